@@ -1,0 +1,9 @@
+// The console probe table: header lines and one row per probe entry, each
+// piece printed at its own level so the verbosity decides the columns.
+#pragma once
+
+struct ProbeEntry;
+
+void print_probe_header();
+// The caller holds the probe table's lock.
+void print_probe_row(const ProbeEntry& entry);

@@ -1,0 +1,145 @@
+#include "kernel_channel.h"
+
+#include <libmnl/libmnl.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "console_log.h"
+#include "console_table.h"
+#include "vorlask.h"
+
+namespace {
+
+// Buffers follow libmnl's rule: the page size, at most 8 KiB.
+constexpr size_t max_buffer_size = 8192;
+size_t buffer_size() { return std::min<size_t>(static_cast<size_t>(getpagesize()), max_buffer_size); }
+
+// On the loop thread: start watching the socket. A failure here means the
+// daemon could never hear a probe request, so it is reported and ends the
+// process like the other channel set-up failures.
+void arm_poll(void* arg) {
+    auto* session = static_cast<NlSession*>(arg);
+    int fd = mnl_socket_get_fd(session->nl_socket_);
+    int r = uv_poll_init_socket(session->loop_, &session->nl_poll_, fd);
+    session->nl_poll_.data = session;
+    if (r == 0) {
+        r = uv_poll_start(&session->nl_poll_, UV_READABLE, nl_poll_cb);
+    }
+    if (r != 0) {
+        fprintf(stderr, "uv_poll_start: %s\n", uv_strerror(r));
+        quick_exit_flushed(1);
+    }
+}
+
+void fail(const char* what) {
+    perror(what);
+    quick_exit_flushed(1);
+}
+
+}  // namespace
+
+void worker_mac80211_connect(void* arg) {
+    auto* session = static_cast<NlSession*>(arg);
+    print_probe_header();
+
+    char buf[max_buffer_size];
+    memset(buf, 0, buffer_size());
+    session->nl_seq_ = 1;
+    build_registration(buf, session->nl_seq_);
+    const struct nlmsghdr* nlh = reinterpret_cast<const struct nlmsghdr*>(buf);
+
+    session->nl_socket_ = mnl_socket_open(NETLINK_USERSOCK);
+    if (session->nl_socket_ == nullptr) {
+        fail("mnl_socket_open");
+    }
+    if (mnl_socket_bind(session->nl_socket_, 0, MNL_SOCKET_AUTOPID) < 0) {
+        fail("mnl_socket_bind");
+    }
+#ifdef NETLINK_NO_ENOBUFS
+    // A full receive queue then drops silently instead of raising an error on
+    // the socket; the drops are still counted by the kernel (kernel_drop_count).
+    int on = 1;
+    setsockopt(mnl_socket_get_fd(session->nl_socket_), SOL_NETLINK, NETLINK_NO_ENOBUFS, &on,
+               sizeof on);
+#endif
+    session->counters_.nl_fd.store(mnl_socket_get_fd(session->nl_socket_));
+    // Armed before the registration goes out, so no probe message is missed.
+    if (!session->handover_.call_and_wait(arm_poll, session)) {
+        return;  // the daemon stopped before its loop could watch the socket
+    }
+    if (mnl_socket_sendto(session->nl_socket_, nlh, nlh->nlmsg_len) < 0) {
+        fail("mnl_socket_send");
+    }
+}
+
+bool accept_datagram(NlSession* session, const uint8_t* data, size_t length) {
+    ProbeRecord decoded;
+    if (!decode_probe_datagram(data, length, decoded)) {
+        return false;
+    }
+    auto* record = new (std::nothrow) ProbeRecord(decoded);
+    if (record == nullptr || !session->probe_queue_.push(record)) {
+        delete record;
+        session->counters_.queue_full.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    session->counters_.queued.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
+
+void nl_poll_cb(uv_poll_t* handle, int status, int events) {
+    uint8_t buf[max_buffer_size];
+    const size_t size = buffer_size();
+    memset(buf, 0, size);
+    NlSession* session = session_of(handle);
+
+    if ((events & UV_READABLE) == 0) {
+        if (status >= 0) {
+            fprintf(stderr, "default events = 0x%08X\n", static_cast<unsigned>(events));
+            abort();
+        }
+        // An error on the socket, such as an overrun of its receive queue:
+        // libuv has stopped watching it. Read on and watch it again.
+        session->counters_.poll_errors.fetch_add(1, std::memory_order_relaxed);
+        uv_poll_start(handle, UV_READABLE, nl_poll_cb);
+    }
+
+    for (;;) {
+        ssize_t n = mnl_socket_recvfrom(session->nl_socket_, buf, size);
+        if (n <= 0) {
+            if (n < 0 && errno == ENOBUFS) {
+                // The overrun is reported once; what follows is still readable.
+                session->counters_.overrun_errors.fetch_add(1, std::memory_order_relaxed);
+                continue;
+            }
+            break;
+        }
+        log_hex(4, buf, static_cast<uint32_t>(n));
+        accept_datagram(session, buf, static_cast<size_t>(n));
+    }
+}
+
+uint32_t kernel_drop_count(NlSession* session) {
+#ifdef SO_MEMINFO
+    const int fd = session->counters_.nl_fd.load();
+    if (fd >= 0) {
+        uint32_t meminfo[SK_MEMINFO_VARS] = {};
+        socklen_t len = sizeof meminfo;
+        if (getsockopt(fd, SOL_SOCKET, SO_MEMINFO, meminfo,
+                       &len) == 0 &&
+            len > SK_MEMINFO_DROPS * sizeof(uint32_t)) {
+            return meminfo[SK_MEMINFO_DROPS];
+        }
+    }
+#endif
+    return session->counters_.overrun_errors.load();
+}

@@ -1,0 +1,50 @@
+#include "probe_queue.h"
+
+bool ProbeQueue::push(ProbeRecord* record) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (closed_ || queue_.size() >= capacity_) {
+        return false;
+    }
+    queue_.push_back(record);
+    if (queue_.size() > peak_) {
+        peak_ = queue_.size();
+    }
+    cond_.notify_one();
+    return true;
+}
+
+ProbeRecord* ProbeQueue::pop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (queue_.empty() && !closed_) {
+        cond_.wait(lock);
+    }
+    if (closed_) {
+        return nullptr;
+    }
+    ProbeRecord* record = queue_.front();
+    queue_.pop_front();
+    return record;
+}
+
+void ProbeQueue::close() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    closed_ = true;
+    cond_.notify_all();
+}
+
+std::vector<ProbeRecord*> ProbeQueue::take_all() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    std::vector<ProbeRecord*> rest(queue_.begin(), queue_.end());
+    queue_.clear();
+    return rest;
+}
+
+size_t ProbeQueue::size() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return queue_.size();
+}
+
+size_t ProbeQueue::peak() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return peak_;
+}

@@ -1,0 +1,48 @@
+// The hand-over of decoded probe records from the loop thread to the receive
+// worker: a blocking first-in first-out queue of record pointers.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+struct ProbeRecord;
+
+class ProbeQueue {
+public:
+    // Records beyond this many waiting are turned away: a flood that the fold
+    // cannot keep up with must not eat the router's memory. 64 Ki pointers
+    // and their records take about 2 MiB.
+    static constexpr size_t default_capacity = 65536;
+
+    explicit ProbeQueue(size_t capacity = default_capacity) : capacity_(capacity) {}
+
+    // Appends `record` and wakes the consumer. Returns false, keeping nothing,
+    // when the queue is full or closed; the caller still owns the record.
+    bool push(ProbeRecord* record);
+
+    // Takes the oldest record, waiting while the queue is empty. Returns null
+    // only once the queue has been closed.
+    ProbeRecord* pop();
+
+    // Releases a consumer that waits in pop(); every later pop() returns null
+    // at once and push() refuses.
+    void close();
+
+    // Removes and returns every record still queued (for the teardown).
+    std::vector<ProbeRecord*> take_all();
+
+    size_t size();
+    // Highest number of records waiting at once since construction.
+    size_t peak();
+
+private:
+    std::deque<ProbeRecord*> queue_;
+    std::mutex mutex_;
+    std::condition_variable cond_;
+    size_t capacity_;
+    size_t peak_ = 0;
+    bool closed_ = false;
+};

@@ -1,0 +1,72 @@
+// The probe table: one entry per station address with its hit count and the
+// time it was last heard, folded in by the receive worker.
+#pragma once
+
+#include <sys/time.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "probe_record.h"
+
+struct NlSession;
+
+struct ProbeEntry {
+    ProbeRecord* record;      // first record heard for the address; owned
+    uint32_t count;           // probe requests since the entry was created
+    uint32_t reported_count;  // count at the last scan that kept the entry
+    int32_t mark;             // 0 new, 1 kept by the last scan, -1 dropped
+    struct timeval last_seen;
+};
+
+using ProbeList = std::vector<ProbeEntry>;
+
+// Position of each address in the probe list, so that folding a record costs
+// the same whatever the size of the table. The hash is keyed per process so
+// that chosen addresses cannot pile up in one bucket.
+class ProbeIndex {
+public:
+    ProbeIndex();
+    // Position of `mac`, or -1 when the address is not in the table.
+    long find(const uint8_t* mac) const;
+    void insert(const uint8_t* mac, size_t position);
+    // Makes the index match `list` again after entries were removed from it.
+    void rebuild(const ProbeList& list);
+    void clear() { map_.clear(); }
+    size_t size() const { return map_.size(); }
+
+private:
+    struct Hash {
+        uint64_t seed;
+        size_t operator()(uint64_t key) const;
+    };
+    static uint64_t key_of(const uint8_t* mac);
+    std::unordered_map<uint64_t, uint32_t, Hash> map_;
+};
+
+// More distinct addresses than this between two scans are turned away: one
+// radio hears a few thousand real stations at most, and a table of this size
+// with its index takes about 8 MiB, which a 64 MiB router can afford.
+constexpr size_t probe_table_capacity = 100000;
+
+enum class FoldResult { added, counted, turned_away };
+
+// Folds `record` into the table: a known address has its count raised and its
+// time refreshed and `record` is destroyed; a new one is appended and the
+// table takes `record`. When the table is full a new address is turned away
+// (and `record` destroyed); entries already in the table are never displaced.
+// The caller holds the table's write lock.
+FoldResult fold_probe(ProbeList& list, ProbeIndex& index, ProbeRecord* record,
+                      const struct timeval& now, size_t capacity = probe_table_capacity);
+
+// Folds one record into the session's table under its write lock.
+void add_probe(NlSession* session, ProbeRecord* record);
+
+// Destroys every record of the table and empties it, under the write lock.
+void release_probe_list(NlSession* session);
+
+// Thread 1: takes records from the probe queue and folds them in until the
+// session stops running.
+void worker_mac80211_mac_recv(void* arg);

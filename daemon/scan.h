@@ -1,0 +1,27 @@
+// The periodic scan that keeps stable addresses and drops random ones, and
+// the summary printed at a timed stop.
+#pragma once
+
+#include <cstdint>
+
+#include "probe_table.h"
+
+struct NlSession;
+
+// Marks each entry kept (its delta reached `randommax`) or dropped, calling
+// `on_kept` for every kept entry before its reported count is updated, then
+// removes the dropped entries in one compaction, destroying their records.
+// Returns the number of entries dropped.
+using KeptEntryFn = void (*)(NlSession* session, ProbeEntry& entry);
+size_t scan_entries(ProbeList& list, uint16_t randommax, NlSession* session, KeptEntryFn on_kept);
+
+// One scan pass over the session's table under its write lock. The caller
+// holds the scan mutex.
+void scan_probe_list(NlSession* session);
+
+// Thread 2: one scan pass per signal of the scan timer, until the session
+// stops running.
+void worker_mac_list_scan(void* arg);
+
+// Prints the summary of the table under its read lock.
+void print_summary(NlSession* session);

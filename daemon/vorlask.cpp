@@ -1,0 +1,204 @@
+// vorlask: hears the probe requests that the kernel module reports, keeps the
+// stations with stable addresses and reports each to a multicast group.
+//
+// The main thread runs start-up, the event loop and the shutdown; four worker
+// threads connect to the kernel, fold records into the table, scan it, and
+// greet the multicast group.
+#include "vorlask.h"
+
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+
+#include "chameleon.h"
+#include "console_log.h"
+#include "daemon_mode.h"
+#include "kernel_channel.h"
+#include "multicast.h"
+#include "scan.h"
+#include "startup_config.h"
+
+namespace {
+
+// Written by the signal handler, read by the loop thread.
+std::atomic<int> keep_going{1};
+static_assert(std::atomic<int>::is_always_lock_free, "keep_going must be lock-free");
+
+uint32_t tick_count = 1;
+
+NlSession* create_session() {
+    // Value-initialisation zero-fills every plain member before the members
+    // with constructors of their own are built.
+    return new NlSession();
+}
+
+NlSession* session_instance() {
+    static std::once_flag once;
+    static NlSession* session = nullptr;
+    std::call_once(once, [] { session = create_session(); });
+    return session;
+}
+
+// Writes a fixed text with write(2): the only output safe in signal context.
+void write_text(const char* text) {
+    ssize_t ignored = write(STDOUT_FILENO, text, strlen(text));
+    (void)ignored;
+}
+
+void announce_stop_and_wait() {
+    log_msg(1, "it will be stopped after 5 seconds ...\n");
+    sleep_ms(5000);
+}
+
+// Wakes every worker that may wait and joins all four, so that nothing uses
+// the session once the shutdown starts tearing it down.
+void stop_workers(NlSession* session, uv_thread_t threads[4]) {
+    session->running.store(false);
+    session->probe_queue_.close();
+    uv_mutex_lock(&session->threads_sync_.mutex_list_scan_);
+    uv_cond_broadcast(&session->threads_sync_.cond_list_scan_);
+    uv_mutex_unlock(&session->threads_sync_.mutex_list_scan_);
+    session->handover_.close();
+    for (int i = 0; i < 4; ++i) {
+        uv_thread_join(&threads[i]);
+    }
+}
+
+void release_queued_records(NlSession* session) {
+    for (ProbeRecord* record : session->probe_queue_.take_all()) {
+        delete record;
+    }
+}
+
+[[noreturn]] void daemon_mode_failed(const char* message) {
+    fprintf(stderr, "vorlask: daemon mode: %s\n", message);
+    openlog("vorlask", LOG_PID, LOG_DAEMON);
+    syslog(LOG_ERR, "daemon mode: %s", message);
+    closelog();
+    exit(1);
+}
+
+}  // namespace
+
+void handle_sigint(int /*signal*/) {
+    if (log_gate(1)) {
+        write_text("Caught a Ctrl-C (SIGINT) in a separate handler ...\n");
+    }
+    keep_going.store(0);
+    if (log_gate(1)) {
+        write_text("Exiting ...\n");
+    }
+}
+
+void start_workers(NlSession* session, uv_thread_t threads[4]) {
+    fatal_check(0 == uv_rwlock_init(&session->list_mac_rwlock_), site::rwlock_init);
+    fatal_check(0 == uv_mutex_init(&session->threads_sync_.mutex_list_scan_), site::mutex_init);
+    fatal_check(0 == uv_cond_init(&session->threads_sync_.cond_list_scan_), site::cond_init);
+    memset(threads, 0, 4 * sizeof(uv_thread_t));
+    fatal_check(0 == uv_thread_create(&threads[0], worker_mac80211_connect, session), site::thread0);
+    fatal_check(0 == uv_thread_create(&threads[1], worker_mac80211_mac_recv, session),
+                site::thread1);
+    fatal_check(0 == uv_thread_create(&threads[2], worker_mac_list_scan, session), site::thread2);
+    fatal_check(0 == uv_thread_create(&threads[3], worker_multicast, session), site::thread3);
+}
+
+void start_timers(NlSession* session) {
+    uv_timer_init(session->loop_, &session->timer_1);
+    session->timer_1.data = session;
+    int rc = uv_timer_start(&session->timer_1, tick_cb, 1000, 1000);
+    fatal_check(rc == 0, site::timer1_start);
+
+    uv_timer_init(session->loop_, &session->scan_timer);
+    session->scan_timer.data = session;
+    const uint64_t t = static_cast<uint32_t>(session->options_.timeout) * 1000u;
+    rc = uv_timer_start(&session->scan_timer, scan_timer_cb, t, t);
+    fatal_check(rc == 0, site::scan_timer_start);
+}
+
+void tick_cb(uv_timer_t* handle) {
+    NlSession* session = session_of(handle);
+    if (keep_going.load() == 0) {
+        session->running.store(false);
+        announce_stop_and_wait();
+        uv_timer_stop(handle);
+        uv_stop(handle->loop);
+        // Workers may still run: end at once, without exit handlers or static
+        // destructors that could race them.
+        quick_exit_flushed(0);
+    }
+    if (session->options_.timemax == 0) {
+        return;
+    }
+    tick_count += 1;
+    if (static_cast<uint32_t>(session->options_.timemax) < tick_count) {
+        fatal_check(handle != nullptr, site::tick_timer);
+        announce_stop_and_wait();
+        uv_timer_stop(handle);
+        uv_stop(handle->loop);
+        session->running.store(false);
+    }
+}
+
+void scan_timer_cb(uv_timer_t* handle) {
+    NlSession* session = session_of(handle);
+    uv_mutex_lock(&session->threads_sync_.mutex_list_scan_);
+    session->scan_requests_ += 1;
+    uv_cond_signal(&session->threads_sync_.cond_list_scan_);
+    uv_mutex_unlock(&session->threads_sync_.mutex_list_scan_);
+}
+
+int main(int argc, char** argv) {
+    // Console rows reach a pipe or a log file as they are printed.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    signal(SIGINT, handle_sigint);
+
+    NlSession* session = session_instance();
+    session->running.store(true);
+    set_default_options(session->options_);
+    read_command_line(argc, argv, session->options_);
+
+    std::unique_ptr<Confile> config = print_startup_config(config_path);
+    if (!config) {
+        return 1;
+    }
+
+    if (session->options_.daemon != 0) {
+        verbosity = 0;
+        try {
+            daemonize(current_directory(), "/dev/null", "/dev/null", "/dev/null");
+        } catch (const std::runtime_error& e) {
+            daemon_mode_failed(e.what());
+        }
+    }
+
+    session->loop_ = uv_default_loop();
+    fatal_check(0 == session->handover_.init(session->loop_), site::handover_init);
+    uv_thread_t threads[4];
+    start_workers(session, threads);
+    setup_multicast(session);
+    start_timers(session);
+    int rc = uv_run(session->loop_, UV_RUN_DEFAULT);
+    fatal_check(rc == 0 || rc == 1, site::loop_result);
+
+    stop_workers(session, threads);
+    log_msg(1, "free and shutdown ...\n");
+    if (session->nl_socket_ != nullptr) {
+        mnl_socket_close(session->nl_socket_);
+        session->nl_socket_ = nullptr;
+    }
+    print_summary(session);
+    release_probe_list(session);
+    release_queued_records(session);
+    uv_rwlock_destroy(&session->list_mac_rwlock_);
+    uv_mutex_destroy(&session->threads_sync_.mutex_list_scan_);
+    uv_cond_destroy(&session->threads_sync_.cond_list_scan_);
+    delete session;
+    log_msg(1, "shutdown ...\n");
+    config.reset();
+    return 0;
+}
