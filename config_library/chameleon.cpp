@@ -44,9 +44,13 @@ Chameleon& Chameleon::operator=(const std::string& text) {
     return *this;
 }
 
-Chameleon::operator std::string() const { return text_; }
+Chameleon::operator std::string() const {
+    return text_;
+}
 
-Chameleon::operator double() const { return atof(text_.c_str()); }
+Chameleon::operator double() const {
+    return atof(text_.c_str());
+}
 
 std::string trim(const std::string& text, const char* set) {
     std::string copy = text;

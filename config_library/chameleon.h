@@ -13,7 +13,7 @@
 
 // A value held as text, convertible to and from std::string and double.
 class CHAMELEON_API Chameleon {
-public:
+  public:
     Chameleon() = default;
     Chameleon(const std::string& text);
     Chameleon(const char* text);
@@ -28,13 +28,13 @@ public:
     // The text read with atof: the longest leading number, 0 when there is none.
     operator double() const;
 
-private:
+  private:
     std::string text_;
 };
 
 // The whole of one configuration file, read at construction.
 class CHAMELEON_API Confile {
-public:
+  public:
     // Reads and parses `path`; a file that cannot be opened gives an empty
     // configuration.
     explicit Confile(const std::string& path);
@@ -48,7 +48,7 @@ public:
     Chameleon& Value(const std::string& section, const std::string& key,
                      const std::string& fallback);
 
-private:
+  private:
     std::map<std::string, Chameleon> entries_;
 };
 

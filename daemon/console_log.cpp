@@ -22,7 +22,9 @@ void log_msg(uint8_t level, const char* format, ...) {
 
 namespace {
 // Graphic characters of the POSIX locale, independent of the current locale.
-bool is_graphic(unsigned char c) { return c >= 0x21 && c <= 0x7e; }
+bool is_graphic(unsigned char c) {
+    return c >= 0x21 && c <= 0x7e;
+}
 }  // namespace
 
 void log_hex(uint8_t level, const void* data, uint32_t length) {
@@ -64,7 +66,9 @@ void log_trace(uint8_t level, const char* function, int line) {
     fprintf(stderr, "%d %s:%d:%s(): \n", level, source_name, line, function);
 }
 
-void log_enter(const char* function) { fprintf(stdout, "--> %s\n", function); }
+void log_enter(const char* function) {
+    fprintf(stdout, "--> %s\n", function);
+}
 
 void sleep_ms(int32_t milliseconds) {
     // One sleep of the whole span; an interrupted sleep is not resumed.

@@ -15,7 +15,9 @@ extern uint32_t verbosity;
 extern const char* const source_name;
 
 // True when a message of `level` passes the gate.
-inline bool log_gate(uint8_t level) { return static_cast<uint32_t>(level) <= verbosity; }
+inline bool log_gate(uint8_t level) {
+    return static_cast<uint32_t>(level) <= verbosity;
+}
 
 void log_msg(uint8_t level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void log_hex(uint8_t level, const void* data, uint32_t length);

@@ -16,7 +16,9 @@
 
 namespace {
 
-[[noreturn]] void throw_errno() { throw std::runtime_error(strerror(errno)); }
+[[noreturn]] void throw_errno() {
+    throw std::runtime_error(strerror(errno));
+}
 
 bool close_with_close_range(int lowest) {
 #if defined(SYS_close_range)
@@ -93,8 +95,8 @@ void daemonize(const std::string& directory, const std::string& stdin_path,
     if (!directory.empty() && chdir(directory.c_str()) < 0) {
         throw_errno();
     }
-    unsigned long max = limit.rlim_max == RLIM_INFINITY ? 1024ul
-                                                         : static_cast<unsigned long>(limit.rlim_max);
+    unsigned long max =
+        limit.rlim_max == RLIM_INFINITY ? 1024ul : static_cast<unsigned long>(limit.rlim_max);
     close_descriptors_from(0, max);
     int in = open(stdin_path.c_str(), O_RDONLY);
     int out = open(stdout_path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600);

@@ -21,7 +21,9 @@ namespace {
 
 // Buffers follow libmnl's rule: the page size, at most 8 KiB.
 constexpr size_t max_buffer_size = 8192;
-size_t buffer_size() { return std::min<size_t>(static_cast<size_t>(getpagesize()), max_buffer_size); }
+size_t buffer_size() {
+    return std::min<size_t>(static_cast<size_t>(getpagesize()), max_buffer_size);
+}
 
 // On the loop thread: start watching the socket. A failure here means the
 // daemon could never hear a probe request, so it is reported and ends the
@@ -134,8 +136,7 @@ uint32_t kernel_drop_count(NlSession* session) {
     if (fd >= 0) {
         uint32_t meminfo[SK_MEMINFO_VARS] = {};
         socklen_t len = sizeof meminfo;
-        if (getsockopt(fd, SOL_SOCKET, SO_MEMINFO, meminfo,
-                       &len) == 0 &&
+        if (getsockopt(fd, SOL_SOCKET, SO_MEMINFO, meminfo, &len) == 0 &&
             len > SK_MEMINFO_DROPS * sizeof(uint32_t)) {
             return meminfo[SK_MEMINFO_DROPS];
         }

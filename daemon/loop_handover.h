@@ -17,7 +17,7 @@ struct LoopTask {
 };
 
 class LoopHandover {
-public:
+  public:
     // On the loop's thread, before any thread posts.
     int init(uv_loop_t* loop);
 
@@ -32,7 +32,7 @@ public:
     // Drops every pending task and releases callers waiting in call_and_wait.
     void close();
 
-private:
+  private:
     struct Waiter;
     static void async_cb(uv_async_t* handle);
     static void run_waiter(void* arg);

@@ -36,7 +36,9 @@ void submit_datagram(void* arg) {
     fatal_check(r == 0, d->done == multicast_send_cb ? site::greeting_send : site::report_send);
 }
 
-void drop_datagram(void* arg) { free(arg); }
+void drop_datagram(void* arg) {
+    free(arg);
+}
 
 }  // namespace
 

@@ -11,7 +11,7 @@
 struct ProbeRecord;
 
 class ProbeQueue {
-public:
+  public:
     // Records beyond this many waiting are turned away: a flood that the fold
     // cannot keep up with must not eat the router's memory. 64 Ki pointers
     // and their records take about 2 MiB.
@@ -38,7 +38,7 @@ public:
     // Highest number of records waiting at once since construction.
     size_t peak();
 
-private:
+  private:
     std::deque<ProbeRecord*> queue_;
     std::mutex mutex_;
     std::condition_variable cond_;

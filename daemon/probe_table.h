@@ -27,7 +27,7 @@ using ProbeList = std::vector<ProbeEntry>;
 // the same whatever the size of the table. The hash is keyed per process so
 // that chosen addresses cannot pile up in one bucket.
 class ProbeIndex {
-public:
+  public:
     ProbeIndex();
     // Position of `mac`, or -1 when the address is not in the table.
     long find(const uint8_t* mac) const;
@@ -37,7 +37,7 @@ public:
     void clear() { map_.clear(); }
     size_t size() const { return map_.size(); }
 
-private:
+  private:
     struct Hash {
         uint64_t seed;
         size_t operator()(uint64_t key) const;

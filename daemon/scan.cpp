@@ -53,12 +53,16 @@ void report_losses(NlSession* session) {
     c.queue_full_reported += queue_full;
     c.overrun_drops_reported += overruns;
     if (table_full != 0 || queue_full != 0) {
-        log_msg(1, "turned away since the last scan: %u new addresses (table full), %u records (queue full)\n",
+        log_msg(1,
+                "turned away since the last scan: %u new addresses (table full), %u records (queue "
+                "full)\n",
                 table_full, queue_full);
     }
     if (overruns != 0) {
-        log_msg(1, "lost in the kernel since the last scan: %u probe messages (receive queue overrun)\n",
-                overruns);
+        log_msg(
+            1,
+            "lost in the kernel since the last scan: %u probe messages (receive queue overrun)\n",
+            overruns);
     }
 }
 
@@ -66,8 +70,8 @@ void report_losses(NlSession* session) {
 
 void scan_probe_list(NlSession* session) {
     uv_rwlock_wrlock(&session->list_mac_rwlock_);
-    size_t dropped = scan_entries(session->probe_list, session->options_.randommax, session,
-                                  report_kept_entry);
+    size_t dropped =
+        scan_entries(session->probe_list, session->options_.randommax, session, report_kept_entry);
     if (dropped != 0) {
         session->probe_index_.rebuild(session->probe_list);
     }

@@ -12,16 +12,11 @@ namespace {
 const char short_options[] = ":Dt:T:R:p:s:S:hv";
 
 const struct option long_options[] = {
-    {"daemon", no_argument, nullptr, 'D'},
-    {"port", required_argument, nullptr, 'p'},
-    {"server", required_argument, nullptr, 's'},
-    {"log", required_argument, nullptr, 'l'},
-    {"timeout", required_argument, nullptr, 't'},
-    {"timemax", required_argument, nullptr, 'T'},
-    {"randommax", required_argument, nullptr, 'R'},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'v'},
-    {nullptr, 0, nullptr, 0},
+    {"daemon", no_argument, nullptr, 'D'},          {"port", required_argument, nullptr, 'p'},
+    {"server", required_argument, nullptr, 's'},    {"log", required_argument, nullptr, 'l'},
+    {"timeout", required_argument, nullptr, 't'},   {"timemax", required_argument, nullptr, 'T'},
+    {"randommax", required_argument, nullptr, 'R'}, {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'v'},         {nullptr, 0, nullptr, 0},
 };
 
 // atoi, truncated to its low 16 bits: "-1" gives 65535, "65536" gives 0.
@@ -112,6 +107,6 @@ void read_command_line(int argc, char** argv, Options& options) {
             default:
                 // -s, -S, --server and --log take a value and set nothing.
                 break;
-            }
+        }
     }
 }

@@ -21,7 +21,8 @@ std::unique_ptr<Confile> print_startup_config(const char* path) {
         std::cout << mcast << std::endl;
     } catch (const char*) {
         if (access(path, R_OK) != 0) {
-            fprintf(stderr, "vorlask: %s: section [server] has no key %s (cannot read the file: %s)\n",
+            fprintf(stderr,
+                    "vorlask: %s: section [server] has no key %s (cannot read the file: %s)\n",
                     path, key, strerror(errno));
         } else {
             fprintf(stderr, "vorlask: %s: section [server] has no key %s\n", path, key);

@@ -100,7 +100,8 @@ void start_workers(NlSession* session, uv_thread_t threads[4]) {
     fatal_check(0 == uv_mutex_init(&session->threads_sync_.mutex_list_scan_), site::mutex_init);
     fatal_check(0 == uv_cond_init(&session->threads_sync_.cond_list_scan_), site::cond_init);
     memset(threads, 0, 4 * sizeof(uv_thread_t));
-    fatal_check(0 == uv_thread_create(&threads[0], worker_mac80211_connect, session), site::thread0);
+    fatal_check(0 == uv_thread_create(&threads[0], worker_mac80211_connect, session),
+                site::thread0);
     fatal_check(0 == uv_thread_create(&threads[1], worker_mac80211_mac_recv, session),
                 site::thread1);
     fatal_check(0 == uv_thread_create(&threads[2], worker_mac_list_scan, session), site::thread2);

@@ -53,9 +53,9 @@ struct NlSession {
     Options options_;
     std::atomic<bool> running;
 
-    ProbeIndex probe_index_;     // address to position in probe_list
-    uint32_t scan_requests_;     // signals of the scan timer; under mutex_list_scan_
-    LoopHandover handover_;      // worker-to-loop hand-over of libuv work
+    ProbeIndex probe_index_;  // address to position in probe_list
+    uint32_t scan_requests_;  // signals of the scan timer; under mutex_list_scan_
+    LoopHandover handover_;   // worker-to-loop hand-over of libuv work
     SessionCounters counters_;
 };
 

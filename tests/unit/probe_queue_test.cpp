@@ -1,0 +1,129 @@
+// The hand-over of records from the loop thread to the receive worker.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "probe_queue.h"
+#include "probe_record.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::vector<ProbeRecord> make_records(size_t n) {
+    return std::vector<ProbeRecord>(n);
+}
+
+TEST(ProbeQueue, PopsInPushOrder) {
+    ProbeQueue q;
+    auto r = make_records(3);
+    for (auto& rec : r) {
+        EXPECT_TRUE(q.push(&rec));
+    }
+    EXPECT_EQ(q.pop(), &r[0]);
+    EXPECT_EQ(q.pop(), &r[1]);
+    EXPECT_EQ(q.pop(), &r[2]);
+    EXPECT_EQ(q.size(), 0u);
+}
+
+TEST(ProbeQueue, PopBlocksUntilPush) {
+    ProbeQueue q;
+    ProbeRecord rec{};
+    auto popped = std::async(std::launch::async, [&] { return q.pop(); });
+    EXPECT_EQ(popped.wait_for(100ms), std::future_status::timeout);
+    q.push(&rec);
+    ASSERT_EQ(popped.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(popped.get(), &rec);
+}
+
+TEST(ProbeQueue, KeepsTenThousandWhileTheConsumerIsHeldUp) {
+    ProbeQueue q;
+    auto r = make_records(10000);
+    std::promise<void> release;
+    auto consumer = std::async(std::launch::async, [&, gate = release.get_future()]() mutable {
+        gate.wait();
+        std::vector<ProbeRecord*> got;
+        for (size_t i = 0; i < r.size(); ++i) {
+            got.push_back(q.pop());
+        }
+        return got;
+    });
+    for (auto& rec : r) {
+        ASSERT_TRUE(q.push(&rec));
+    }
+    EXPECT_EQ(q.size(), 10000u);
+    EXPECT_EQ(q.peak(), 10000u);
+    release.set_value();
+    std::vector<ProbeRecord*> got = consumer.get();
+    ASSERT_EQ(got.size(), r.size());
+    for (size_t i = 0; i < r.size(); ++i) {
+        ASSERT_EQ(got[i], &r[i]) << i;
+    }
+}
+
+TEST(ProbeQueue, WokenConsumerThatFindsNothingWaitsAgain) {
+    // Two waiters, one record: the one that loses the race must not return
+    // (and never returns null) until a second record comes.
+    ProbeQueue q;
+    ProbeRecord a{}, b{};
+    std::atomic<int> done{0};
+    std::vector<ProbeRecord*> got(2, nullptr);
+    std::thread t1([&] {
+        got[0] = q.pop();
+        done++;
+    });
+    std::thread t2([&] {
+        got[1] = q.pop();
+        done++;
+    });
+    std::this_thread::sleep_for(50ms);
+    q.push(&a);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(done.load(), 1);
+    q.push(&b);
+    t1.join();
+    t2.join();
+    EXPECT_TRUE((got[0] == &a && got[1] == &b) || (got[0] == &b && got[1] == &a));
+}
+
+TEST(ProbeQueue, CloseReleasesAWaitingConsumer) {
+    ProbeQueue q;
+    auto popped = std::async(std::launch::async, [&] { return q.pop(); });
+    EXPECT_EQ(popped.wait_for(50ms), std::future_status::timeout);
+    q.close();
+    ASSERT_EQ(popped.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(popped.get(), nullptr);
+}
+
+TEST(ProbeQueue, ClosedQueueRefusesAndHandsBackWhatItHeld) {
+    ProbeQueue q;
+    auto r = make_records(3);
+    q.push(&r[0]);
+    q.push(&r[1]);
+    q.close();
+    EXPECT_FALSE(q.push(&r[2]));
+    EXPECT_EQ(q.pop(), nullptr);
+    std::vector<ProbeRecord*> rest = q.take_all();
+    ASSERT_EQ(rest.size(), 2u);
+    EXPECT_EQ(rest[0], &r[0]);
+    EXPECT_EQ(rest[1], &r[1]);
+    EXPECT_TRUE(q.take_all().empty());
+}
+
+TEST(ProbeQueue, FullQueueTurnsAwayWithoutLosingWhatItHolds) {
+    ProbeQueue q(2);
+    auto r = make_records(3);
+    EXPECT_TRUE(q.push(&r[0]));
+    EXPECT_TRUE(q.push(&r[1]));
+    EXPECT_FALSE(q.push(&r[2]));
+    EXPECT_EQ(q.pop(), &r[0]);
+    EXPECT_TRUE(q.push(&r[2]));
+    EXPECT_EQ(q.pop(), &r[1]);
+    EXPECT_EQ(q.pop(), &r[2]);
+}
+
+}  // namespace

@@ -1,0 +1,187 @@
+// The scan that keeps stable addresses, the console table and the summary.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "capture.h"
+#include "console_log.h"
+#include "console_table.h"
+#include "scan.h"
+#include "session_fixture.h"
+
+namespace {
+
+struct Kept {
+    uint8_t last;
+    uint32_t delta;
+};
+std::vector<Kept> kept_calls;
+
+void record_kept(NlSession*, ProbeEntry& e) {
+    kept_calls.push_back(Kept{e.record->mac[5], e.count - e.reported_count});
+}
+
+ProbeEntry entry(uint8_t last, uint32_t count, uint32_t reported) {
+    ProbeEntry e{};
+    e.record = new_record(last);
+    e.count = count;
+    e.reported_count = reported;
+    return e;
+}
+
+void free_all(ProbeList& list) {
+    for (auto& e : list) {
+        delete e.record;
+    }
+    list.clear();
+}
+
+TEST(Scan, WorkedExampleKeepsE1AndE3) {
+    ProbeList list = {entry(1, 5, 0), entry(2, 1, 0), entry(3, 7, 5), entry(4, 3, 3)};
+    kept_calls.clear();
+    EXPECT_EQ(scan_entries(list, 2, nullptr, record_kept), 2u);
+    ASSERT_EQ(kept_calls.size(), 2u);
+    EXPECT_EQ(kept_calls[0].last, 1);
+    EXPECT_EQ(kept_calls[0].delta, 5u);
+    EXPECT_EQ(kept_calls[1].last, 3);
+    EXPECT_EQ(kept_calls[1].delta, 2u);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].record->mac[5], 1);
+    EXPECT_EQ(list[0].reported_count, 5u);
+    EXPECT_EQ(list[0].mark, 1);
+    EXPECT_EQ(list[1].record->mac[5], 3);
+    EXPECT_EQ(list[1].reported_count, 7u);
+    EXPECT_EQ(list[1].mark, 1);
+
+    // Right after, with nothing new heard: both deltas are 0, both dropped.
+    kept_calls.clear();
+    EXPECT_EQ(scan_entries(list, 2, nullptr, record_kept), 2u);
+    EXPECT_TRUE(kept_calls.empty());
+    EXPECT_TRUE(list.empty());
+}
+
+TEST(Scan, ThresholdZeroKeepsEverythingEvenWithoutNewHits) {
+    ProbeList list = {entry(1, 1, 1), entry(2, 4, 0)};
+    kept_calls.clear();
+    EXPECT_EQ(scan_entries(list, 0, nullptr, record_kept), 0u);
+    EXPECT_EQ(scan_entries(list, 0, nullptr, record_kept), 0u);
+    EXPECT_EQ(kept_calls.size(), 4u);
+    EXPECT_EQ(kept_calls[2].delta, 0u);
+    EXPECT_EQ(list.size(), 2u);
+    free_all(list);
+}
+
+TEST(Scan, ThresholdOneDropsAKeptStationNotHeardAgain) {
+    ProbeList list = {entry(1, 1, 0), entry(2, 1, 0)};
+    kept_calls.clear();
+    EXPECT_EQ(scan_entries(list, 1, nullptr, record_kept), 0u);
+    list[1].count += 1;  // only station 2 is heard again
+    EXPECT_EQ(scan_entries(list, 1, nullptr, record_kept), 1u);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].record->mac[5], 2);
+    free_all(list);
+}
+
+TEST(Scan, EmptyAndAllDroppedTablesEndEmpty) {
+    ProbeList list;
+    kept_calls.clear();
+    EXPECT_EQ(scan_entries(list, 2, nullptr, record_kept), 0u);
+    list = {entry(1, 1, 0), entry(2, 1, 0), entry(3, 1, 0)};
+    EXPECT_EQ(scan_entries(list, 2, nullptr, record_kept), 3u);
+    EXPECT_TRUE(list.empty());
+    EXPECT_TRUE(kept_calls.empty());
+}
+
+TEST(Scan, CompactionKeepsOrderOfTheSurvivors) {
+    ProbeList list;
+    for (uint8_t i = 0; i < 20; ++i) {
+        list.push_back(entry(i, i % 3 == 0 ? 5 : 1, 0));
+    }
+    scan_entries(list, 2, nullptr, record_kept);
+    ASSERT_EQ(list.size(), 7u);
+    for (size_t i = 0; i < list.size(); ++i) {
+        EXPECT_EQ(list[i].record->mac[5], 3 * i);
+    }
+    free_all(list);
+}
+
+std::string row_at(uint32_t v, const ProbeEntry& e) {
+    return run_in_child([&] {
+               verbosity = v;
+               print_probe_row(e);
+           })
+        .out;
+}
+
+TEST(ConsoleTable, RowAtVerbosityZeroAndOne) {
+    ProbeEntry e = entry(0x5e, 9, 4);
+    e.last_seen.tv_sec = 7;
+    e.last_seen.tv_usec = 5000;
+    e.record->rssi = -45;
+    e.record->band = 1;
+    e.record->freq = 2412;
+    const uint8_t second[6] = {0xa1, 0xb2, 0xc3, 0xd4, 0xe5, 0xf6};
+    memcpy(e.record->second_mac, second, 6);
+    EXPECT_EQ(row_at(0, e), "7.005    001a2b3c4d5e            -45\n");
+    EXPECT_EQ(row_at(1, e),
+              "7.005    001a2b3c4d5e - a1b2c3d4e5f6            -45        1       2412       5\n");
+    e.last_seen.tv_usec = 999999;
+    e.record->rssi = -5;
+    EXPECT_EQ(row_at(0, e), "7.999    001a2b3c4d5e             -5\n");
+    delete e.record;
+}
+
+TEST(ConsoleTable, HeaderAtVerbosityZeroAndOne) {
+    auto header = [](uint32_t v) {
+        return run_in_child([&] {
+                   verbosity = v;
+                   print_probe_header();
+               })
+            .out;
+    };
+    EXPECT_EQ(header(0),
+              "Timestamp         MAC                     Rssi     \n"
+              "+-----------------+-----------------------+----------\n");
+    EXPECT_EQ(
+        header(2),
+        "Timestamp         MAC                                     Rssi     Band     Freq      "
+        "Cnt/Delta(10)\n"
+        "+-----------------+---------------------------------------+----------+-------+--------"
+        "+-------\n");
+}
+
+TEST(Summary, CountsEveryEntryAndListsThoseAtTheThreshold) {
+    TestSession t;
+    ProbeList& list = t.session->probe_list;
+    list = {entry(1, 5, 5), entry(3, 7, 7), entry(5, 1, 0)};
+    for (auto& e : list) {
+        e.last_seen.tv_sec = 100;
+    }
+    std::string out = run_in_child([&] {
+                          verbosity = 0;
+                          print_summary(t.session);
+                      }).out;
+    EXPECT_EQ(out,
+              "\n*** summary ***\n"
+              "total probes request found: 3\n"
+              "To remove some random address, and get a valid address list:\n"
+              "Timestamp         MAC                     Rssi     \n"
+              "+-----------------+-----------------------+----------\n"
+              "100.000    001a2b3c4d01            -40\n"
+              "100.000    001a2b3c4d03            -40\n"
+              "finally get a valid probe reqeust number: 2\n");
+    EXPECT_EQ(list.size(), 3u);
+}
+
+TEST(ScanWorker, LeavesAtOnceWhenNotRunning) {
+    TestSession t;
+    t.session->running.store(false);
+    auto r = run_in_child([&] {
+        verbosity = 1;
+        worker_mac_list_scan(t.session);
+    });
+    EXPECT_EQ(r.out, "worker_scan thread stopped ...\n");
+}
+
+}  // namespace
