@@ -1,0 +1,151 @@
+# Shared helpers of the end-to-end tests. A test script sources this file;
+# `enter_sandbox "$@"` re-runs the script inside tests/harness/sandbox.sh, so
+# everything after it runs in the test's own network and mount namespaces.
+#
+# Environment (set by CTest): VORLASK, SANDBOX, STANDIN, PORT_REDIRECT,
+# LISTENER, VORLASK_SANITIZER; VALGRIND=1 runs the daemon under valgrind.
+
+set -uo pipefail
+
+KERNEL_PORT=4242
+failures=0
+checks=0
+
+# Sanitizer runtimes must not refuse the port-redirect preload library.
+export ASAN_OPTIONS="${ASAN_OPTIONS:-}:verify_asan_link_order=0:detect_leaks=1"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-}:print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="${TSAN_OPTIONS:-}:halt_on_error=1"
+
+enter_sandbox() {
+    if [ -z "${SANDBOX_ADDR:-}" ]; then
+        exec "$SANDBOX" ${SANDBOX_OPTS:-} -- bash "$0" "$@"
+    fi
+    T=$(mktemp -d /tmp/vorlask-e2e.XXXXXX)
+    trap cleanup EXIT
+}
+
+cleanup() {
+    local pid
+    for pid in ${STARTED_PIDS:-}; do
+        kill -KILL "$pid" 2>/dev/null || true
+    done
+    if [ "$failures" -ne 0 ] && [ -d "$T" ]; then
+        for f in "$T"/*; do
+            [ -f "$f" ] || continue
+            echo "----- $(basename "$f") (last 40 lines)"
+            tail -n 40 "$f"
+        done
+    fi
+    rm -rf "$T"
+}
+
+pass() { checks=$((checks + 1)); }
+fail() { checks=$((checks + 1)); failures=$((failures + 1)); echo "FAIL: $*"; }
+
+expect_eq() {  # expect_eq ACTUAL EXPECTED WHAT
+    if [ "$1" == "$2" ]; then pass; else fail "$3: got [$1], expected [$2]"; fi
+}
+expect_file_has() {  # expect_file_has FILE FIXED-TEXT
+    if grep -qF -- "$2" "$1"; then pass; else fail "$(basename "$1") lacks [$2]"; fi
+}
+expect_file_lacks() {
+    if grep -qF -- "$2" "$1"; then fail "$(basename "$1") has [$2]"; else pass; fi
+}
+expect_between() {  # expect_between VALUE LOW HIGH WHAT (decimals allowed)
+    if awk -v v="$1" -v lo="$2" -v hi="$3" 'BEGIN { exit !(v >= lo && v <= hi) }'; then
+        pass
+    else
+        fail "$4: $1 not within [$2, $3]"
+    fi
+}
+# Lines of FILE in order: each given text must appear on a later line than the last.
+expect_order() {
+    local file=$1; shift
+    local from=0 text n
+    for text in "$@"; do
+        n=$(awk -v from="$from" -v t="$text" 'NR > from && index($0, t) { print NR; exit }' "$file")
+        if [ -z "$n" ]; then fail "$(basename "$file"): [$text] not found after line $from"; return; fi
+        from=$n
+    done
+    pass
+}
+count_lines() { grep -cF -- "$2" "$1" || true; }
+
+# No sanitizer or valgrind report in FILE.
+expect_clean() {
+    if grep -qE 'ERROR: (Address|Leak)Sanitizer|runtime error:|WARNING: ThreadSanitizer|definitely lost: [1-9]|ERROR SUMMARY: [1-9]' "$1"; then
+        fail "$(basename "$1") has a sanitizer or valgrind report"
+    else
+        pass
+    fi
+}
+
+# start_standin NAME ARGS...: the kernel stand-in on KERNEL_PORT, in the background.
+start_standin() {
+    local name=$1; shift
+    "$STANDIN" --port "$KERNEL_PORT" "$@" >"$T/$name.out" 2>"$T/$name.err" &
+    STANDIN_PID=$!
+    STARTED_PIDS="${STARTED_PIDS:-} $STANDIN_PID"
+}
+
+# The daemon command with its registration redirected to the stand-in.
+daemon_argv() {
+    DAEMON=(env "VORLASK_KERNEL_PORT=$KERNEL_PORT" "LD_PRELOAD=$PORT_REDIRECT")
+    if [ "${VALGRIND:-0}" = 1 ]; then
+        DAEMON+=(valgrind -q --leak-check=full --errors-for-leak-kinds=definite
+            --error-exitcode=99 --log-file="$T/valgrind.log")
+    fi
+    DAEMON+=("$VORLASK")
+}
+
+# start_daemon NAME ARGS...: the daemon in the background, each stdout line
+# prefixed with the seconds since start (NAME.out), stderr in NAME.err; its
+# pid in DAEMON_PID.
+start_daemon() {
+    local name=$1; shift
+    daemon_argv
+    DAEMON_START=$(date +%s.%N)
+    rm -f "$T/$name.pid" "$T/$name.status"
+    (
+        "${DAEMON[@]}" "$@" 2>"$T/$name.err" &
+        echo $! >"$T/$name.pid"
+        wait $!
+        echo $? >"$T/$name.status"
+    ) | stamp_lines "$DAEMON_START" >"$T/$name.out" &
+    DAEMON_PIPE_PID=$!
+    local i
+    for i in $(seq 50); do
+        [ -s "$T/$name.pid" ] && break
+        sleep 0.02
+    done
+    DAEMON_PID=$(cat "$T/$name.pid")
+    STARTED_PIDS="${STARTED_PIDS:-} $DAEMON_PID"
+}
+
+stamp_lines() {
+    local start=$1 line now
+    while IFS= read -r line; do
+        now=$(date +%s.%N)
+        printf '%.2f %s\n' "$(echo "$now - $start" | bc)" "$line"
+    done
+}
+
+# wait_daemon NAME SECONDS: waits for the daemon started as NAME to end.
+wait_daemon() {
+    local name=$1 limit=$2 i
+    for i in $(seq $((limit * 10))); do
+        [ -s "$T/$name.status" ] && break
+        sleep 0.1
+    done
+    wait "$DAEMON_PIPE_PID" 2>/dev/null || true
+    DAEMON_STATUS=$(cat "$T/$name.status" 2>/dev/null || echo timeout)
+    DAEMON_ELAPSED=$(echo "$(date +%s.%N) - $DAEMON_START" | bc)
+}
+
+# The second at which the first line containing TEXT was printed.
+time_of() { awk -v t="$2" 'index($0, t) { print $1; exit }' "$1"; }
+
+finish() {
+    echo "$((checks - failures)) passed, $failures failed"
+    [ "$failures" -eq 0 ]
+}

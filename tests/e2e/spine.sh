@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# The daemon's spine: timed stop, SIGINT, status lines only with -v, and a
+# scan interval of 0. The kernel stand-in keeps the daemon registered.
+#   spine.sh timed|sigint|quiet|scan-once
+source "$E2E_LIB"
+enter_sandbox "$@"
+case_name=${1:?case}
+
+case "$case_name" in
+timed)
+    # -T 3: the stop is announced on the third tick, the summary follows
+    # about 5 s later, status 0, and every worker has stopped before teardown.
+    start_standin standin --wait 10 --linger 20
+    start_daemon d -T 3 -v
+    wait_daemon d 30
+    expect_eq "$DAEMON_STATUS" 0 "exit status"
+    expect_between "$(time_of "$T/d.out" 'it will be stopped after 5 seconds ...')" 2.5 4.2 \
+        "stop announced at"
+    expect_between "$(time_of "$T/d.out" '*** summary ***')" 7.5 9.5 "summary printed at"
+    expect_order "$T/d.out" '10.200.0.9' '225.0.0.37' '--> worker_multicast' \
+        'it will be stopped after 5 seconds ...' 'free and shutdown ...' '*** summary ***' \
+        'total probes request found: 0' 'finally get a valid probe reqeust number: 0' 'shutdown ...'
+    for line in 'worker_mac80211_mac_recv thread stopped ...' 'worker_scan thread stopped ...'; do
+        expect_order "$T/d.out" 'it will be stopped after 5 seconds ...' "$line" 'free and shutdown ...'
+    done
+    expect_eq "$(count_lines "$T/d.out" '--> multicast_send_cb')" 1 "greeting completions"
+    expect_clean "$T/d.err"
+    ;;
+sigint)
+    # SIGINT: the stop line, a 5 s wait, status 0, no summary, no teardown.
+    start_standin standin --wait 10 --linger 20
+    start_daemon d -v
+    sleep 2
+    kill -INT "$DAEMON_PID"
+    sent=$(echo "$(date +%s.%N) - $DAEMON_START" | bc)
+    wait_daemon d 20
+    expect_eq "$DAEMON_STATUS" 0 "exit status"
+    expect_between "$(echo "$DAEMON_ELAPSED - $sent" | bc)" 4.9 7.5 "SIGINT to exit"
+    expect_order "$T/d.out" 'Caught a Ctrl-C (SIGINT) in a separate handler ...' 'Exiting ...' \
+        'it will be stopped after 5 seconds ...'
+    expect_file_lacks "$T/d.out" '*** summary ***'
+    expect_file_lacks "$T/d.out" 'free and shutdown ...'
+    expect_clean "$T/d.err"
+    ;;
+quiet)
+    # Without -v no status line appears, but the summary does.
+    start_standin standin --wait 10 --linger 20
+    start_daemon d -T 1
+    wait_daemon d 20
+    expect_eq "$DAEMON_STATUS" 0 "exit status"
+    expect_between "$DAEMON_ELAPSED" 5.5 8.5 "run time of -T 1"
+    expect_file_has "$T/d.out" '*** summary ***'
+    for line in 'it will be stopped after 5 seconds ...' 'free and shutdown ...' 'shutdown ...' \
+        'thread stopped ...' ' - '; do
+        expect_file_lacks "$T/d.out" "$line"
+    done
+    expect_clean "$T/d.err"
+    ;;
+scan-once)
+    # -t 0: the scan fires once as the loop starts, with the table still
+    # empty, and never again, so no row is printed before the summary and the
+    # summary shows each station's whole count.
+    cat >"$T/script" <<'SCRIPT'
+0.5 02:00:00:00:00:01 02:00:00:00:00:aa -41 1 2412 3
+1.5 02:00:00:00:00:01 02:00:00:00:00:aa -41 1 2412 3
+SCRIPT
+    start_standin standin --wait 10 --script "$T/script" --linger 20
+    start_daemon d -t 0 -T 3 -R 0 -v
+    wait_daemon d 30
+    expect_eq "$DAEMON_STATUS" 0 "exit status"
+    rows_before=$(awk '/\*\*\* summary/ { exit } / 020000000001 - / { n++ } END { print n + 0 }' "$T/d.out")
+    expect_eq "$rows_before" 0 "rows printed by scans"
+    expect_file_has "$T/d.out" '020000000001 - 0200000000aa            -41        1       2412       6'
+    expect_clean "$T/d.err"
+    ;;
+*)
+    fail "unknown case $case_name"
+    ;;
+esac
+finish

@@ -1,0 +1,122 @@
+// The receive side of the kernel channel on real netlink sockets: one wake-up
+// drains every pending datagram, short ones give no record, and an error
+// wake-up of the poll is survived.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <libmnl/libmnl.h>
+#include <linux/netlink.h>
+#include <sys/socket.h>
+
+#include <csignal>
+#include <cstring>
+#include <vector>
+
+#include "capture.h"
+#include "console_log.h"
+#include "kernel_channel.h"
+#include "session_fixture.h"
+
+namespace {
+
+class KernelChannel : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(uv_loop_init(&loop_), 0);
+        s_ = t_.session;
+        s_->loop_ = &loop_;
+        s_->nl_socket_ = mnl_socket_open(NETLINK_USERSOCK);
+        ASSERT_NE(s_->nl_socket_, nullptr);
+        ASSERT_EQ(mnl_socket_bind(s_->nl_socket_, 0, MNL_SOCKET_AUTOPID), 0);
+        ASSERT_EQ(uv_poll_init_socket(&loop_, &s_->nl_poll_, mnl_socket_get_fd(s_->nl_socket_)), 0);
+        s_->nl_poll_.data = s_;
+        kernel_ = mnl_socket_open(NETLINK_USERSOCK);
+        ASSERT_NE(kernel_, nullptr);
+        ASSERT_EQ(mnl_socket_bind(kernel_, 0, MNL_SOCKET_AUTOPID), 0);
+    }
+    void TearDown() override {
+        uv_close(reinterpret_cast<uv_handle_t*>(&s_->nl_poll_), nullptr);
+        uv_run(&loop_, UV_RUN_NOWAIT);
+        EXPECT_EQ(uv_loop_close(&loop_), 0);
+        mnl_socket_close(s_->nl_socket_);
+        s_->nl_socket_ = nullptr;
+        mnl_socket_close(kernel_);
+        for (ProbeRecord* r : s_->probe_queue_.take_all()) {
+            delete r;
+        }
+    }
+    void send_to_daemon(const std::vector<uint8_t>& bytes) {
+        struct sockaddr_nl to;
+        memset(&to, 0, sizeof to);
+        to.nl_family = AF_NETLINK;
+        to.nl_pid = mnl_socket_get_portid(s_->nl_socket_);
+        ASSERT_EQ(sendto(mnl_socket_get_fd(kernel_), bytes.data(), bytes.size(), 0,
+                         reinterpret_cast<struct sockaddr*>(&to), sizeof to),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+    static std::vector<uint8_t> probe(uint8_t tag, size_t length = 32) {
+        std::vector<uint8_t> d(length, 0);
+        d[0] = static_cast<uint8_t>(length);
+        d[16] = tag;
+        return d;
+    }
+
+    TestSession t_;
+    NlSession* s_ = nullptr;
+    uv_loop_t loop_;
+    struct mnl_socket* kernel_ = nullptr;
+};
+
+TEST_F(KernelChannel, OneWakeUpDrainsEveryPendingDatagramInOrder) {
+    send_to_daemon(probe(1));
+    send_to_daemon(probe(2, 31));  // too short: dumped, no record
+    send_to_daemon(probe(3, 64));
+    send_to_daemon(probe(4));
+    nl_poll_cb(&s_->nl_poll_, 0, UV_READABLE);
+    std::vector<ProbeRecord*> got = s_->probe_queue_.take_all();
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0]->mac[0], 1);
+    EXPECT_EQ(got[1]->mac[0], 3);
+    EXPECT_EQ(got[2]->mac[0], 4);
+    for (ProbeRecord* r : got) {
+        delete r;
+    }
+    EXPECT_EQ(s_->counters_.queued.load(), 3u);
+}
+
+TEST_F(KernelChannel, HexDumpOnlyFromVerbosityFour) {
+    auto dump = [&](uint32_t v) {
+        return run_in_child([&] {
+                   verbosity = v;
+                   send_to_daemon(probe(7, 20));
+                   nl_poll_cb(&s_->nl_poll_, 0, UV_READABLE);
+               })
+            .out;
+    };
+    EXPECT_EQ(dump(3), "");
+    EXPECT_EQ(dump(4),
+              "00000000       14000000 00000000 00000000 00000000       ................\n"
+              "00000010       07000000                                  ....            \n");
+}
+
+TEST_F(KernelChannel, ErrorWakeUpIsSurvivedAndWatchingResumes) {
+    send_to_daemon(probe(9));
+    nl_poll_cb(&s_->nl_poll_, UV_EBADF, 0);
+    EXPECT_EQ(s_->counters_.poll_errors.load(), 1u);
+    EXPECT_TRUE(uv_is_active(reinterpret_cast<uv_handle_t*>(&s_->nl_poll_)));
+    std::vector<ProbeRecord*> got = s_->probe_queue_.take_all();
+    ASSERT_EQ(got.size(), 1u);
+    delete got[0];
+}
+
+TEST_F(KernelChannel, UnexpectedEventsWithoutErrorAbort) {
+    auto r = run_in_child([&] { nl_poll_cb(&s_->nl_poll_, 0, UV_WRITABLE); });
+    EXPECT_TRUE(r.killed_by(SIGABRT));
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), "default events = 0x00000002\n");
+}
+
+TEST_F(KernelChannel, DropCountStartsAtZero) {
+    s_->counters_.nl_fd.store(mnl_socket_get_fd(s_->nl_socket_));
+    EXPECT_EQ(kernel_drop_count(s_), 0u);
+}
+
+}  // namespace
