@@ -140,6 +140,10 @@ wait_daemon() {
     wait "$DAEMON_PIPE_PID" 2>/dev/null || true
     DAEMON_STATUS=$(cat "$T/$name.status" 2>/dev/null || echo timeout)
     DAEMON_ELAPSED=$(echo "$(date +%s.%N) - $DAEMON_START" | bc)
+    if [ "${VALGRIND:-0}" = 1 ] && [ -f "$T/valgrind.log" ]; then
+        expect_clean "$T/valgrind.log"
+        cp "$T/valgrind.log" "$T/$name.valgrind"
+    fi
 }
 
 # The second at which the first line containing TEXT was printed.

@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# The probe path end to end: kernel stand-in -> netlink -> queue -> table ->
+# scan -> console rows and summary.
+#   probe_path.sh refused|dump|scripted|flood
+source "$E2E_LIB"
+enter_sandbox "$@"
+case_name=${1:?case}
+
+# Rows of FILE without their timestamps, in order.
+# Each line is "STAMP SECONDS.MILLIS MAC ...".
+rows() {
+    awk '$2 ~ /^[0-9]+\.[0-9][0-9][0-9]$/ && length($3) == 12 && $3 ~ /^[0-9a-f]+$/ {
+        $1 = ""; $2 = ""; sub(/^ +/, ""); print }' "$1"
+}
+
+case "$case_name" in
+refused)
+    # Nothing listens on the kernel's end: the header, then the send error.
+    "$VORLASK" -T 3 >"$T/d.out" 2>"$T/d.err"
+    expect_eq "$?" 1 "exit status"
+    expect_eq "$(sed -n 3p "$T/d.out")" 'Timestamp         MAC                     Rssi     ' "header"
+    expect_eq "$(grep -v -E 'Sanitizer|^$' "$T/d.err" | head -n 1)" 'mnl_socket_send: Connection refused' \
+        "send error"
+    expect_clean "$T/d.err"
+    ;;
+dump)
+    # At -vvvv every datagram is dumped, short ones too; three sent at once
+    # arrive in order.
+    cat >"$T/script" <<'SCRIPT'
+0.3 02:00:00:00:00:01 0a:00:00:00:00:01 -30 1 2412
+0.3 02:00:00:00:00:02 0a:00:00:00:00:02 -31 1 2437
+0.3 02:00:00:00:00:03 0a:00:00:00:00:03 -32 1 2462
+0.6 raw 1f000000000000000000000000000000020000000000ff0000000000000000
+SCRIPT
+    start_standin standin --wait 10 --script "$T/script" --linger 10
+    start_daemon d -T 2 -t 1 -R 0 -vvvv
+    wait_daemon d 30
+    expect_eq "$DAEMON_STATUS" 0 "exit status"
+    dumps=$(grep -c -E '^[0-9.]+ 00000000 ' "$T/d.out")
+    expect_eq "$dumps" 4 "datagrams dumped"
+    expect_file_has "$T/d.out" '00000010       02000000 00010a00 00000001 e2016c09'
+    expect_order "$T/d.out" '00000010       02000000 00010a00' '00000010       02000000 00020a00' \
+        '00000010       02000000 00030a00' '00000010       02000000 0000ff00 00000000 000000'
+    expect_eq "$(rows "$T/d.out" | head -n 3 | cut -c1-12 | tr '\n' ' ')" \
+        '020000000001 020000000002 020000000003 ' "rows in arrival order"
+    expect_eq "$(rows "$T/d.out" | grep -c '^020000000000 ' || true)" 0 "row for the short datagram"
+    ;;
+scripted)
+    # Three scans 2 s apart with randommax 2: a stable station kept at each,
+    # one-off and slow addresses dropped, a late station kept at the last.
+    cat >"$T/script" <<'SCRIPT'
+# offset  mac               second_mac        rssi band freq repeat
+0.3 00:1a:2b:3c:4d:5e 11:22:33:44:55:66 -45 1 2412 3
+0.5 02:aa:00:00:00:01 11:22:33:44:55:66 -70 1 2412
+0.6 00:1a:2b:3c:4d:60 11:22:33:44:55:66 -5 2 5180
+2.5 00:1a:2b:3c:4d:5e 11:22:33:44:55:66 -99 3 9999 2
+2.6 00:1a:2b:3c:4d:60 11:22:33:44:55:66 -5 2 5180
+4.5 00:1a:2b:3c:4d:5e 11:22:33:44:55:66 -45 1 2412 3
+4.8 00:1a:2b:3c:4d:61 0a:0b:0c:0d:0e:0f -60 2 5745 2
+SCRIPT
+    start_standin standin --wait 10 --script "$T/script" --linger 15
+    start_daemon d -t 2 -T 7 -v
+    wait_daemon d 30
+    expect_eq "$DAEMON_STATUS" 0 "exit status"
+    rows "$T/d.out" >"$T/rows"
+    cat >"$T/expected" <<'ROWS'
+001a2b3c4d5e - 112233445566 -45 1 2412 3
+001a2b3c4d5e - 112233445566 -45 1 2412 2
+001a2b3c4d5e - 112233445566 -45 1 2412 3
+001a2b3c4d61 - 0a0b0c0d0e0f -60 2 5745 2
+001a2b3c4d5e - 112233445566 -45 1 2412 0
+001a2b3c4d61 - 0a0b0c0d0e0f -60 2 5745 0
+ROWS
+    if diff "$T/rows" "$T/expected" >"$T/rows.diff"; then pass; else fail "rows differ: $(cat "$T/rows.diff")"; fi
+    expect_order "$T/d.out" '*** summary ***' 'total probes request found: 2' \
+        'To remove some random address, and get a valid address list:' 'Timestamp' '+---' \
+        '001a2b3c4d5e' '001a2b3c4d61' 'finally get a valid probe reqeust number: 2'
+    expect_file_has "$T/standin.out" 'sent 13 probe messages'
+    expect_clean "$T/d.err"
+    ;;
+flood)
+    # A flood of never-repeated addresses far beyond what the daemon can fold
+    # leaves it running: the stable stations are still kept at every scan,
+    # what is turned away is said, and the summary is consistent.
+    start_standin standin --wait 10 --duration 12 --stable 5 --stable-rate 4 \
+        --flood 400000 --flood-start 2 --flood-secs 5 --linger 10
+    start_daemon d -t 2 -T 12 -v
+    wait_daemon d 60
+    expect_eq "$DAEMON_STATUS" 0 "exit status"
+    # Flood addresses are heard once and dropped, so every row a scan prints
+    # is one of the five stable stations.
+    rows "$T/d.out" | awk '{ print $1 }' >"$T/rows"
+    summary_line=$(grep -n -F '*** summary ***' "$T/d.out" | cut -d: -f1)
+    stable_rows=$(head -n "${summary_line:-0}" "$T/d.out" | rows /dev/stdin | wc -l)
+    expect_eq "$(sort -u "$T/rows" | wc -l)" 5 "distinct stations in rows"
+    expect_between "$stable_rows" 20 30 "stable rows over five scans"
+    total=$(awk '/total probes request found:/ { print $NF }' "$T/d.out")
+    valid=$(awk '/finally get a valid probe reqeust number:/ { print $NF }' "$T/d.out")
+    expect_between "${total:-x}" 5 100000 "entries in the summary"
+    expect_eq "${valid:-x}" 5 "valid stations in the summary"
+    expect_clean "$T/d.err"
+    grep -F 'turned away' "$T/d.out" | head -n 3
+    cat "$T/standin.out"
+    ;;
+*)
+    fail "unknown case $case_name"
+    ;;
+esac
+finish
