@@ -53,7 +53,9 @@ void worker_mac80211_connect(void* arg) {
     auto* session = static_cast<NlSession*>(arg);
     print_probe_header();
 
-    char buf[max_buffer_size];
+    // libmnl lays the message out through header pointers into this buffer:
+    // aligned for them, since MIPS traps unaligned word stores.
+    alignas(struct nlmsghdr) char buf[max_buffer_size];
     memset(buf, 0, buffer_size());
     session->nl_seq_ = 1;
     build_registration(buf, session->nl_seq_);
