@@ -1,0 +1,73 @@
+# Size on the router: a MinSizeRel mipsel build of the daemon and the library,
+# their stripped sizes against the targets (vorlask at most 200 KiB, the
+# library at most 40 KiB), the shared libraries they need as Debian ships
+# them for mipsel, and what the size is spent on.
+set -euo pipefail
+scripts/setup-mipsel
+build=build/mipsel-size
+cmake -S . -B "$build" -G Ninja --no-warn-unused-cli -DVORLASK_WERROR=ON -DCMAKE_BUILD_TYPE=MinSizeRel \
+    -DVORLASK_TESTS=OFF -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake >/dev/null
+ninja -C "$build" -j2 vorlask chameleon
+prefix=mipsel-linux-gnu-
+out="$build/stripped"
+mkdir -p "$out"
+daemon="$build/daemon/vorlask"
+library=$(readlink -f "$build/config_library/libchameleon.so.1")
+"${prefix}strip" -o "$out/vorlask" "$daemon"
+"${prefix}strip" -o "$out/libchameleon.so.1" "$library"
+
+failed=0
+check() { # NAME FILE LIMIT_KIB
+    local size limit=$(($3 * 1024))
+    size=$(stat -c %s "$2")
+    printf '%-20s %8d bytes stripped (%d KiB), target at most %d KiB\n' \
+        "$1" "$size" $(((size + 1023) / 1024)) "$3"
+    if [ "$size" -gt "$limit" ]; then
+        echo "    over target" >&2
+        failed=1
+    fi
+}
+echo "--- stripped sizes (mipsel, MinSizeRel)"
+check vorlask "$out/vorlask" 200
+check libchameleon.so.1 "$out/libchameleon.so.1" 40
+
+# libstdc++ stays a shared library: a static copy would dwarf the daemon.
+if ! "${prefix}readelf" -d "$daemon" | grep -q 'NEEDED.*\[libstdc++\.so'; then
+    echo "vorlask does not load libstdc++ as a shared library" >&2
+    failed=1
+fi
+
+echo "--- shared libraries needed (Debian's mipsel builds, as installed)"
+needed() {
+    "${prefix}readelf" -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'
+}
+total=0
+for lib in $( (needed "$daemon"; needed "$library") | sort -u); do
+    [ "$lib" = libchameleon.so.1 ] && continue
+    path=
+    for dir in /usr/lib/mipsel-linux-gnu /lib/mipsel-linux-gnu; do
+        if [ -e "$dir/$lib" ]; then path=$(readlink -f "$dir/$lib"); break; fi
+    done
+    if [ -z "$path" ]; then
+        printf '%-22s not found\n' "$lib"
+        failed=1
+        continue
+    fi
+    size=$(stat -c %s "$path")
+    total=$((total + size))
+    printf '%-22s %9d bytes  %s\n' "$lib" "$size" "$path"
+done
+printf '%-22s %9d bytes\n' "together" "$total"
+
+echo "--- vorlask by section"
+"${prefix}size" -A "$out/vorlask" | awk 'NR > 2 && $2 > 0 { printf "    %-20s %8d\n", $1, $2 }'
+echo "--- vorlask code and data by source file"
+"${prefix}size" -t "$build"/daemon/CMakeFiles/vorlask_core.dir/*.o \
+    "$build"/daemon/CMakeFiles/vorlask.dir/*.o | sed 's#[^ ]*/##'
+echo "--- vorlask's 20 largest symbols"
+"${prefix}nm" --size-sort -C -r --radix=d "$daemon" >"$out/vorlask.nm"
+head -n 20 "$out/vorlask.nm" | cut -c1-140
+echo "--- libchameleon.so.1's 10 largest symbols"
+"${prefix}nm" --size-sort -C -r --radix=d "$library" >"$out/libchameleon.nm"
+head -n 10 "$out/libchameleon.nm" | cut -c1-140
+exit "$failed"
