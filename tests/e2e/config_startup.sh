@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# The start-up configuration file /etc/vorlask.conf: the two [server]
+# addresses printed first, each alone on its line, then a normal start; a
+# missing key or file stops start-up with one line on stderr and status 1.
+#   config_startup.sh present|crlf|no-mcast|other-section|no-file
+source "$E2E_LIB"
+enter_sandbox "$@"
+case_name=${1:?case}
+
+# run_to_end NAME ARGS...: the daemon in the foreground (at most 30 s), plain
+# stdout in NAME.out and stderr in NAME.err, status in STATUS.
+run_to_end() {
+    local name=$1; shift
+    daemon_argv
+    STATUS=0
+    timeout 30 "${DAEMON[@]}" "$@" >"$T/$name.out" 2>"$T/$name.err" || STATUS=$?
+}
+
+# expect_stop_at_config NAME KEY SUFFIX: start-up stopped at the configuration
+# step: nothing on stdout, exactly the one message line on stderr, status 1.
+expect_stop_at_config() {
+    local name=$1 key=$2 suffix=$3
+    expect_eq "$STATUS" 1 "exit status"
+    expect_eq "$(wc -c <"$T/$name.out")" 0 "bytes on stdout"
+    expect_eq "$(cat "$T/$name.err")" \
+        "vorlask: /etc/vorlask.conf: section [server] has no key $key$suffix" "stderr"
+}
+
+case "$case_name" in
+present)
+    # Both keys, among other sections and keys of the same names elsewhere.
+    cat >/etc/vorlask.conf <<'EOF'
+[client]
+ucast_addr = 10.9.9.9
+mcast_addr = 239.9.9.9
+[server]
+  mcast_addr   =   239.1.2.3
+ucast_addr=10.200.0.77
+EOF
+    start_standin standin --wait 10 --linger 15
+    run_to_end d -T 1
+    expect_eq "$STATUS" 0 "exit status"
+    expect_eq "$(sed -n 1p "$T/d.out")" "10.200.0.77" "first line (ucast_addr)"
+    expect_eq "$(sed -n 2p "$T/d.out")" "239.1.2.3" "second line (mcast_addr)"
+    # Then the daemon starts as usual: table header and greeting (from two
+    # threads, in either order), then the summary.
+    expect_order "$T/d.out" "239.1.2.3" "Timestamp         MAC" "*** summary ***"
+    expect_order "$T/d.out" "239.1.2.3" "--> worker_multicast" "*** summary ***"
+    expect_eq "$(count_lines "$T/d.out" "10.9.9.9")" 0 "lines with the [client] value"
+    expect_clean "$T/d.err"
+    ;;
+crlf)
+    # CR-LF line ends and an empty value: the CRs never reach the output.
+    printf '# written on another system\r\n[server]\r\nucast_addr =\r\nmcast_addr = 225.0.0.37 \r\n' \
+        >/etc/vorlask.conf
+    start_standin standin --wait 10 --linger 15
+    run_to_end d -T 1
+    expect_eq "$STATUS" 0 "exit status"
+    expect_eq "$(head -2 "$T/d.out" | cat -A | tr '\n' '|')" '$|225.0.0.37$|' \
+        "first two lines, control characters shown"
+    expect_file_has "$T/d.out" "*** summary ***"
+    ;;
+no-mcast)
+    # The second lookup fails: not even the first value is printed.
+    printf '[server]\nucast_addr = 10.200.0.9\n[client]\nmcast_addr = 225.0.0.37\n' \
+        >/etc/vorlask.conf
+    run_to_end d -v
+    expect_stop_at_config d mcast_addr ""
+    ;;
+other-section)
+    # Keys of the right names in other sections, and a section name that
+    # differs only in case, do not count.
+    printf 'ucast_addr = 1.1.1.1\n[Server]\nucast_addr = 2.2.2.2\nmcast_addr = 225.0.0.37\n' \
+        >/etc/vorlask.conf
+    run_to_end d
+    expect_stop_at_config d ucast_addr ""
+    ;;
+no-file)
+    rm -f /etc/vorlask.conf
+    run_to_end d -T 1
+    expect_stop_at_config d ucast_addr " (cannot read the file: No such file or directory)"
+    ;;
+*)
+    fail "unknown case $case_name"
+    ;;
+esac
+finish

@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# Daemon mode (-D): the command returns at once with status 0 and the child
+# runs on in a new session, umask 0, in the starting directory, with 0, 1 and 2
+# on /dev/null and nothing inherited; a -T stop ends it by itself. A failure
+# inside daemon mode ends the child with its message in the system log.
+#   daemon_mode_detach.sh detach|failure
+#
+# The script runs in its own pid namespace inside the sandbox, so every
+# vorlask process it sees is one it started.
+source "$E2E_LIB"
+if [ -z "${SANDBOX_ADDR:-}" ]; then
+    enter_sandbox "$@"
+fi
+if [ "${E2E_PID_NAMESPACE:-}" != 1 ]; then
+    E2E_PID_NAMESPACE=1 exec unshare --pid --fork --mount-proc bash "$0" "$@"
+fi
+enter_sandbox "$@"
+case_name=${1:?case}
+
+# The pids of the running (not zombie) vorlask processes.
+vorlask_pids() {
+    local p
+    for p in $(pgrep -x vorlask); do
+        [ "$(awk '{ print $3 }' "/proc/$p/stat" 2>/dev/null)" = Z ] || echo "$p"
+    done
+}
+
+# wait_gone PID SECONDS: 0 once PID has ended (gone or a zombie).
+wait_gone() {
+    local i state
+    for i in $(seq $(($2 * 10))); do
+        state=$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null || true)
+        if [ -z "$state" ] || [ "$state" = Z ]; then return 0; fi
+        sleep 0.1
+    done
+    return 1
+}
+
+# run_detached NAME ARGS...: the daemon with -D from directory $T/cwd and an
+# extra descriptor 77 open; how long the command took in ELAPSED.
+run_detached() {
+    local name=$1; shift
+    daemon_argv
+    mkdir -p "$T/cwd"
+    local start
+    start=$(date +%s.%N)
+    STATUS=0
+    (cd "$T/cwd" && exec 77</dev/null && exec timeout 10 "${DAEMON[@]}" -D "$@") \
+        >"$T/$name.out" 2>"$T/$name.err" || STATUS=$?
+    ELAPSED=$(echo "$(date +%s.%N) - $start" | bc)
+}
+
+case "$case_name" in
+detach)
+    start_standin standin --wait 10 --linger 30
+    run_detached d -T 3 -v
+    expect_eq "$STATUS" 0 "status of the command"
+    expect_between "$ELAPSED" 0 2 "seconds until the command returned"
+    # The parent printed the configuration values and nothing else.
+    expect_eq "$(cat "$T/d.out")" $'10.200.0.9\n225.0.0.37' "parent's stdout"
+    expect_clean "$T/d.err"
+
+    sleep 0.5
+    pids=$(vorlask_pids)
+    expect_eq "$(echo "$pids" | grep -c .)" 1 "running vorlask processes"
+    child=$(echo "$pids" | head -1)
+    if [ -z "$child" ]; then
+        fail "no daemon child found"
+        finish
+        exit 1
+    fi
+    STARTED_PIDS="${STARTED_PIDS:-} $child"
+    # Fields after the command name: state, ppid, pgrp, session.
+    read -r _ ppid pgrp sid _ < <(sed 's/^.*) //' "/proc/$child/stat")
+    expect_eq "$sid" "$child" "session id of the child"
+    expect_eq "$pgrp" "$child" "process group of the child"
+    expect_eq "$ppid" 1 "parent of the child (the parent has ended)"
+    expect_eq "$(awk '/^Umask:/ { print $2 }' "/proc/$child/status")" 0000 "umask"
+    expect_eq "$(readlink "/proc/$child/cwd")" "$T/cwd" "working directory"
+    for fd in 0 1 2; do
+        expect_eq "$(readlink "/proc/$child/fd/$fd")" /dev/null "descriptor $fd"
+    done
+    expect_eq "$([ -e "/proc/$child/fd/77" ] && echo open || echo closed)" closed "descriptor 77"
+    # Past 0, 1 and 2 only what the daemon opened itself after detaching:
+    # its sockets, the loop's epoll, eventfd and signal pipes; no file.
+    for fd in /proc/"$child"/fd/*; do
+        n=${fd##*/}
+        [ "$n" -le 2 ] && continue
+        target=$(readlink "$fd" || true)
+        case "$target" in
+        socket:* | anon_inode:* | pipe:*) pass ;;
+        *) fail "descriptor $n of the child is $target" ;;
+        esac
+    done
+
+    # -T 3: the stop comes on the third tick, the exit about 5 s later.
+    if wait_gone "$child" 20; then pass; else fail "the child still runs 20 s after the start"; fi
+    expect_eq "$(vorlask_pids)" "" "vorlask processes left"
+    ;;
+failure)
+    # Standard input cannot be opened in the child: for the daemon alone /dev
+    # is a scratch tmpfs whose null is a socket, which open() refuses, and
+    # whose log is a socket of this test. Daemon mode then fails on its
+    # descriptor check; the child reports it to the system log and ends
+    # instead of running on.
+    python3 - "$T/null.sock" "$T/log.sock" "$T/syslog.txt" <<'EOF' &
+import socket, sys, time
+null = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+null.bind(sys.argv[1])
+log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+log.bind(sys.argv[2])
+log.settimeout(15)
+with open(sys.argv[3], "wb") as out:
+    try:
+        while True:
+            out.write(log.recv(4096) + b"\n")
+            out.flush()
+    except socket.timeout:
+        pass
+EOF
+    LOGGER_PID=$!
+    STARTED_PIDS="${STARTED_PIDS:-} $LOGGER_PID"
+    for i in $(seq 50); do [ -S "$T/log.sock" ] && break; sleep 0.1; done
+    daemon_argv
+    STATUS=0
+    unshare --mount bash -c '
+        null=$1 log=$2; shift 2
+        mount -t tmpfs scratch-dev /dev && touch /dev/null /dev/log || exit 90
+        mount --bind "$null" /dev/null && mount --bind "$log" /dev/log || exit 91
+        exec "$@" -D -T 3' _ "$T/null.sock" "$T/log.sock" "${DAEMON[@]}" \
+        >"$T/f.out" 2>"$T/f.err" </dev/zero || STATUS=$?
+    expect_eq "$STATUS" 0 "status of the command (the parent)"
+    expect_eq "$(cat "$T/f.out")" $'10.200.0.9\n225.0.0.37' "parent's stdout"
+    sleep 1
+    expect_eq "$(vorlask_pids)" "" "vorlask processes running after the failure"
+    for i in $(seq 30); do [ -s "$T/syslog.txt" ] && break; sleep 0.1; done
+    expect_file_has "$T/syslog.txt" "vorlask["
+    expect_file_has "$T/syslog.txt" \
+        "daemon mode: new standard file descriptors were not opened as expected"
+    ;;
+*)
+    fail "unknown case $case_name"
+    ;;
+esac
+finish
