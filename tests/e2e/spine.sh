@@ -32,7 +32,7 @@ sigint)
     start_daemon d -v
     sleep 2
     kill -INT "$DAEMON_PID"
-    sent=$(echo "$(date +%s.%N) - $DAEMON_START" | bc)
+    sent=$(echo "$EPOCHREALTIME - $DAEMON_START" | bc)
     wait_daemon d 20
     expect_eq "$DAEMON_STATUS" 0 "exit status"
     expect_between "$(echo "$DAEMON_ELAPSED - $sent" | bc)" 4.9 7.5 "SIGINT to exit"
