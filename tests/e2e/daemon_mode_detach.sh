@@ -3,7 +3,7 @@
 # runs on in a new session, umask 0, in the starting directory, with 0, 1 and 2
 # on /dev/null and nothing inherited; a -T stop ends it by itself. A failure
 # inside daemon mode ends the child with its message in the system log.
-#   daemon_mode_detach.sh detach|failure
+#   daemon_mode_detach.sh detach|quiet|failure
 #
 # The script runs in its own pid namespace inside the sandbox, so every
 # vorlask process it sees is one it started.
@@ -96,6 +96,36 @@ detach)
     # -T 3: the stop comes on the third tick, the exit about 5 s later.
     if wait_gone "$child" 20; then pass; else fail "the child still runs 20 s after the start"; fi
     expect_eq "$(vorlask_pids)" "" "vorlask processes left"
+    ;;
+quiet)
+    # What the child prints goes to /dev/null at verbosity 0 whatever -v
+    # says. To read it, /dev/null is, for the daemon alone, a bind mount of a
+    # plain file: the level-0 table header and summary are there, the -v
+    # status lines are not, and the configuration values went to the
+    # parent's own stdout before the detach.
+    : >"$T/null.txt"
+    start_standin standin --wait 10 --linger 30
+    daemon_argv
+    STATUS=0
+    unshare --mount bash -c 'mount --bind "$1" /dev/null || exit 90; shift; exec "$@" -D -T 2 -v -v' \
+        _ "$T/null.txt" "${DAEMON[@]}" >"$T/q.out" 2>"$T/q.err" || STATUS=$?
+    expect_eq "$STATUS" 0 "status of the command"
+    expect_eq "$(cat "$T/q.out")" $'10.200.0.9\n225.0.0.37' "parent's stdout"
+    sleep 0.5
+    child=$(vorlask_pids | head -1)
+    if [ -n "$child" ]; then
+        STARTED_PIDS="${STARTED_PIDS:-} $child"
+        if wait_gone "$child" 20; then pass; else fail "the child still runs 20 s after the start"; fi
+    else
+        fail "no daemon child found"
+    fi
+    expect_file_has "$T/null.txt" "Timestamp         MAC"
+    expect_file_has "$T/null.txt" "*** summary ***"
+    for line in 'it will be stopped after 5 seconds ...' 'free and shutdown ...' 'shutdown ...' \
+        'thread stopped ...' '10.200.0.9'; do
+        expect_file_lacks "$T/null.txt" "$line"
+    done
+    expect_clean "$T/null.txt"
     ;;
 failure)
     # Standard input cannot be opened in the child: for the daemon alone /dev
