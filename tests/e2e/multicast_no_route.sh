@@ -7,7 +7,7 @@ source "$(dirname "$0")/multicast_common.sh"
 enter_sandbox "$@"
 
 # The stand-in takes the registration, so the only way out is the join.
-start_standin standin --wait 10 --linger 10
+start_standin standin --wait 30 --linger 10
 start_daemon d -t 2 -T 5
 wait_daemon d 30
 expect_order "$T/d.err" 'No multicast support.' \

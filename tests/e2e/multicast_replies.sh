@@ -27,7 +27,7 @@ SCRIPT
 start_listener six --reply 0a0b0c0d0e0f --count 2 --timeout 30
 start_listener three --reply 0A0B0C --count 2 --timeout 30
 start_listener eight --reply 1122334455667788 --count 2 --timeout 30
-start_standin standin --wait 10 --script "$T/script" --linger 12
+start_standin standin --wait 30 --script "$T/script" --linger 12
 start_daemon d -t 2 -T 5 -v
 wait_daemon d 60
 expect_eq "$DAEMON_STATUS" 0 "exit status"

@@ -22,7 +22,7 @@ reports)
 SCRIPT
     expected_macs=(001a2b3c4d5e ffffffffffff 001a2b3c4d5e 000000000000)
     start_socat sock
-    start_standin standin --wait 10 --script "$T/script" --linger 15
+    start_standin standin --wait 30 --script "$T/script" --linger 15
     start_daemon d -t 2 -T 7 -vvv
     wait_daemon d 60
     stop_socat
@@ -69,7 +69,7 @@ greeting)
     # No probe requests: the greeting is all that reaches the group, also
     # after three scans. At -v no report is printed as JSON.
     start_socat sock
-    start_standin standin --wait 10 --linger 15
+    start_standin standin --wait 30 --linger 15
     start_daemon d -t 2 -T 7 -v
     wait_daemon d 60
     stop_socat

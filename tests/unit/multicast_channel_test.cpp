@@ -30,7 +30,9 @@ void receive(const std::vector<uint8_t>& bytes, bool with_addr = true, unsigned 
              ssize_t nread = -2) {
     uv_buf_t buf;
     alloc_cb(nullptr, 64, &buf);
-    memcpy(buf.base, bytes.data(), bytes.size());
+    if (!bytes.empty()) {
+        memcpy(buf.base, bytes.data(), bytes.size());
+    }
     struct sockaddr_in from = sender();
     udp_recv_cb(nullptr, nread == -2 ? static_cast<ssize_t>(bytes.size()) : nread, &buf,
                 with_addr ? reinterpret_cast<const struct sockaddr*>(&from) : nullptr, flags);
