@@ -98,10 +98,11 @@ security=$(systemd-analyze security --offline=true --root="$root" --threshold=20
     failure "systemd-analyze security: exposure above 2.0"
 grep 'Overall exposure level' <<<"$security" || failure "no exposure level: $security"
 
-step "OpenWrt init script"
+step "OpenWrt package"
 shellcheck packaging/openwrt/vorlask/files/vorlask.init || failure "shellcheck vorlask.init"
 shellcheck -x tests/packaging/*.sh scripts/test-stages/60-packages.sh || failure "shellcheck tests"
 bash tests/packaging/openwrt_init_test.sh || failure "OpenWrt init script test"
+bash tests/packaging/openwrt_makefile_test.sh "$build" || failure "OpenWrt package Makefile test"
 
 step "end to end from the packages"
 export E2E_LIB=$PWD/tests/e2e/lib.sh SANDBOX=$PWD/tests/harness/sandbox.sh \
