@@ -1,8 +1,9 @@
 # shellcheck shell=bash
 # Packages: the Debian packages from a Release build (cpack), checked with
 # lintian and by content; the manual pages, the systemd unit and the OpenWrt
-# init script linted; the init script's UCI mapping tested; the daemon and
-# the listener run end to end from the unpacked packages.
+# init script linted; the init script's UCI mapping and the OpenWrt
+# Makefile's install recipes tested; the daemon and the listener run end to
+# end from the unpacked packages.
 #
 # Lintian: no error and no warning may remain (--fail-on error,warning).
 # What is left at the info level, on purpose:
