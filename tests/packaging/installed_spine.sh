@@ -9,6 +9,8 @@
 #                 sees the greeting and the report
 #   unprivileged  the same run as user nobody with every capability dropped:
 #                 the daemon needs no privilege for netlink or multicast
+#   userns        the same again inside a user namespace of its own, as the
+#                 systemd unit's PrivateUsers=yes runs it
 #   refused       no kernel side: "mnl_socket_send: Connection refused" almost
 #                 at once, status 1, also as nobody
 #
@@ -97,6 +99,15 @@ unprivileged)
     "${WRAPPER[@]}" grep -q CapEff:.0000000000000000 /proc/self/status
     expect_eq "$?" 0 "no effective capabilities under setpriv"
     spine unprivileged
+    ;;
+userns)
+    WRAPPER=("${UNPRIVILEGED[@]}" unshare --user)
+    if [ "$("${WRAPPER[@]}" readlink /proc/self/ns/user)" != "$(readlink /proc/self/ns/user)" ]; then
+        pass
+    else
+        fail "unshare --user gave no user namespace of its own"
+    fi
+    spine userns
     ;;
 refused)
     for who in root nobody; do
