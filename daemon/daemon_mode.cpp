@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,19 +13,12 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace {
 
 [[noreturn]] void throw_errno() {
     throw std::runtime_error(strerror(errno));
-}
-
-bool close_with_close_range(int lowest) {
-#if defined(SYS_close_range)
-    return syscall(SYS_close_range, static_cast<unsigned>(lowest), ~0u, 0u) == 0;
-#else
-    (void)lowest;
-    return false;
-#endif
 }
 
 bool close_listed_descriptors(int lowest) {
@@ -53,26 +45,13 @@ bool close_listed_descriptors(int lowest) {
 }  // namespace
 
 void close_descriptors_from(int lowest, unsigned long limit) {
-    if (close_with_close_range(lowest) || close_listed_descriptors(lowest)) {
+    if (close_range_from(lowest) || close_listed_descriptors(lowest)) {
         return;
     }
     // Neither is available: a loop, bounded so that a huge limit cannot hang.
     const unsigned long bound = limit < 65536 ? limit : 65536;
     for (unsigned long fd = static_cast<unsigned long>(lowest); fd < bound; ++fd) {
         close(static_cast<int>(fd));
-    }
-}
-
-std::string current_directory() {
-    std::vector<char> buf(256);
-    for (;;) {
-        if (getcwd(buf.data(), buf.size()) != nullptr) {
-            return std::string(buf.data());
-        }
-        if (errno != ERANGE || buf.size() >= 65536) {
-            return "/";
-        }
-        buf.resize(buf.size() * 2);
     }
 }
 

@@ -2,7 +2,6 @@
 
 #include <libmnl/libmnl.h>
 #include <linux/netlink.h>
-#include <linux/sock_diag.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 
 #include "console_log.h"
 #include "console_table.h"
+#include "platform/platform.h"
 #include "vorlask.h"
 
 namespace {
@@ -22,7 +22,7 @@ namespace {
 // Buffers follow libmnl's rule: the page size, at most 8 KiB.
 constexpr size_t max_buffer_size = 8192;
 size_t buffer_size() {
-    return std::min<size_t>(static_cast<size_t>(getpagesize()), max_buffer_size);
+    return std::min<size_t>(page_size(), max_buffer_size);
 }
 
 // On the loop thread: start watching the socket. A failure here means the
@@ -68,13 +68,9 @@ void worker_mac80211_connect(void* arg) {
     if (mnl_socket_bind(session->nl_socket_, 0, MNL_SOCKET_AUTOPID) < 0) {
         fail("mnl_socket_bind");
     }
-#ifdef NETLINK_NO_ENOBUFS
     // A full receive queue then drops silently instead of raising an error on
     // the socket; the drops are still counted by the kernel (kernel_drop_count).
-    int on = 1;
-    setsockopt(mnl_socket_get_fd(session->nl_socket_), SOL_NETLINK, NETLINK_NO_ENOBUFS, &on,
-               sizeof on);
-#endif
+    netlink_no_enobufs(mnl_socket_get_fd(session->nl_socket_));
     session->counters_.nl_fd.store(mnl_socket_get_fd(session->nl_socket_));
     // Armed before the registration goes out, so no probe message is missed.
     if (!session->handover_.call_and_wait(arm_poll, session)) {
@@ -133,16 +129,10 @@ void nl_poll_cb(uv_poll_t* handle, int status, int events) {
 }
 
 uint32_t kernel_drop_count(NlSession* session) {
-#ifdef SO_MEMINFO
     const int fd = session->counters_.nl_fd.load();
-    if (fd >= 0) {
-        uint32_t meminfo[SK_MEMINFO_VARS] = {};
-        socklen_t len = sizeof meminfo;
-        if (getsockopt(fd, SOL_SOCKET, SO_MEMINFO, meminfo, &len) == 0 &&
-            len > SK_MEMINFO_DROPS * sizeof(uint32_t)) {
-            return meminfo[SK_MEMINFO_DROPS];
-        }
+    uint32_t drops = 0;
+    if (fd >= 0 && socket_drop_count(fd, drops)) {
+        return drops;
     }
-#endif
     return session->counters_.overrun_errors.load();
 }

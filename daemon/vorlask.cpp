@@ -6,7 +6,6 @@
 // greet the multicast group.
 #include "vorlask.h"
 
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -20,6 +19,7 @@
 #include "daemon_mode.h"
 #include "kernel_channel.h"
 #include "multicast.h"
+#include "platform/platform.h"
 #include "scan.h"
 #include "startup_config.h"
 
@@ -77,9 +77,7 @@ void release_queued_records(NlSession* session) {
 
 [[noreturn]] void daemon_mode_failed(const char* message) {
     fprintf(stderr, "vorlask: daemon mode: %s\n", message);
-    openlog("vorlask", LOG_PID, LOG_DAEMON);
-    syslog(LOG_ERR, "daemon mode: %s", message);
-    closelog();
+    system_log_error((std::string("daemon mode: ") + message).c_str());
     exit(1);
 }
 

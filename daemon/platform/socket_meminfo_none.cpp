@@ -1,0 +1,5 @@
+#include "platform.h"
+
+bool socket_drop_count(int /*fd*/, uint32_t& /*drops*/) {
+    return false;
+}
