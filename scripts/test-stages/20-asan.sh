@@ -2,4 +2,4 @@
 set -euo pipefail
 scripts/build asan -DVORLASK_SANITIZER=asan
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --test-dir build/asan --output-on-failure
+    ctest --test-dir build/asan -j3 --output-on-failure
