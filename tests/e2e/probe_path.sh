@@ -32,7 +32,7 @@ dump)
 0.3 02:00:00:00:00:03 0a:00:00:00:00:03 -32 1 2462
 0.6 raw 1f000000000000000000000000000000020000000000ff0000000000000000
 SCRIPT
-    start_standin standin --wait 10 --script "$T/script" --linger 10
+    start_standin standin --wait 30 --script "$T/script" --linger 10
     start_daemon d -T 2 -t 1 -R 0 -vvvv
     wait_daemon d 30
     expect_eq "$DAEMON_STATUS" 0 "exit status"
@@ -58,7 +58,7 @@ scripted)
 4.5 00:1a:2b:3c:4d:5e 11:22:33:44:55:66 -45 1 2412 3
 4.8 00:1a:2b:3c:4d:61 0a:0b:0c:0d:0e:0f -60 2 5745 2
 SCRIPT
-    start_standin standin --wait 10 --script "$T/script" --linger 1
+    start_standin standin --wait 30 --script "$T/script" --linger 1
     start_daemon d -t 2 -T 7 -v
     wait_daemon d 30
     expect_eq "$DAEMON_STATUS" 0 "exit status"
@@ -87,7 +87,7 @@ flood)
     # turned away is said, and the summary is consistent.
     "$LISTENER" --reply 0a0b0c0d0e0f --timeout 25 >"$T/listener.out" 2>&1 &
     STARTED_PIDS="${STARTED_PIDS:-} $!"
-    start_standin standin --wait 10 --duration 12 --stable 5 --stable-rate 4 \
+    start_standin standin --wait 30 --duration 12 --stable 5 --stable-rate 4 \
         --flood 400000 --flood-start 2 --flood-secs 5 --linger 1
     start_daemon d -t 2 -T 12 -v
     wait_daemon d 60

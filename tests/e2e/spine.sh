@@ -10,7 +10,7 @@ case "$case_name" in
 timed)
     # -T 3: the stop is announced on the third tick, the summary follows
     # about 5 s later, status 0, and every worker has stopped before teardown.
-    start_standin standin --wait 10 --linger 20
+    start_standin standin --wait 30 --linger 20
     start_daemon d -T 3 -v
     wait_daemon d 30
     expect_eq "$DAEMON_STATUS" 0 "exit status"
@@ -31,7 +31,7 @@ timed)
     ;;
 sigint)
     # SIGINT: the stop line, a 5 s wait, status 0, no summary, no teardown.
-    start_standin standin --wait 10 --linger 20
+    start_standin standin --wait 30 --linger 20
     start_daemon d -v
     sleep 2
     kill -INT "$DAEMON_PID"
@@ -47,7 +47,7 @@ sigint)
     ;;
 quiet)
     # Without -v no status line appears, but the summary does.
-    start_standin standin --wait 10 --linger 20
+    start_standin standin --wait 30 --linger 20
     start_daemon d -T 1
     wait_daemon d 20
     expect_eq "$DAEMON_STATUS" 0 "exit status"
@@ -67,7 +67,7 @@ scan-once)
 0.5 02:00:00:00:00:01 02:00:00:00:00:aa -41 1 2412 3
 1.5 02:00:00:00:00:01 02:00:00:00:00:aa -41 1 2412 3
 SCRIPT
-    start_standin standin --wait 10 --script "$T/script" --linger 20
+    start_standin standin --wait 30 --script "$T/script" --linger 20
     start_daemon d -t 0 -T 3 -R 0 -v
     wait_daemon d 30
     expect_eq "$DAEMON_STATUS" 0 "exit status"
