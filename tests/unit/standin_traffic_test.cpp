@@ -15,6 +15,7 @@
 #include "netlink_endpoint.h"
 #include "paced_sender.h"
 #include "probe_generator.h"
+#include "scenario_script.h"
 #include "standin_cli.h"
 
 namespace {
@@ -259,6 +260,38 @@ TEST_F(StandinSend, PacesToAbsoluteDeadlines) {
         ++received;
     }
     EXPECT_EQ(received, 50);
+}
+
+TEST_F(StandinSend, BatchedAndLongDatagramsArriveInOrder) {
+    // 100 probes due at once go out in batches; a long raw datagram in the
+    // middle goes on its own, after the probes before it.
+    std::vector<standin::ScriptStep> steps(3);
+    steps[0].repeat = 70;
+    steps[0].probe.rssi = 1;
+    steps[1].raw = true;
+    steps[1].bytes.assign(100, 0xAB);
+    steps[2].repeat = 30;
+    steps[2].probe.rssi = 2;
+    standin::ScriptSource source(steps);
+    standin::SendStats stats =
+        standin::send_all(source, sender_, receiver_.port(), standin::monotonic_now(), false);
+    EXPECT_EQ(stats.sent, 101u);
+    EXPECT_EQ(stats.failures, 0u);
+
+    std::vector<std::pair<size_t, uint8_t>> got;  // length, rssi byte or raw fill
+    uint8_t buf[256];
+    size_t length = 0;
+    uint32_t from = 0;
+    while (receiver_.receive(0, buf, sizeof buf, length, from) == 1) {
+        got.emplace_back(length, length == 32 ? buf[28] : buf[99]);
+    }
+    ASSERT_EQ(got.size(), 101u);
+    for (size_t i = 0; i < got.size(); ++i) {
+        const auto expected = i < 70    ? std::make_pair<size_t, uint8_t>(32, 1)
+                              : i == 70 ? std::make_pair<size_t, uint8_t>(100, 0xAB)
+                                        : std::make_pair<size_t, uint8_t>(32, 2);
+        EXPECT_EQ(got[i], expected) << "datagram " << i;
+    }
 }
 
 TEST_F(StandinSend, AFullQueueCountsFailuresInsteadOfBlocking) {

@@ -77,6 +77,26 @@ bool NetlinkEndpoint::set_send_timeout(int timeout_ms) {
     return setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
 }
 
+int NetlinkEndpoint::send_batch(uint32_t port, struct mmsghdr* messages, unsigned count) {
+    struct sockaddr_nl to;
+    memset(&to, 0, sizeof to);
+    to.nl_family = AF_NETLINK;
+    to.nl_pid = port;
+    for (unsigned i = 0; i < count; ++i) {
+        messages[i].msg_hdr.msg_name = &to;
+        messages[i].msg_hdr.msg_namelen = sizeof to;
+    }
+    for (;;) {
+        int n = sendmmsg(fd_, messages, count, send_flags_);
+        if (n >= 0) {
+            return n;
+        }
+        if (errno != EINTR) {
+            return -errno;
+        }
+    }
+}
+
 int NetlinkEndpoint::send_to(uint32_t port, const void* data, size_t length) {
     struct sockaddr_nl to;
     memset(&to, 0, sizeof to);

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+struct mmsghdr;
+
 namespace standin {
 
 class NetlinkEndpoint {
@@ -30,6 +32,10 @@ class NetlinkEndpoint {
     // send waits up to that long for room. Returns 0 or the errno of the
     // failure.
     int send_to(uint32_t port, const void* data, size_t length);
+    // Sends up to `count` datagrams in one call (sendmmsg), addressed to
+    // `port`. Returns how many went out from the front, or minus the errno of
+    // the failure of the first one.
+    int send_batch(uint32_t port, struct mmsghdr* messages, unsigned count);
     bool set_send_timeout(int timeout_ms);
 
   private:

@@ -19,8 +19,8 @@ struct SendStats {
 // Sends every datagram of `source` to `port`, each at `start` + its time on
 // CLOCK_MONOTONIC (absolute deadlines, so pacing errors never add up). A
 // datagram whose deadline is less than a short slack away goes out at once,
-// so high rates are sent in batches between sleeps. With `unlimited` the
-// times are ignored.
+// so high rates go out in batches (one sendmmsg call each) between sleeps.
+// With `unlimited` the times are ignored.
 SendStats send_all(DatagramSource& source, NetlinkEndpoint& endpoint, uint32_t port,
                    const struct timespec& start, bool unlimited);
 
