@@ -27,7 +27,9 @@ void print_hex6(uint8_t level, const uint8_t* bytes) {
 void print_probe_row(const ProbeEntry& entry) {
     const ProbeRecord& record = *entry.record;
     uint32_t delta = entry.count - entry.reported_count;
-    log_msg(0, "%ld.%03ld    ", static_cast<long>(entry.last_seen.tv_sec),
+    // The seconds as a 64-bit value: a long is 32 bits on the routers, and the
+    // 64-bit time_t there goes past 2038.
+    log_msg(0, "%lld.%03ld    ", static_cast<long long>(entry.last_seen.tv_sec),
             static_cast<long>(entry.last_seen.tv_usec / 1000));
     print_hex6(0, record.mac);
     log_msg(1, " - ");
