@@ -26,6 +26,22 @@ ProbeRecord* ProbeQueue::pop() {
     return record;
 }
 
+size_t ProbeQueue::pop_batch(ProbeRecord** out, size_t max) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (queue_.empty() && !closed_) {
+        cond_.wait(lock);
+    }
+    if (closed_) {
+        return 0;
+    }
+    size_t n = 0;
+    while (n < max && !queue_.empty()) {
+        out[n++] = queue_.front();
+        queue_.pop_front();
+    }
+    return n;
+}
+
 void ProbeQueue::close() {
     std::unique_lock<std::mutex> lock(mutex_);
     closed_ = true;

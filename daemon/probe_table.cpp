@@ -64,16 +64,26 @@ FoldResult fold_probe(ProbeList& list, ProbeIndex& index, ProbeRecord* record,
     return FoldResult::added;
 }
 
-void add_probe(NlSession* session, ProbeRecord* record) {
+void add_probes(NlSession* session, ProbeRecord* const* records, size_t n) {
     uv_rwlock_wrlock(&session->list_mac_rwlock_);
-    struct timeval now;
-    gettimeofday(&now, nullptr);
-    FoldResult result = fold_probe(session->probe_list, session->probe_index_, record, now);
-    session->counters_.folded.fetch_add(1, std::memory_order_relaxed);
-    if (result == FoldResult::turned_away) {
-        session->counters_.table_full.fetch_add(1, std::memory_order_relaxed);
+    uint32_t turned_away = 0;
+    for (size_t i = 0; i < n; ++i) {
+        struct timeval now;
+        gettimeofday(&now, nullptr);
+        if (fold_probe(session->probe_list, session->probe_index_, records[i], now) ==
+            FoldResult::turned_away) {
+            ++turned_away;
+        }
+    }
+    session->counters_.folded.fetch_add(n, std::memory_order_relaxed);
+    if (turned_away != 0) {
+        session->counters_.table_full.fetch_add(turned_away, std::memory_order_relaxed);
     }
     uv_rwlock_wrunlock(&session->list_mac_rwlock_);
+}
+
+void add_probe(NlSession* session, ProbeRecord* record) {
+    add_probes(session, &record, 1);
 }
 
 void release_probe_list(NlSession* session) {
@@ -89,12 +99,17 @@ void release_probe_list(NlSession* session) {
 
 void worker_mac80211_mac_recv(void* arg) {
     auto* session = static_cast<NlSession*>(arg);
+    // Records are taken as they come, a burst at a time, so that a flood
+    // costs one lock round per burst rather than per record; the write lock
+    // is held for at most one batch, which keeps scans from waiting long.
+    constexpr size_t batch = 64;
+    ProbeRecord* records[batch];
     while (session->running.load()) {
-        ProbeRecord* record = session->probe_queue_.pop();
-        if (record == nullptr) {
+        size_t n = session->probe_queue_.pop_batch(records, batch);
+        if (n == 0) {
             break;  // the queue was closed at stop
         }
-        add_probe(session, record);
+        add_probes(session, records, n);
     }
     log_msg(1, "worker_mac80211_mac_recv thread stopped ...\n");
 }

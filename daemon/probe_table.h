@@ -63,6 +63,8 @@ FoldResult fold_probe(ProbeList& list, ProbeIndex& index, ProbeRecord* record,
 
 // Folds one record into the session's table under its write lock.
 void add_probe(NlSession* session, ProbeRecord* record);
+// Folds `n` records, in order, under one taking of the write lock.
+void add_probes(NlSession* session, ProbeRecord* const* records, size_t n);
 
 // Destroys every record of the table and empties it, under the write lock.
 void release_probe_list(NlSession* session);

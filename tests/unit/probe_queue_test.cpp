@@ -127,3 +127,38 @@ TEST(ProbeQueue, FullQueueTurnsAwayWithoutLosingWhatItHolds) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ProbeQueueBatch, TakesWhatIsThereUpToTheLimitInOrder) {
+    ProbeQueue q;
+    auto r = make_records(5);
+    for (auto& rec : r) {
+        q.push(&rec);
+    }
+    ProbeRecord* out[3];
+    ASSERT_EQ(q.pop_batch(out, 3), 3u);
+    EXPECT_EQ(out[0], &r[0]);
+    EXPECT_EQ(out[2], &r[2]);
+    ASSERT_EQ(q.pop_batch(out, 3), 2u);
+    EXPECT_EQ(out[0], &r[3]);
+    EXPECT_EQ(out[1], &r[4]);
+}
+
+TEST(ProbeQueueBatch, WaitsWhileEmptyAndReturnsZeroOnceClosed) {
+    ProbeQueue q;
+    ProbeRecord rec{};
+    ProbeRecord* out[4];
+    auto popped = std::async(std::launch::async, [&] { return q.pop_batch(out, 4); });
+    EXPECT_EQ(popped.wait_for(50ms), std::future_status::timeout);
+    q.push(&rec);
+    ASSERT_EQ(popped.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(popped.get(), 1u);
+    EXPECT_EQ(out[0], &rec);
+    auto closed = std::async(std::launch::async, [&] { return q.pop_batch(out, 4); });
+    q.close();
+    ASSERT_EQ(closed.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(closed.get(), 0u);
+}
+
+}  // namespace
