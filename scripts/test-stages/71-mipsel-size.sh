@@ -1,7 +1,8 @@
 # Size on the router: a MinSizeRel mipsel build of the daemon and the library,
 # their stripped sizes against the targets (vorlask at most 200 KiB, the
 # library at most 40 KiB), the shared libraries they need as Debian ships
-# them for mipsel, and what the size is spent on.
+# them for mipsel, and what the size is spent on; then the peak memory of
+# the x86_64 build holding 10,000 stations.
 set -euo pipefail
 scripts/setup-mipsel
 build=build/mipsel-size
@@ -70,4 +71,20 @@ head -n 20 "$out/vorlask.nm" | cut -c1-140
 echo "--- libchameleon.so.1's 10 largest symbols"
 "${prefix}nm" --size-sort -C -r --radix=d "$library" >"$out/libchameleon.nm"
 head -n 10 "$out/libchameleon.nm" | cut -c1-140
+
+# Memory: the x86_64 build of the default stage stands in for the router.
+echo "--- peak resident memory, x86_64 build, 10,000 stations (limit 24 MiB)"
+[ -x build/default/daemon/vorlask ] || scripts/build default >/dev/null
+tests/router/peak-rss.sh build/default 0 | sed 's/^/    /'
+line=$(tests/router/peak-rss.sh build/default 10000)
+echo "    $line"
+rss=$(echo "$line" | sed -n 's/.*peak RSS \([0-9]*\) KiB.*/\1/p')
+case "$line" in
+    *", 10000 in the final table") ;;
+    *) echo "    the table did not hold all 10,000 stations" >&2; failed=1 ;;
+esac
+if [ -z "$rss" ] || [ "$rss" -gt $((24 * 1024)) ]; then
+    echo "    over the limit" >&2
+    failed=1
+fi
 exit "$failed"
