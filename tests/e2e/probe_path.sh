@@ -100,7 +100,10 @@ flood)
     expect_between "$(wc -l <"$T/stations")" 1 5 "distinct stations kept by the scans"
     expect_eq "$(rows "$T/scans" | awk '{ print $3 }' | sort -u | tr '\n' ' ')" '0272e2338aca ' \
         "only generated stable stations kept"
-    for at in 2 4 6 8 10; do
+    # Before the flood and once it is over: a station dropped while its
+    # probes were lost in the flood, and turned away while the flood's
+    # addresses still fill the table, is back after the next scan clears them.
+    for at in 2 10; do
         n=$(awk -v at="$at" '$1 >= at && $1 < at + 1 && length($3) == 12' "$T/scans" | wc -l)
         expect_between "$n" 1 5 "rows of the scan at ${at} s"
     done
