@@ -68,14 +68,19 @@ void report_losses(NlSession* session) {
 
 }  // namespace
 
-void scan_probe_list(NlSession* session) {
-    uv_rwlock_wrlock(&session->list_mac_rwlock_);
+size_t scan_table(NlSession* session, KeptEntryFn on_kept) {
     size_t dropped =
-        scan_entries(session->probe_list, session->options_.randommax, session, report_kept_entry);
+        scan_entries(session->probe_list, session->options_.randommax, session, on_kept);
     if (dropped != 0) {
         session->probe_index_.rebuild(session->probe_list);
     }
     session->counters_.scan_dropped.fetch_add(dropped, std::memory_order_relaxed);
+    return dropped;
+}
+
+void scan_probe_list(NlSession* session) {
+    uv_rwlock_wrlock(&session->list_mac_rwlock_);
+    scan_table(session, report_kept_entry);
     uv_rwlock_wrunlock(&session->list_mac_rwlock_);
     report_losses(session);
 }

@@ -15,6 +15,10 @@ struct NlSession;
 using KeptEntryFn = void (*)(NlSession* session, ProbeEntry& entry);
 size_t scan_entries(ProbeList& list, uint16_t randommax, NlSession* session, KeptEntryFn on_kept);
 
+// scan_entries over the session's table, then its index brought up to date and
+// the drops counted. The caller holds the table's write lock.
+size_t scan_table(NlSession* session, KeptEntryFn on_kept);
+
 // One scan pass over the session's table under its write lock. The caller
 // holds the scan mutex.
 void scan_probe_list(NlSession* session);
