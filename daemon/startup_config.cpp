@@ -1,5 +1,7 @@
 #include "startup_config.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,7 +12,34 @@
 
 #include "chameleon.h"
 
+namespace {
+
+// The library reads the file with a blocking open and read: a FIFO without a
+// writer, or one whose writer never writes, would hold start-up forever. So
+// anything there that is not a regular file is refused before the library
+// sees the path, and at once: a non-blocking open never waits. A path that
+// cannot be opened at all is left to the library, whose empty configuration
+// then fails the first lookup as before.
+bool refuse_special_file(const char* path) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st;
+    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    close(fd);
+    if (!regular) {
+        fprintf(stderr, "vorlask: %s: cannot read the file: not a regular file\n", path);
+    }
+    return !regular;
+}
+
+}  // namespace
+
 std::unique_ptr<Confile> print_startup_config(const char* path) {
+    if (refuse_special_file(path)) {
+        return nullptr;
+    }
     auto config = std::make_unique<Confile>(path);
     const char* key = "ucast_addr";
     try {
