@@ -127,7 +127,7 @@ void start_timers(NlSession* session) {
 
     uv_timer_init(session->loop_, &session->scan_timer);
     session->scan_timer.data = session;
-    const uint64_t t = static_cast<uint32_t>(session->options_.timeout) * 1000u;
+    const uint64_t t = static_cast<uint64_t>(session->options_.timeout) * 1000u;
     rc = uv_timer_start(&session->scan_timer, scan_timer_cb, t, t);
     fatal_check(rc == 0, site::scan_timer_start);
 }
