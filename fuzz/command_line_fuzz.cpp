@@ -50,7 +50,9 @@ extern "C" [[noreturn]] void __wrap_exit(int status) {
 }
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-    null_stream = fopen("/dev/null", "w");
+    // Opened without O_CREAT: a missing /dev/null must not become a file.
+    const int fd = open("/dev/null", O_WRONLY);
+    null_stream = fd < 0 ? nullptr : fdopen(fd, "w");
     if (null_stream == nullptr) {
         fail("cannot open /dev/null, errno", errno);
     }
