@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "coverage.h"
+
 uint32_t verbosity = 0;
 const char* const source_name = "vorlask";
 
@@ -91,5 +93,6 @@ void fatal_check(bool condition, int line, const char* text) {
 
 void quick_exit_flushed(int status) {
     fflush(stdout);
+    flush_coverage();
     _exit(status);
 }

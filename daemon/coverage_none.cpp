@@ -1,0 +1,3 @@
+#include "coverage.h"
+
+void flush_coverage() {}
