@@ -14,8 +14,8 @@
  * drops the count back, so user-space use of protocol 2 keeps working before,
  * while and after the module is loaded. Only one kernel socket per network
  * namespace can hold port 0: loading fails if another module already has it.
- * Since unprivileged senders reach port 0 too, a registration is taken only
- * from a sender with CAP_NET_ADMIN.
+ * Unprivileged senders reach port 0 too; with privileged=1 a registration is
+ * taken only from a sender with CAP_NET_ADMIN.
  */
 #define pr_fmt(fmt) KBUILD_MODNAME ": " fmt
 
@@ -52,6 +52,11 @@ static char *monitor = "";
 module_param(monitor, charp, 0444);
 MODULE_PARM_DESC(monitor,
 		 "Comma-separated names of the monitor interfaces to watch (empty: every radiotap interface)");
+
+static bool privileged;
+module_param(privileged, bool, 0644);
+MODULE_PARM_DESC(privileged,
+		 "Take a registration only from a sender with CAP_NET_ADMIN (default: from any)");
 
 static char watch_names[VORLASK_MAX_WATCH][IFNAMSIZ];
 static int n_watch_names;
@@ -192,7 +197,8 @@ static void vorlask_nl_input(struct sk_buff *skb)
 			atomic_long_inc(&stats.ignored);
 			continue;
 		}
-		if (!netlink_net_capable(skb, CAP_NET_ADMIN)) {
+		if (READ_ONCE(privileged) &&
+		    !netlink_net_capable(skb, CAP_NET_ADMIN)) {
 			atomic_long_inc(&stats.refused);
 			continue;
 		}
