@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "coverage.h"
+
 bool ChildResult::exited() const {
     return WIFEXITED(status);
 }
@@ -33,6 +35,7 @@ ChildResult run_in_child(const std::function<void()>& body) {
         close(err[0]);
         body();
         fflush(stdout);
+        flush_coverage();  // _exit skips the coverage build's exit handler
         _exit(0);
     }
     close(out[1]);
