@@ -185,7 +185,11 @@ reply-flood)
     sent=$(awk '/^sent/ { print $2 }' "$T/flood.out")
     expect_between "${sent:-0}" 20000 100000 "datagrams sent"
     mac_lines "$T/d.out" | grep -v '^0a:0b:0c:0d:0e:0f$' | sort >"$T/printed"
-    expect_eq "$(wc -l <"$T/printed")" "$((sent - (drops_after - drops_before)))" \
+    # Every datagram the socket took is printed. The socket's drop count (from
+    # /proc/net/udp) was once, under ThreadSanitizer, one more than the
+    # datagrams that went unprinted, so it is taken as a bound.
+    printed=$(wc -l <"$T/printed")
+    expect_between "$printed" "$((sent - (drops_after - drops_before)))" "$sent" \
         "lines printed against datagrams sent less the socket's drops"
     sort "$T/expected" >"$T/expected.sorted"
     expect_eq "$(comm -13 "$T/expected.sorted" "$T/printed" | wc -l)" 0 \
@@ -202,7 +206,7 @@ reply-flood)
         "$(awk '/finally get a valid probe reqeust number:/ { print $NF }' "$T/summary")" \
         "summary rows against its final number"
     expect_clean "$T/d.err"
-    echo "flood: $sent sent from $flood_start s to $flood_end s, $((drops_after - drops_before)) dropped by the socket"
+    echo "flood: $printed printed of $sent sent from $flood_start s to $flood_end s, $((drops_after - drops_before)) dropped by the socket"
     ;;
 sigint-scan)
     # Ctrl-C while a scan walks 100,000 entries (randommax 0: every entry is
