@@ -43,7 +43,7 @@ random=$((200000 * SECS / 60))
     --random "$random" --random-hits 1 --linger 2 >"$W/s.out" 2>"$W/s.err" &
 sp=$!
 children="$children $sp"
-env VORLASK_KERNEL_PORT="$PORT" LD_PRELOAD="$REDIRECT" "$VORLASK" -t 5 -T "$SECS" -v \
+env VORLASK_KERNEL_PORT="$PORT" LD_PRELOAD="$REDIRECT" "$VORLASK" -t 5 -T "$SECS" -vv \
     >"$W/d.out" 2>"$W/d.err" &
 dp=$!
 children="$children $dp"
@@ -144,6 +144,16 @@ grep -qF '*** summary ***' "$W/d.out" || { echo "soak: no summary at the timed s
 account=$(grep -F 'probe messages:' "$W/d.out" | tail -n 1)
 if [ -n "$account" ]; then
     echo "daemon account: ${account#*probe messages: }"
+    # queued, queue full, folded, table full, dropped by scans, in the table,
+    # left in the queue, lost in the kernel.
+    read -r q qf f tf d it left kl < <(echo "${account#*probe messages: }" |
+        awk '{ gsub(/[^0-9 ]/, " "); print $1, $2, $3, $4, $5, $6, $7, $8 }')
+    [ "$((q + qf + kl))" = "${sent:-0}" ] ||
+        { echo "soak: queued + turned away + lost ($((q + qf + kl))) is not what was sent (${sent:-0})" >&2; ok=0; }
+    [ "$q" = "$((f + left))" ] || { echo "soak: queued is not folded + left in the queue" >&2; ok=0; }
+    [ "$f" = "$((tf + d + it))" ] ||
+        { echo "soak: folded is not turned away + dropped by scans + in the table" >&2; ok=0; }
+    [ "$ok" = 1 ] && echo "accounting: every message the stand-in sent is accounted for"
 else
     echo "daemon account: not printed; records folded into entries that the scans dropped" \
         "cannot be counted from outside, so the daemon's side of the accounting is unchecked"

@@ -6,7 +6,8 @@
 #include "probe_report.h"
 #include "vorlask.h"
 
-size_t scan_entries(ProbeList& list, uint16_t randommax, NlSession* session, KeptEntryFn on_kept) {
+size_t scan_entries(ProbeList& list, uint16_t randommax, NlSession* session, KeptEntryFn on_kept,
+                    uint64_t* dropped_records) {
     const uint32_t threshold = randommax;
     for (ProbeEntry& entry : list) {
         uint32_t delta = entry.count - entry.reported_count;
@@ -22,6 +23,9 @@ size_t scan_entries(ProbeList& list, uint16_t randommax, NlSession* session, Kep
     size_t kept = 0;
     for (size_t i = 0; i < list.size(); ++i) {
         if (list[i].mark == -1) {
+            if (dropped_records != nullptr) {
+                *dropped_records += list[i].count;
+            }
             delete list[i].record;
             list[i].record = nullptr;
             continue;
@@ -69,12 +73,14 @@ void report_losses(NlSession* session) {
 }  // namespace
 
 size_t scan_table(NlSession* session, KeptEntryFn on_kept) {
-    size_t dropped =
-        scan_entries(session->probe_list, session->options_.randommax, session, on_kept);
+    uint64_t dropped_records = 0;
+    size_t dropped = scan_entries(session->probe_list, session->options_.randommax, session,
+                                  on_kept, &dropped_records);
     if (dropped != 0) {
         session->probe_index_.rebuild(session->probe_list);
     }
     session->counters_.scan_dropped.fetch_add(dropped, std::memory_order_relaxed);
+    session->counters_.scan_dropped_records.fetch_add(dropped_records, std::memory_order_relaxed);
     return dropped;
 }
 

@@ -13,7 +13,10 @@ struct NlSession;
 // removes the dropped entries in one compaction, destroying their records.
 // Returns the number of entries dropped.
 using KeptEntryFn = void (*)(NlSession* session, ProbeEntry& entry);
-size_t scan_entries(ProbeList& list, uint16_t randommax, NlSession* session, KeptEntryFn on_kept);
+// When `dropped_records` is given, the counts of the dropped entries are added
+// to it.
+size_t scan_entries(ProbeList& list, uint16_t randommax, NlSession* session, KeptEntryFn on_kept,
+                    uint64_t* dropped_records = nullptr);
 
 // scan_entries over the session's table, then its index brought up to date and
 // the drops counted. The caller holds the table's write lock.

@@ -69,17 +69,28 @@ void stop_workers(NlSession* session, uv_thread_t threads[4]) {
     }
 }
 
-// At -vv, after a timed stop: where every probe record went, for operators
-// and for checking that nothing disappeared unaccounted.
+// At -vv, after a timed stop: where every probe message went, so that an
+// operator (or a soak run) can check that nothing disappeared unaccounted:
+// queued + turned away (queue full) + lost in the kernel is what arrived;
+// queued = folded + left in the queue; folded = turned away (table full) +
+// in entries the scans dropped + in the table.
 void print_record_counts(NlSession* session, uint32_t kernel_drops) {
     const SessionCounters& c = session->counters_;
+    uint64_t in_table = 0;
+    uv_rwlock_rdlock(&session->list_mac_rwlock_);
+    for (const ProbeEntry& entry : session->probe_list) {
+        in_table += entry.count;
+    }
+    uv_rwlock_rdunlock(&session->list_mac_rwlock_);
     log_msg(2,
-            "probe records: %llu queued (peak %zu waiting), %llu folded, %llu entries dropped by "
-            "scans; turned away: %u (queue full), %u (table full); lost in the kernel: %u\n",
-            static_cast<unsigned long long>(c.queued.load()), session->probe_queue_.peak(),
-            static_cast<unsigned long long>(c.folded.load()),
-            static_cast<unsigned long long>(c.scan_dropped.load()), c.queue_full.load(),
-            c.table_full.load(), kernel_drops);
+            "probe messages: %llu queued, %u turned away (queue full), %llu folded, %u turned "
+            "away (table full), %llu in entries the scans dropped, %llu in the table, %zu left in "
+            "the queue, %u lost in the kernel; peak queue %zu\n",
+            static_cast<unsigned long long>(c.queued.load()), c.queue_full.load(),
+            static_cast<unsigned long long>(c.folded.load()), c.table_full.load(),
+            static_cast<unsigned long long>(c.scan_dropped_records.load()),
+            static_cast<unsigned long long>(in_table), session->probe_queue_.size(), kernel_drops,
+            session->probe_queue_.peak());
 }
 
 void release_queued_records(NlSession* session) {
