@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <numeric>
 #include <stdexcept>
 
 #include "chameleon.h"
@@ -76,11 +77,10 @@ void stop_workers(NlSession* session, uv_thread_t threads[4]) {
 // in entries the scans dropped + in the table.
 void print_record_counts(NlSession* session, uint32_t kernel_drops) {
     const SessionCounters& c = session->counters_;
-    uint64_t in_table = 0;
     uv_rwlock_rdlock(&session->list_mac_rwlock_);
-    for (const ProbeEntry& entry : session->probe_list) {
-        in_table += entry.count;
-    }
+    const uint64_t in_table =
+        std::accumulate(session->probe_list.begin(), session->probe_list.end(), uint64_t{0},
+                        [](uint64_t sum, const ProbeEntry& entry) { return sum + entry.count; });
     uv_rwlock_rdunlock(&session->list_mac_rwlock_);
     log_msg(2,
             "probe messages: %llu queued, %u turned away (queue full), %llu folded, %u turned "
