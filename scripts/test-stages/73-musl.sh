@@ -34,6 +34,7 @@ while read -r sym; do
     name=$sym
     # 64-bit time and file offset variants of glibc: the plain call in musl.
     case "$name" in
+        __*_time64) name=${name#__}; name=${name%_time64}; name=${name%64} ;;
         __*64) name=${name#__}; name=${name%64} ;;
         *64) name=${name%64} ;;
     esac
