@@ -18,5 +18,8 @@ echo "--- line coverage"
 gcovr -a "$build/coverage.json" -r . --txt
 echo "--- branch coverage"
 gcovr -a "$build/coverage.json" -r . --txt --branches
-gcovr -a "$build/coverage.json" -r . --print-summary --fail-under-line 90 -o /dev/null || status=$?
+# The report goes to a file of the build: gcovr replaces its output file, so
+# it must never be given /dev/null (that replaced the device with a file).
+gcovr -a "$build/coverage.json" -r . --print-summary --fail-under-line 90 \
+    -o "$build/coverage-summary.txt" || status=$?
 exit "$status"
