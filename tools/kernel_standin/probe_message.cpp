@@ -21,7 +21,6 @@ void encode_probe(const ProbeFields& fields, uint32_t seq, uint8_t out[probe_mes
     memcpy(payload + 14, &fields.freq, 2);
 }
 
-namespace {
 int hex_digit(char c) {
     if (c >= '0' && c <= '9') {
         return c - '0';
@@ -34,7 +33,6 @@ int hex_digit(char c) {
     }
     return -1;
 }
-}  // namespace
 
 bool parse_mac(const std::string& text, uint8_t mac[6]) {
     if (text.size() != 17) {

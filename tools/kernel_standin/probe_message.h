@@ -24,6 +24,8 @@ struct ProbeFields {
 void encode_probe(const ProbeFields& fields, uint32_t seq, uint8_t out[probe_message_size]);
 
 // Reads "aa:bb:cc:dd:ee:ff" (hex digits of either case, two per byte).
+// The value of one hexadecimal digit, or -1.
+int hex_digit(char c);
 bool parse_mac(const std::string& text, uint8_t mac[6]);
 
 std::string format_mac(const uint8_t mac[6]);

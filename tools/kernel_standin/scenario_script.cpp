@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "probe_message.h"
+
 namespace standin {
 
 namespace {
@@ -34,19 +36,6 @@ bool parse_integer(const std::string& text, long min, long max, long& value) {
     return errno == 0 && *end == '\0' && value >= min && value <= max;
 }
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // The error text of one line, or empty when the line parsed into `step`.
 std::string parse_step(const std::vector<std::string>& words, ScriptStep& step) {
     if (!parse_offset(words[0], step.offset)) {
@@ -71,8 +60,8 @@ std::string parse_step(const std::vector<std::string>& words, ScriptStep& step) 
             return "raw datagram longer than 65536 bytes";
         }
         for (size_t i = 0; i < digits.size(); i += 2) {
-            int high = hex_value(digits[i]);
-            int low = hex_value(digits[i + 1]);
+            int high = hex_digit(digits[i]);
+            int low = hex_digit(digits[i + 1]);
             if (high < 0 || low < 0) {
                 return "bad hex digit in raw datagram";
             }
