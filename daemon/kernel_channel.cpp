@@ -81,19 +81,45 @@ void worker_mac80211_connect(void* arg) {
     }
 }
 
-bool accept_datagram(NlSession* session, const uint8_t* data, size_t length) {
+bool RecordBatch::take(const uint8_t* data, size_t length) {
     ProbeRecord decoded;
     if (!decode_probe_datagram(data, length, decoded)) {
         return false;
     }
     auto* record = new (std::nothrow) ProbeRecord(decoded);
-    if (record == nullptr || !session->probe_queue_.push(record)) {
-        delete record;
-        session->counters_.queue_full.fetch_add(1, std::memory_order_relaxed);
+    if (record == nullptr) {
+        session_->counters_.queue_full.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
-    session->counters_.queued.fetch_add(1, std::memory_order_relaxed);
+    records_[n_++] = record;
+    if (n_ == capacity) {
+        flush();
+    }
     return true;
+}
+
+size_t RecordBatch::flush() {
+    if (n_ == 0) {
+        return 0;
+    }
+    const size_t taken = session_->probe_queue_.push_batch(records_, n_);
+    for (size_t i = taken; i < n_; ++i) {
+        delete records_[i];
+    }
+    if (taken != 0) {
+        session_->counters_.queued.fetch_add(taken, std::memory_order_relaxed);
+    }
+    if (taken != n_) {
+        session_->counters_.queue_full.fetch_add(static_cast<uint32_t>(n_ - taken),
+                                                 std::memory_order_relaxed);
+    }
+    n_ = 0;
+    return taken;
+}
+
+bool accept_datagram(NlSession* session, const uint8_t* data, size_t length) {
+    RecordBatch batch(session);
+    return batch.take(data, length) && batch.flush() == 1;
 }
 
 void nl_poll_cb(uv_poll_t* handle, int status, int events) {
@@ -113,6 +139,7 @@ void nl_poll_cb(uv_poll_t* handle, int status, int events) {
         uv_poll_start(handle, UV_READABLE, nl_poll_cb);
     }
 
+    RecordBatch batch(session);
     for (;;) {
         ssize_t n = mnl_socket_recvfrom(session->nl_socket_, buf, size);
         if (n <= 0) {
@@ -124,7 +151,7 @@ void nl_poll_cb(uv_poll_t* handle, int status, int events) {
             break;
         }
         log_hex(4, buf, static_cast<uint32_t>(n));
-        accept_datagram(session, buf, static_cast<size_t>(n));
+        batch.take(buf, static_cast<size_t>(n));
     }
 }
 

@@ -16,6 +16,36 @@ void worker_mac80211_connect(void* arg);
 // Poll callback on the loop thread: drains every pending datagram.
 void nl_poll_cb(uv_poll_t* handle, int status, int events);
 
+struct ProbeRecord;
+
+// The records decoded during one drain, handed to the probe queue a batch at
+// a time: one lock and at most one wake-up of the receive worker per batch
+// instead of per datagram. Arrival order is kept; what is left is handed
+// over when the batch is flushed or destroyed.
+class RecordBatch {
+  public:
+    static constexpr size_t capacity = 64;
+
+    explicit RecordBatch(NlSession* session) : session_(session) {}
+    ~RecordBatch() { flush(); }
+    RecordBatch(const RecordBatch&) = delete;
+    RecordBatch& operator=(const RecordBatch&) = delete;
+
+    // Decodes one received datagram into a new record for the queue. Returns
+    // false when the datagram holds no probe message or no record could be
+    // made (counted as turned away).
+    bool take(const uint8_t* data, size_t length);
+
+    // Hands the waiting records to the queue; frees and counts those the
+    // queue turns away. Returns how many the queue took.
+    size_t flush();
+
+  private:
+    NlSession* session_;
+    ProbeRecord* records_[capacity];
+    size_t n_ = 0;
+};
+
 // Decodes one received datagram and queues its record; counts a record the
 // queue turns away. Returns true when a record was queued.
 bool accept_datagram(NlSession* session, const uint8_t* data, size_t length);

@@ -1,5 +1,7 @@
 #include "probe_queue.h"
 
+#include <algorithm>
+
 bool ProbeQueue::push(ProbeRecord* record) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (closed_ || queue_.size() >= capacity_) {
@@ -11,6 +13,22 @@ bool ProbeQueue::push(ProbeRecord* record) {
     }
     cond_.notify_one();
     return true;
+}
+
+size_t ProbeQueue::push_batch(ProbeRecord* const* records, size_t n) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (closed_) {
+        return 0;
+    }
+    const size_t taken = std::min(n, capacity_ - std::min(capacity_, queue_.size()));
+    queue_.insert(queue_.end(), records, records + taken);
+    if (queue_.size() > peak_) {
+        peak_ = queue_.size();
+    }
+    if (taken != 0) {
+        cond_.notify_one();
+    }
+    return taken;
 }
 
 ProbeRecord* ProbeQueue::pop() {

@@ -23,6 +23,11 @@ class ProbeQueue {
     // when the queue is full or closed; the caller still owns the record.
     bool push(ProbeRecord* record);
 
+    // Appends the first records of `records` (up to `n`, in order) under one
+    // lock with one wake-up, as far as there is room; returns how many were
+    // taken. The caller still owns the rest.
+    size_t push_batch(ProbeRecord* const* records, size_t n);
+
     // Takes the oldest record, waiting while the queue is empty. Returns null
     // only once the queue has been closed.
     ProbeRecord* pop();

@@ -161,4 +161,30 @@ TEST(ProbeQueueBatch, WaitsWhileEmptyAndReturnsZeroOnceClosed) {
     EXPECT_EQ(closed.get(), 0u);
 }
 
+TEST(ProbeQueueBatch, PushTakesWhatFitsInOrderAndWakesTheConsumerOnce) {
+    ProbeQueue q(4);
+    auto r = make_records(6);
+    ProbeRecord* in[6];
+    for (size_t i = 0; i < 6; ++i) {
+        in[i] = &r[i];
+    }
+    ProbeRecord* out[8];
+    auto popped = std::async(std::launch::async, [&] { return q.pop_batch(out, 8); });
+    EXPECT_EQ(popped.wait_for(50ms), std::future_status::timeout);
+    q.push(in[0]);
+    ASSERT_EQ(popped.wait_for(5s), std::future_status::ready);
+    ASSERT_EQ(popped.get(), 1u);
+    // Room for 4: the first four of five are taken, the fifth stays the caller's.
+    EXPECT_EQ(q.push_batch(in + 1, 5), 4u);
+    EXPECT_EQ(q.peak(), 4u);
+    ASSERT_EQ(q.pop_batch(out, 8), 4u);
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(out[i], in[i + 1]);
+    }
+    EXPECT_EQ(q.push_batch(in, 0), 0u);
+    q.close();
+    EXPECT_EQ(q.push_batch(in, 2), 0u);
+    EXPECT_TRUE(q.take_all().empty());
+}
+
 }  // namespace
