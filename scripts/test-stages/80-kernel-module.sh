@@ -43,11 +43,9 @@ fi
 grep -E '^stat::number_of_executed_units' "$work/fuzz.log" || true
 echo "probe_frame_fuzz: 45 s without a crash"
 
-# The guest run on simulated radios is not part of the suite yet: since the
-# module gained its privileged parameter the guest stops after reaching /init
-# (cause not found). KMOD_VM=1 runs it by hand.
-if [ "${KMOD_VM:-0}" != 1 ]; then
-    echo "kernel module stage: skipped the guest run on simulated radios (hangs after /init; KMOD_VM=1 runs it)"
+# KMOD_VM=0 leaves the guest run out (e.g. on a machine without qemu).
+if [ "${KMOD_VM:-1}" = 0 ]; then
+    echo "kernel module stage: guest run on simulated radios left out (KMOD_VM=0)"
     echo "kernel module stage: $(( $(date +%s) - start )) s"
     exit 0
 fi

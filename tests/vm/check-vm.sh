@@ -16,6 +16,15 @@ check() {
 counter() { awk -v k="$2" '$1 == k {print $2}' "$d/$1" 2>/dev/null; }
 has() { grep -q -E "$2" "$d/$1" 2>/dev/null; }
 
+if [ -s "$d/steps" ]; then
+    echo "what went wrong in the guest:"
+    sed 's/^/    /' "$d/steps"
+fi
+if [ -s "$d/scan-errors.out" ]; then
+    echo "scan errors in the guest (first 10):"
+    head -n 10 "$d/scan-errors.out" | sed 's/^/    /'
+fi
+
 for f in nomodule-before nomodule-after; do
     check "$f: without the module the daemon's registration is refused" \
         has $f.out '^mnl_socket_send: Connection refused$'
@@ -60,6 +69,11 @@ check "once the daemon is gone, the refused send clears the port" \
     -a "$(counter proc-gone send_failures)" = 1
 check "then it sends nothing: later probes count as unregistered" \
     test "$(counter proc-gone unregistered)" -gt "$(counter proc-replaced unregistered)"
+check "privileged=1: a daemon without CAP_NET_ADMIN is refused, and runs on" \
+    test "$(counter proc-privileged refused)" = 1 \
+    -a "$(counter proc-privileged registrations)" = "$(counter proc-gone registrations)" \
+    -a "$(counter proc-privileged port)" = none
+check "the unprivileged daemon ends normally" has unprivileged.out '^status 0$'
 check "unload with the daemon stopped" has rmmod-stopped.out '^status 0$'
 
 bad=$(grep -E 'WARNING|BUG|Oops|Call Trace|general protection|refcount_t|list_del corruption|UBSAN|KASAN|kernel panic|stack-protector|hung_task' \

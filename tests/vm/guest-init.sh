@@ -18,6 +18,8 @@ OUT=/dev/ttyS1
 T=/tmp/out
 mkdir -p $T
 log() { echo "guest: $*"; echo "$*" >> $T/steps; }
+# Progress on the console, so that a guest that stops shows where.
+step() { echo "vorlask-guest: $*"; }
 proc_snapshot() { cat /proc/net/vorlask > $T/$1 2>&1 || echo "missing" > $T/$1; }
 
 DAEMON_T=${DAEMON_T:-30}
@@ -28,6 +30,7 @@ for arg in $(cat /proc/cmdline); do
 	esac
 done
 
+step "loading the radio modules"
 for m in rfkill libarc4 cfg80211 mac80211 virtio_ring virtio; do
 	insmod /mods/$m.ko || log "insmod $m failed"
 done
@@ -48,6 +51,7 @@ iw reg set US
 sleep 1
 iw reg get > $T/reg.out 2>&1
 
+step "module and monitor interface"
 # Loaded before its monitor interface exists: the notifier picks it up.
 insmod /mods/vorlask.ko monitor=mon0
 echo "status $?" > $T/insmod1.out
@@ -78,11 +82,16 @@ if [ "$CAPTURE" = 1 ]; then
 	sleep 2
 fi
 
+# One scan, bounded: a scan that never completes must not hold the run up.
+scan() {
+	timeout -s KILL 20 iw dev "$@" > /dev/null 2>> $T/scan-errors.out ||
+		echo "scan $* ended with status $?" >> $T/scan-errors.out
+}
 scan_loop() {
 	dev=$1
 	shift
 	while [ ! -e /tmp/stop-scans ]; do
-		iw dev $dev scan "$@" > /dev/null 2>> $T/scan-errors.out
+		scan $dev scan "$@"
 		sleep 1
 	done
 }
@@ -93,7 +102,7 @@ scan_fresh_address() {
 		ip link set wlan5 down
 		ip link set wlan5 address $(printf '0a:5a:00:00:%02x:%02x' $((i / 256)) $((i % 256)))
 		ip link set wlan5 up
-		iw dev wlan5 scan freq 5180 > /dev/null 2>> $T/scan-errors.out
+		scan wlan5 scan freq 5180
 		sleep 1
 	done
 }
@@ -110,6 +119,7 @@ else
 	echo "no listener" > $T/listen.out
 fi
 
+step "daemon run of $DAEMON_T s"
 vorlask -v -t 5 -T $DAEMON_T > $T/daemon.out 2>&1 &
 DAEMON=$!
 
@@ -129,6 +139,7 @@ kill -0 $DAEMON 2> /dev/null && echo "daemon alive" >> $T/rmmod-running.out
 wait $DAEMON
 echo "status $?" >> $T/daemon.out
 
+step "second instance"
 # A second instance: two daemons register one after the other, the second
 # replaces the first; once both are gone, the first send fails and the port
 # is forgotten.
@@ -147,7 +158,33 @@ wait $SECOND
 sleep 3
 proc_snapshot proc-gone
 
+# With privileged=1 a sender without CAP_NET_ADMIN cannot register: a
+# daemon run as nobody is refused and the module stays unregistered.
+step "unprivileged daemon"
+echo 1 > /sys/module/vorlask/parameters/privileged
+su -s /bin/sh -c "vorlask -T 1 -t 1" nobody > $T/unprivileged.out 2>&1
+echo "status $?" >> $T/unprivileged.out
+proc_snapshot proc-privileged
+echo 0 > /sys/module/vorlask/parameters/privileged
+
+step "stopping the scans"
 touch /tmp/stop-scans
+i=0
+while :; do
+	alive=""
+	for p in $S1 $S2 $S3 $S4 $S5; do
+		kill -0 $p 2> /dev/null && alive="$alive $p"
+	done
+	[ -z "$alive" ] && break
+	i=$((i + 1))
+	if [ $i -gt 60 ]; then
+		log "scan loops still running 30 s after the stop:$alive"
+		ps >> $T/steps
+		kill -9 $alive
+		break
+	fi
+	sleep 0.5
+done
 for p in $S1 $S2 $S3 $S4 $S5; do wait $p; done
 if [ -n "$TCPDUMP" ]; then
 	kill $TCPDUMP
@@ -161,6 +198,7 @@ vorlask -T 2 > $T/nomodule-after.out 2>&1
 echo "status $?" >> $T/nomodule-after.out
 
 dmesg > $T/dmesg.out
+step "sending the results"
 
 for f in $T/*; do
 	echo "=== $(basename $f)"

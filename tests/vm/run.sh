@@ -96,8 +96,8 @@ if [ -n "$capture" ]; then
     install_elf "$(command -v tcpdump)" /usr/bin/tcpdump
 fi
 printf '[server]\nucast_addr = 192.0.2.9\nmcast_addr = 225.0.0.37\n' > "$root/etc/vorlask.conf"
-echo "root:x:0:0:root:/:/bin/sh" > "$root/etc/passwd"
-echo "root:x:0:" > "$root/etc/group"
+printf 'root:x:0:0:root:/:/bin/sh\nnobody:x:65534:65534:nobody:/:/bin/sh\n' > "$root/etc/passwd"
+printf 'root:x:0:\nnogroup:x:65534:\n' > "$root/etc/group"
 cp "$here/guest-init.sh" "$root/init"
 chmod +x "$root/init"
 (cd "$root" && find . | cpio -o -H newc --quiet) > "$work/initramfs.cpio"
