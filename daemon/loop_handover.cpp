@@ -1,5 +1,7 @@
 #include "loop_handover.h"
 
+#include <algorithm>
+
 struct LoopHandover::Waiter {
     LoopHandover* owner;
     void (*fn)(void*);
@@ -30,13 +32,21 @@ void LoopHandover::async_cb(uv_async_t* handle) {
 }
 
 void LoopHandover::run_pending() {
-    std::deque<LoopTask> batch;
+    LoopTask slice[tasks_per_turn];
+    size_t n = 0;
+    bool more = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        batch.swap(tasks_);
+        n = std::min(tasks_.size(), tasks_per_turn);
+        std::copy_n(tasks_.begin(), n, slice);
+        tasks_.erase(tasks_.begin(), tasks_.begin() + static_cast<std::ptrdiff_t>(n));
+        more = !tasks_.empty();
     }
-    for (const LoopTask& task : batch) {
-        task.run(task.arg);
+    if (more) {
+        uv_async_send(&async_);  // the rest on the next turn
+    }
+    for (size_t i = 0; i < n; ++i) {
+        slice[i].run(slice[i].arg);
     }
 }
 

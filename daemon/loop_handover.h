@@ -7,6 +7,7 @@
 #include <uv.h>
 
 #include <condition_variable>
+#include <cstddef>
 #include <deque>
 #include <mutex>
 
@@ -18,6 +19,11 @@ struct LoopTask {
 
 class LoopHandover {
   public:
+    // Tasks run per turn of the loop at most. A scan of a large table hands
+    // over one report per kept station; run in slices, with the rest left for
+    // the next turn, timers and the netlink poll get their turn in between.
+    static constexpr size_t tasks_per_turn = 256;
+
     // On the loop's thread, before any thread posts.
     int init(uv_loop_t* loop);
 
