@@ -182,6 +182,10 @@ double time_to_greeting(const Paths& p, int receiver) {
         end_process(standin);
     }
     end_process(daemon);
+    if (took < 0) {
+        fprintf(stderr, "startup_bench: no greeting within 10 s\n");
+        return -1;
+    }
     if (standin_status != 0) {
         fprintf(stderr, "startup_bench: the stand-in got no registration\n");
         return -1;
@@ -247,7 +251,6 @@ int main(int argc, char** argv) {
         double v = time_to_exit({p.vorlask, "-V"}, env);
         double g = time_to_greeting(p, receiver);
         if (g < 0) {
-            fprintf(stderr, "startup_bench: no greeting within 10 s\n");
             return 1;
         }
         if (i == 0) {
