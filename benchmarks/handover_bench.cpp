@@ -364,7 +364,7 @@ void measure_ticks(Bench& b) {
             b.failed = true;
             return;
         }
-        wait_ticks(2);
+        wait_ticks(1);
     }
 }
 
@@ -637,7 +637,8 @@ void account_ticks(const Bench& b) {
     } else {
         snprintf(text, sizeof text,
                  "The late tick came due %.0f ms after the scan signal, in no loop iteration "
-                 "over 1 ms: the delay is the loop thread's wake-up, not a batch.",
+                 "over 1 ms: what is left is the timer's millisecond granularity and the "
+                 "thread's scheduling, not a batch.",
                  ms(worst->due_ns - worst_window->start_ns));
     }
     note += text;
