@@ -10,9 +10,9 @@
 //    hands it to the loop thread, which sends one datagram per entry. The
 //    first scan is signalled (as the scan timer does) right after a tick, the
 //    daemon's own phase: its scan timer and its tick start together and both
-//    run whole seconds. That scan's length L (from the signal to the last
-//    report out) then places the next ones so that a tick comes due at
-//    L * k / scans after the signal, k = 1 .. scans - 1, spread over the
+//    run whole seconds. The median sending so far, L (from the signal to the
+//    last report out), then places scan k so that a tick comes due at
+//    L * k / scans after its signal, k = 1 .. scans - 1, spread over the
 //    sending (over the whole second when L is longer). A prepare handle times
 //    every loop iteration; one that took over 1 ms is kept with its busy part
 //    (not waiting in the poll) and the datagrams the loop thread sent in it.
@@ -314,6 +314,14 @@ void raise_counts(NlSession* session) {
     uv_rwlock_wrunlock(&session->list_mac_rwlock_);
 }
 
+const char* plural(uint64_t n) {
+    return n == 1 ? "" : "s";
+}
+
+double ms(uint64_t ns) {
+    return static_cast<double>(ns) / 1e6;
+}
+
 void measure_ticks(Bench& b) {
     NlSession* session = b.session;
     uv_rwlock_rdlock(&session->list_mac_rwlock_);
@@ -330,8 +338,13 @@ void measure_ticks(Bench& b) {
         ScanWindow w{};
         if (k > 0) {
             // A tick due at L * k / scans after the signal.
-            const double first = static_cast<double>(b.windows[0].end_ns - b.windows[0].start_ns);
-            const double due_after = std::min(first / 1e6, 999.0) * k / b.config.scans;
+            std::vector<uint64_t> lengths;
+            for (const ScanWindow& done : b.windows) {
+                lengths.push_back(done.end_ns - done.start_ns);
+            }
+            std::sort(lengths.begin(), lengths.end());
+            const double typical = ms(lengths[lengths.size() / 2]);
+            const double due_after = std::min(typical, 999.0) * k / b.config.scans;
             w.offset_ms = std::max(0, std::min(999, static_cast<int>(1000 - due_after)));
         }
         raise_counts(session);
@@ -515,10 +528,6 @@ double late_ms(const TickSample& t) {
     return static_cast<double>(t.fired_ns - t.due_ns) / 1e6;
 }
 
-double ms(uint64_t ns) {
-    return static_cast<double>(ns) / 1e6;
-}
-
 // The iteration the tick's due time fell in: the tick runs at the start of
 // the next one.
 const BusyIteration* holding_iteration(const Bench& b, const TickSample& t) {
@@ -561,10 +570,10 @@ void account_ticks(const Bench& b) {
                     ms(t->due_ns - w.start_ns), late_ms(*t));
             if (it != nullptr) {
                 fprintf(b.out,
-                        " (in a loop iteration of %.1f ms, %.1f ms of it busy, %llu datagrams "
+                        " (in a loop iteration of %.1f ms, %.1f ms of it busy, %llu datagram%s "
                         "sent)",
                         ms(it->end_ns - it->start_ns), ms(it->busy_ns),
-                        static_cast<unsigned long long>(it->sent));
+                        static_cast<unsigned long long>(it->sent), plural(it->sent));
             }
             fprintf(b.out, "\n");
             if (worst == nullptr || late_ms(*t) > late_ms(*worst)) {
@@ -586,9 +595,9 @@ void account_ticks(const Bench& b) {
     if (longest != nullptr) {
         fprintf(b.out,
                 "  longest busy loop iteration during the scans: %.1f ms (of %.1f ms), %llu "
-                "datagrams sent in it\n",
+                "datagram%s sent in it\n",
                 ms(longest->busy_ns), ms(longest->end_ns - longest->start_ns),
-                static_cast<unsigned long long>(longest->sent));
+                static_cast<unsigned long long>(longest->sent), plural(longest->sent));
         fprintf(b.out, "result longest_iteration_ms %.1f\n", ms(longest->busy_ns));
         fprintf(b.out, "result longest_iteration_sent %llu\n",
                 static_cast<unsigned long long>(longest->sent));
@@ -618,7 +627,8 @@ void account_ticks(const Bench& b) {
              late_ms(*worst), n, base_late, median_send);
     std::string note = text;
     const BusyIteration* it = holding_iteration(b, *worst);
-    if (it != nullptr && it->busy_ns * 2 >= it->end_ns - it->start_ns) {
+    const bool mostly_busy = it != nullptr && it->busy_ns * 2 >= it->end_ns - it->start_ns;
+    if (mostly_busy && it->sent >= 64) {
         snprintf(text, sizeof text,
                  "The late tick came due %.0f ms after the scan signal, while the loop thread was "
                  "in one iteration of %.1f ms (%.1f ms busy) in which it sent %llu datagrams: "
@@ -626,14 +636,21 @@ void account_ticks(const Bench& b) {
                  "once the iteration is over.",
                  ms(worst->due_ns - worst_window->start_ns), ms(it->end_ns - it->start_ns),
                  ms(it->busy_ns), static_cast<unsigned long long>(it->sent));
+    } else if (mostly_busy) {
+        snprintf(text, sizeof text,
+                 "The late tick came due %.0f ms after the scan signal, in a loop iteration of "
+                 "%.1f ms (%.1f ms out of its poll) that sent only %llu datagram%s: the loop "
+                 "thread was kept from running on a shared machine, not held by a batch.",
+                 ms(worst->due_ns - worst_window->start_ns), ms(it->end_ns - it->start_ns),
+                 ms(it->busy_ns), static_cast<unsigned long long>(it->sent), plural(it->sent));
     } else if (it != nullptr) {
         snprintf(text, sizeof text,
                  "The late tick came due %.0f ms after the scan signal, in a loop iteration of "
-                 "%.1f ms of which only %.1f ms were busy (%llu datagrams sent): the loop thread "
-                 "spent it mostly in its poll, so the delay is its wake-up on a shared machine "
-                 "rather than a batch.",
+                 "%.1f ms of which only %.1f ms were busy (%llu datagram%s sent): the loop "
+                 "thread spent it mostly in its poll, so the delay is its wake-up on a shared "
+                 "machine rather than a batch.",
                  ms(worst->due_ns - worst_window->start_ns), ms(it->end_ns - it->start_ns),
-                 ms(it->busy_ns), static_cast<unsigned long long>(it->sent));
+                 ms(it->busy_ns), static_cast<unsigned long long>(it->sent), plural(it->sent));
     } else {
         snprintf(text, sizeof text,
                  "The late tick came due %.0f ms after the scan signal, in no loop iteration "
@@ -652,8 +669,9 @@ void account_ticks(const Bench& b) {
     if (longest != nullptr && longest != it) {
         snprintf(text, sizeof text,
                  " The longest busy iteration seen during the scans, %.1f ms sending %llu "
-                 "datagrams, is what a tick coming due at its start would wait.",
-                 ms(longest->busy_ns), static_cast<unsigned long long>(longest->sent));
+                 "datagram%s, is what a tick coming due at its start would wait.",
+                 ms(longest->busy_ns), static_cast<unsigned long long>(longest->sent),
+                 plural(longest->sent));
         note += text;
     }
     fprintf(b.out, "%s\n", note.c_str());
