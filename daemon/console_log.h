@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "assertion_sites.h"
 
@@ -20,6 +21,17 @@ inline bool log_gate(uint8_t level) {
 }
 
 void log_msg(uint8_t level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Holds standard output for a line printed in pieces (a table row is a dozen
+// log_msg calls), so that what another thread prints meanwhile, such as the
+// address of a reply, comes before or after the line instead of inside it.
+class ConsoleLine {
+  public:
+    ConsoleLine() { flockfile(stdout); }
+    ~ConsoleLine() { funlockfile(stdout); }
+    ConsoleLine(const ConsoleLine&) = delete;
+    ConsoleLine& operator=(const ConsoleLine&) = delete;
+};
 void log_hex(uint8_t level, const void* data, uint32_t length);
 void log_trace(uint8_t level, const char* function, int line);
 void log_enter(const char* function);

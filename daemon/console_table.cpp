@@ -4,6 +4,7 @@
 #include "probe_table.h"
 
 void print_probe_header() {
+    const ConsoleLine hold;
     log_msg(0, "Timestamp         MAC                     ");
     log_msg(1, "                ");
     log_msg(0, "Rssi     ");
@@ -25,6 +26,7 @@ void print_hex6(uint8_t level, const uint8_t* bytes) {
 }  // namespace
 
 void print_probe_row(const ProbeEntry& entry) {
+    const ConsoleLine hold;
     const ProbeRecord& record = *entry.record;
     uint32_t delta = entry.count - entry.reported_count;
     // The seconds as a 64-bit value: a long is 32 bits on the routers, and the

@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capture.h"
 #include "console_log.h"
 #include "console_table.h"
+#include "multicast.h"
 #include "scan.h"
 #include "session_fixture.h"
 
@@ -130,6 +132,45 @@ TEST(ConsoleTable, RowAtVerbosityZeroAndOne) {
     e.record->rssi = -5;
     EXPECT_EQ(row_at(0, e), "7.999    001a2b3c4d5e             -5\n");
     delete e.record;
+}
+
+TEST(ConsoleTable, RowsStayWholeWhileAnotherThreadPrintsAddresses) {
+    // The scan worker prints rows while the loop thread prints the address of
+    // every reply: each line must be one or the other, never a mix.
+    ProbeEntry e = entry(0x5e, 9, 4);
+    const std::string row = row_at(1, e);
+    auto r = run_in_child([&] {
+        verbosity = 1;
+        std::thread addresses([] {
+            const unsigned char mac[6] = {0x0a, 0x0b, 0x0c, 0x0d, 0x0e, 0x0f};
+            for (int i = 0; i < 3000; ++i) {
+                print_mac(mac);
+            }
+        });
+        for (int i = 0; i < 3000; ++i) {
+            print_probe_row(e);
+        }
+        addresses.join();
+        fflush(stdout);
+    });
+    delete e.record;
+    ASSERT_TRUE(r.exited());
+    size_t rows = 0, macs = 0, other = 0, pos = 0;
+    while (pos < r.out.size()) {
+        const size_t end = r.out.find('\n', pos);
+        const std::string line = r.out.substr(pos, end == std::string::npos ? end : end - pos + 1);
+        pos = end == std::string::npos ? r.out.size() : end + 1;
+        if (line == row) {
+            ++rows;
+        } else if (line == "0a:0b:0c:0d:0e:0f\n") {
+            ++macs;
+        } else {
+            ++other;
+        }
+    }
+    EXPECT_EQ(rows, 3000u);
+    EXPECT_EQ(macs, 3000u);
+    EXPECT_EQ(other, 0u);
 }
 
 TEST(ConsoleTable, HeaderAtVerbosityZeroAndOne) {
