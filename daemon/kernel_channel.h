@@ -42,7 +42,7 @@ class RecordBatch {
 
   private:
     NlSession* session_;
-    ProbeRecord* records_[capacity];
+    ProbeRecord* records_[capacity] = {};
     size_t n_ = 0;
 };
 
