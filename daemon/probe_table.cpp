@@ -1,20 +1,13 @@
 #include "probe_table.h"
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 
 #include "console_log.h"
 #include "vorlask.h"
 
-ProbeIndex::ProbeIndex() : map_(0, Hash{std::random_device{}() | 1ull}) {}
-
-size_t ProbeIndex::Hash::operator()(uint64_t key) const {
-    // splitmix64 finaliser over the address mixed with the process seed.
-    uint64_t z = key ^ (seed * 0x9e3779b97f4a7c15ull);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    return static_cast<size_t>(z ^ (z >> 31));
-}
+ProbeIndex::ProbeIndex() : seed_(std::random_device{}() | 1ull) {}
 
 uint64_t ProbeIndex::key_of(const uint8_t* mac) {
     uint64_t key = 0;
@@ -22,26 +15,92 @@ uint64_t ProbeIndex::key_of(const uint8_t* mac) {
     return key;
 }
 
+size_t ProbeIndex::home_of(uint64_t key) const {
+    // splitmix64 finaliser over the address mixed with the process seed.
+    uint64_t z = key ^ (seed_ * 0x9e3779b97f4a7c15ull);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return static_cast<size_t>(z ^ (z >> 31)) & mask_;
+}
+
+void ProbeIndex::reset(size_t slots) {
+    if (slots == slots_.size()) {
+        std::fill(slots_.begin(), slots_.end(), Slot{empty_key, 0});
+    } else {
+        std::vector<Slot>(slots, Slot{empty_key, 0}).swap(slots_);
+    }
+    mask_ = slots - 1;
+    size_ = 0;
+}
+
+void ProbeIndex::clear() {
+    std::vector<Slot>().swap(slots_);
+    mask_ = 0;
+    size_ = 0;
+}
+
 long ProbeIndex::find(const uint8_t* mac) const {
-    auto it = map_.find(key_of(mac));
-    return it == map_.end() ? -1 : static_cast<long>(it->second);
+    if (size_ == 0) {
+        return -1;
+    }
+    const uint64_t key = key_of(mac);
+    for (size_t i = home_of(key);; i = (i + 1) & mask_) {
+        const Slot& slot = slots_[i];
+        if (slot.key == key) {
+            return static_cast<long>(slot.position);
+        }
+        if (slot.key == empty_key) {
+            return -1;
+        }
+    }
+}
+
+void ProbeIndex::prefetch(const uint8_t* mac) const {
+    if (size_ != 0) {
+        __builtin_prefetch(&slots_[home_of(key_of(mac))]);
+    }
+}
+
+void ProbeIndex::place(uint64_t key, uint32_t position) {
+    for (size_t i = home_of(key);; i = (i + 1) & mask_) {
+        Slot& slot = slots_[i];
+        if (slot.key == key) {
+            slot.position = position;
+            return;
+        }
+        if (slot.key == empty_key) {
+            slot = Slot{key, position};
+            ++size_;
+            return;
+        }
+    }
 }
 
 void ProbeIndex::insert(const uint8_t* mac, size_t position) {
-    map_[key_of(mac)] = static_cast<uint32_t>(position);
+    if ((size_ + 1) * 2 > slots_.size()) {
+        // Half full: double the slots and place every address again.
+        std::vector<Slot> old;
+        old.swap(slots_);
+        reset(std::max(min_slots, old.size() * 2));
+        for (const Slot& slot : old) {
+            if (slot.key != empty_key) {
+                place(slot.key, slot.position);
+            }
+        }
+    }
+    place(key_of(mac), static_cast<uint32_t>(position));
 }
 
 void ProbeIndex::rebuild(const ProbeList& list) {
-    if (list.size() < map_.size() / 2) {
-        // Most entries went: start over rather than keep a sparse table.
-        std::unordered_map<uint64_t, uint32_t, Hash> fresh(0, map_.hash_function());
-        map_.swap(fresh);
-    } else {
-        map_.clear();
+    size_t slots = min_slots;
+    while (slots < list.size() * 2 + 2) {
+        slots *= 2;
     }
-    map_.reserve(list.size());
+    // Kept at its size unless most of it would stand empty: a table that
+    // filled once is likely to fill again before the next scan.
+    reset(slots_.size() > slots * 4 || slots_.size() < slots ? slots : slots_.size());
     for (size_t i = 0; i < list.size(); ++i) {
-        insert(list[i].record->mac, i);
+        place(key_of(list[i].record->mac), static_cast<uint32_t>(i));
     }
 }
 
@@ -65,13 +124,24 @@ FoldResult fold_probe(ProbeList& list, ProbeIndex& index, ProbeRecord* record,
 }
 
 void add_probes(NlSession* session, ProbeRecord* const* records, size_t n) {
+    // The slots of the next few addresses are loaded while the current one
+    // is folded: in a large table nearly every lookup misses the cache.
+    constexpr size_t ahead = 8;
     uv_rwlock_wrlock(&session->list_mac_rwlock_);
+    ProbeIndex& index = session->probe_index_;
+    for (size_t i = 0; i < std::min(n, ahead); ++i) {
+        index.prefetch(records[i]->mac);
+    }
+    // One reading of the clock for the batch: its records arrived together
+    // and are folded within microseconds of each other.
+    struct timeval now;
+    gettimeofday(&now, nullptr);
     uint32_t turned_away = 0;
     for (size_t i = 0; i < n; ++i) {
-        struct timeval now;
-        gettimeofday(&now, nullptr);
-        if (fold_probe(session->probe_list, session->probe_index_, records[i], now) ==
-            FoldResult::turned_away) {
+        if (i + ahead < n) {
+            index.prefetch(records[i + ahead]->mac);
+        }
+        if (fold_probe(session->probe_list, index, records[i], now) == FoldResult::turned_away) {
             ++turned_away;
         }
     }

@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
 #include "probe_record.h"
@@ -24,31 +23,46 @@ struct ProbeEntry {
 using ProbeList = std::vector<ProbeEntry>;
 
 // Position of each address in the probe list, so that folding a record costs
-// the same whatever the size of the table. The hash is keyed per process so
-// that chosen addresses cannot pile up in one bucket.
+// the same whatever the size of the table: an open-addressing hash table of
+// (address, position) slots, probed linearly and never more than half full,
+// so a lookup usually reads one slot. The hash is keyed per process so that
+// chosen addresses cannot pile up in one run of slots.
 class ProbeIndex {
   public:
     ProbeIndex();
     // Position of `mac`, or -1 when the address is not in the table.
     long find(const uint8_t* mac) const;
+    // Records `mac` at `position` (replacing the position it had).
     void insert(const uint8_t* mac, size_t position);
     // Makes the index match `list` again after entries were removed from it.
     void rebuild(const ProbeList& list);
-    void clear() { map_.clear(); }
-    size_t size() const { return map_.size(); }
+    void clear();
+    size_t size() const { return size_; }
+    // Starts loading the slot where `mac` would be, ahead of its lookup.
+    void prefetch(const uint8_t* mac) const;
 
   private:
-    struct Hash {
-        uint64_t seed;
-        size_t operator()(uint64_t key) const;
+    struct Slot {
+        uint64_t key;  // the address, or empty_key
+        uint32_t position;
     };
+    static constexpr uint64_t empty_key = ~0ull;  // no address has 64 bits
+    static constexpr size_t min_slots = 16;
     static uint64_t key_of(const uint8_t* mac);
-    std::unordered_map<uint64_t, uint32_t, Hash> map_;
+    size_t home_of(uint64_t key) const;
+    // Empties the index and gives it `slots` slots (a power of two).
+    void reset(size_t slots);
+    void place(uint64_t key, uint32_t position);
+
+    uint64_t seed_;
+    std::vector<Slot> slots_;
+    size_t mask_ = 0;
+    size_t size_ = 0;
 };
 
 // More distinct addresses than this between two scans are turned away: one
 // radio hears a few thousand real stations at most, and a table of this size
-// with its index takes about 8 MiB, which a 64 MiB router can afford.
+// with its index takes about 10 MiB, which a 64 MiB router can afford.
 constexpr size_t probe_table_capacity = 100000;
 
 enum class FoldResult { added, counted, turned_away };

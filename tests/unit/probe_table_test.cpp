@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "probe_table.h"
 #include "session_fixture.h"
@@ -111,6 +113,119 @@ TEST(Fold, IndexFollowsTheTableAfterEntriesAreRemoved) {
     EXPECT_EQ(list.back().count, 1u);
     for (auto& e : list) {
         delete e.record;
+    }
+}
+
+ProbeRecord* record_for(uint32_t n) {
+    auto* r = new ProbeRecord();
+    r->mac[0] = 0x02;
+    r->mac[2] = static_cast<uint8_t>(n >> 16);
+    r->mac[3] = static_cast<uint8_t>(n >> 8);
+    r->mac[5] = static_cast<uint8_t>(n);
+    return r;
+}
+
+TEST(Index, FindsEveryAddressThroughManyGrowthsAndAfterRebuilds) {
+    ProbeList list;
+    ProbeIndex index;
+    ProbeRecord* stranger = record_for(1u << 23);
+    EXPECT_EQ(index.find(stranger->mac), -1) << "empty index";
+    // 20,000 addresses: the slots double many times over.
+    const uint32_t n = 20000;
+    for (uint32_t i = 0; i < n; ++i) {
+        ASSERT_EQ(fold_probe(list, index, record_for(i), at(1, 0)), FoldResult::added);
+    }
+    ASSERT_EQ(index.size(), n);
+    for (uint32_t i = 0; i < n; i += 97) {
+        ProbeRecord* probe = record_for(i);
+        EXPECT_EQ(index.find(probe->mac), static_cast<long>(i));
+        delete probe;
+    }
+    EXPECT_EQ(index.find(stranger->mac), -1);
+    // Keep every tenth entry: positions move, the index must follow.
+    ProbeList kept;
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (i % 10 == 3) {
+            kept.push_back(list[i]);
+        } else {
+            delete list[i].record;
+        }
+    }
+    list.swap(kept);
+    index.rebuild(list);
+    ASSERT_EQ(index.size(), list.size());
+    for (size_t i = 0; i < list.size(); ++i) {
+        EXPECT_EQ(index.find(list[i].record->mac), static_cast<long>(i));
+    }
+    EXPECT_EQ(index.find(stranger->mac), -1);
+    // Rebuilt from nothing, then filled again past its old size.
+    ProbeList none;
+    index.rebuild(none);
+    EXPECT_EQ(index.size(), 0u);
+    EXPECT_EQ(index.find(list[0].record->mac), -1);
+    index.rebuild(list);
+    EXPECT_EQ(index.find(list.back().record->mac), static_cast<long>(list.size() - 1));
+    index.insert(stranger->mac, 7);
+    index.insert(stranger->mac, 9);  // a second insert moves, not adds
+    EXPECT_EQ(index.find(stranger->mac), 9);
+    EXPECT_EQ(index.size(), list.size() + 1);
+    index.clear();
+    EXPECT_EQ(index.find(stranger->mac), -1);
+    delete stranger;
+    for (auto& e : list) {
+        delete e.record;
+    }
+}
+
+TEST(Index, AddressesThatDifferInOneByteAnywhereAreDistinct) {
+    ProbeList list;
+    ProbeIndex index;
+    ProbeRecord* base = record_for(0);
+    ASSERT_EQ(fold_probe(list, index, base, at(1, 0)), FoldResult::added);
+    for (int byte = 0; byte < 6; ++byte) {
+        auto* r = new ProbeRecord(*base);
+        r->mac[byte] ^= 0x80;
+        EXPECT_EQ(fold_probe(list, index, r, at(1, 0)), FoldResult::added) << "byte " << byte;
+    }
+    EXPECT_EQ(list.size(), 7u);
+    EXPECT_EQ(index.find(base->mac), 0);
+    for (auto& e : list) {
+        delete e.record;
+    }
+}
+
+TEST(ProbeTable, ABatchFoldsLikeOneRecordAtATime) {
+    // The batched fold looks ahead in the batch; the outcome must be that of
+    // folding each record in turn: counts, first-seen order, first records.
+    for (size_t batch : {1u, 3u, 8u, 9u, 64u}) {
+        TestSession t;
+        ProbeList expected;
+        ProbeIndex expected_index;
+        std::vector<ProbeRecord*> records;
+        std::vector<ProbeRecord*> first;
+        for (uint32_t i = 0; i < 200; ++i) {
+            records.push_back(record_for((i * 7) % 31));
+        }
+        for (size_t i = 0; i < records.size(); i += batch) {
+            const size_t n = std::min(batch, records.size() - i);
+            for (size_t k = 0; k < n; ++k) {
+                auto* copy = new ProbeRecord(*records[i + k]);
+                if (fold_probe(expected, expected_index, copy, at(1, 0)) == FoldResult::added) {
+                    first.push_back(records[i + k]);
+                }
+            }
+            add_probes(t.session, records.data() + i, n);
+        }
+        const ProbeList& got = t.session->probe_list;
+        ASSERT_EQ(got.size(), expected.size()) << "batch " << batch;
+        for (size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].record, first[i]) << "batch " << batch << " entry " << i;
+            EXPECT_EQ(got[i].count, expected[i].count) << "batch " << batch << " entry " << i;
+        }
+        EXPECT_EQ(t.session->counters_.folded.load(), records.size());
+        for (auto& e : expected) {
+            delete e.record;
+        }
     }
 }
 
