@@ -93,16 +93,15 @@ bool RecordBatch::take(const uint8_t* data, size_t length) {
     }
     records_[n_++] = record;
     if (n_ == capacity) {
-        flush();
+        hand_over(false);  // more may follow in this drain
     }
     return true;
 }
 
-size_t RecordBatch::flush() {
-    if (n_ == 0) {
-        return 0;
-    }
-    const size_t taken = session_->probe_queue_.push_batch(records_, n_);
+size_t RecordBatch::hand_over(bool wake_now) {
+    // Called with nothing left to hand over, it still wakes the worker for
+    // the batches handed over earlier.
+    const size_t taken = session_->probe_queue_.push_batch(records_, n_, wake_now);
     for (size_t i = taken; i < n_; ++i) {
         delete records_[i];
     }

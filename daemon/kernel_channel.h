@@ -19,12 +19,13 @@ void nl_poll_cb(uv_poll_t* handle, int status, int events);
 struct ProbeRecord;
 
 // The records decoded during one drain, handed to the probe queue a batch at
-// a time: one lock and at most one wake-up of the receive worker per batch
-// instead of per datagram. Arrival order is kept; what is left is handed
-// over when the batch is flushed or destroyed.
+// a time: one lock per batch instead of per datagram, and the receive worker
+// is woken when the drain ends (or once the queue holds a good amount of
+// work), not for every batch. Arrival order is kept; what is left is handed
+// over, and the worker woken, when the batch is flushed or destroyed.
 class RecordBatch {
   public:
-    static constexpr size_t capacity = 64;
+    static constexpr size_t capacity = 1024;
 
     explicit RecordBatch(NlSession* session) : session_(session) {}
     ~RecordBatch() { flush(); }
@@ -36,11 +37,13 @@ class RecordBatch {
     // made (counted as turned away).
     bool take(const uint8_t* data, size_t length);
 
-    // Hands the waiting records to the queue; frees and counts those the
-    // queue turns away. Returns how many the queue took.
-    size_t flush();
+    // Hands the waiting records to the queue and wakes the worker; frees and
+    // counts those the queue turns away. Returns how many the queue took.
+    size_t flush() { return hand_over(true); }
 
   private:
+    size_t hand_over(bool wake_now);
+
     NlSession* session_;
     ProbeRecord* records_[capacity] = {};
     size_t n_ = 0;

@@ -3,19 +3,10 @@
 #include <algorithm>
 
 bool ProbeQueue::push(ProbeRecord* record) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (closed_ || queue_.size() >= capacity_) {
-        return false;
-    }
-    queue_.push_back(record);
-    if (queue_.size() > peak_) {
-        peak_ = queue_.size();
-    }
-    cond_.notify_one();
-    return true;
+    return push_batch(&record, 1) == 1;
 }
 
-size_t ProbeQueue::push_batch(ProbeRecord* const* records, size_t n) {
+size_t ProbeQueue::push_batch(ProbeRecord* const* records, size_t n, bool wake_now) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (closed_) {
         return 0;
@@ -25,7 +16,13 @@ size_t ProbeQueue::push_batch(ProbeRecord* const* records, size_t n) {
     if (queue_.size() > peak_) {
         peak_ = queue_.size();
     }
-    if (taken != 0) {
+    // The consumer is woken only when it waits, and after the lock is let go:
+    // woken under the lock, a consumer on the same core would run at once
+    // only to block on the lock again, which costs two more switches.
+    const bool wake =
+        waiting_ != 0 && !queue_.empty() && (wake_now || queue_.size() >= wake_threshold);
+    lock.unlock();
+    if (wake) {
         cond_.notify_one();
     }
     return taken;
@@ -34,7 +31,9 @@ size_t ProbeQueue::push_batch(ProbeRecord* const* records, size_t n) {
 ProbeRecord* ProbeQueue::pop() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (queue_.empty() && !closed_) {
+        ++waiting_;
         cond_.wait(lock);
+        --waiting_;
     }
     if (closed_) {
         return nullptr;
@@ -47,7 +46,9 @@ ProbeRecord* ProbeQueue::pop() {
 size_t ProbeQueue::pop_batch(ProbeRecord** out, size_t max) {
     std::unique_lock<std::mutex> lock(mutex_);
     while (queue_.empty() && !closed_) {
+        ++waiting_;
         cond_.wait(lock);
+        --waiting_;
     }
     if (closed_) {
         return 0;

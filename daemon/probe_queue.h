@@ -24,9 +24,14 @@ class ProbeQueue {
     bool push(ProbeRecord* record);
 
     // Appends the first records of `records` (up to `n`, in order) under one
-    // lock with one wake-up, as far as there is room; returns how many were
-    // taken. The caller still owns the rest.
-    size_t push_batch(ProbeRecord* const* records, size_t n);
+    // lock, as far as there is room; returns how many were taken. The caller
+    // still owns the rest. A waiting consumer is woken when `wake_now` is set
+    // (even when `n` is 0) and records wait, or else once `wake_threshold`
+    // records wait: a producer in the middle of a long drain leaves the
+    // consumer asleep until there is a good amount of work for it, and sets
+    // `wake_now` when it has handed over its last records.
+    size_t push_batch(ProbeRecord* const* records, size_t n, bool wake_now = true);
+    static constexpr size_t wake_threshold = 4096;
 
     // Takes the oldest record, waiting while the queue is empty. Returns null
     // only once the queue has been closed.
@@ -54,5 +59,6 @@ class ProbeQueue {
     std::condition_variable cond_;
     size_t capacity_;
     size_t peak_ = 0;
+    unsigned waiting_ = 0;  // consumers waiting in pop() or pop_batch()
     bool closed_ = false;
 };

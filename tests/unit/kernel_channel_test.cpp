@@ -7,8 +7,10 @@
 #include <linux/netlink.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstring>
+#include <future>
 #include <vector>
 
 #include "capture.h"
@@ -85,6 +87,13 @@ TEST_F(KernelChannel, OneWakeUpDrainsEveryPendingDatagramInOrder) {
 
 TEST_F(KernelChannel, ADrainOfSeveralBatchesKeepsArrivalOrder) {
     const size_t n = RecordBatch::capacity * 2 + 5;
+    // Every datagram must wait in the socket at once: a default receive
+    // buffer holds a few hundred, and the sender would block.
+    int bytes = 16 << 20;
+    if (setsockopt(mnl_socket_get_fd(s_->nl_socket_), SOL_SOCKET, SO_RCVBUFFORCE, &bytes,
+                   sizeof bytes) != 0) {
+        GTEST_SKIP() << "needs CAP_NET_ADMIN to enlarge the receive buffer";
+    }
     for (size_t i = 0; i < n; ++i) {
         send_to_daemon(probe(static_cast<uint8_t>(i)));
     }
@@ -97,6 +106,33 @@ TEST_F(KernelChannel, ADrainOfSeveralBatchesKeepsArrivalOrder) {
     }
     EXPECT_EQ(s_->counters_.queued.load(), n);
     EXPECT_EQ(s_->counters_.queue_full.load(), 0u);
+}
+
+TEST_F(KernelChannel, TheEndOfADrainWakesTheWorkerEvenAfterAFullBatch) {
+    // Exactly one full batch: it is handed over in the middle of the drain,
+    // without a wake-up, and nothing is left for the last hand-over; the
+    // worker must still be woken when the drain ends.
+    int bytes = 16 << 20;
+    if (setsockopt(mnl_socket_get_fd(s_->nl_socket_), SOL_SOCKET, SO_RCVBUFFORCE, &bytes,
+                   sizeof bytes) != 0) {
+        GTEST_SKIP() << "needs CAP_NET_ADMIN to enlarge the receive buffer";
+    }
+    std::vector<ProbeRecord*> out(RecordBatch::capacity);
+    auto popped = std::async(std::launch::async,
+                             [&] { return s_->probe_queue_.pop_batch(out.data(), out.size()); });
+    for (size_t i = 0; i < RecordBatch::capacity; ++i) {
+        send_to_daemon(probe(static_cast<uint8_t>(i)));
+    }
+    nl_poll_cb(&s_->nl_poll_, 0, UV_READABLE);
+    const bool woken = popped.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    s_->probe_queue_.close();  // releases a worker left waiting
+    EXPECT_TRUE(woken) << "the worker was left waiting";
+    const size_t n = popped.get();
+    EXPECT_EQ(n, woken ? RecordBatch::capacity : 0u);
+    for (size_t i = 0; i < n; ++i) {
+        EXPECT_EQ(out[i]->mac[0], static_cast<uint8_t>(i));
+        delete out[i];
+    }
 }
 
 TEST_F(KernelChannel, RecordsTheQueueRefusesAreFreedAndCounted) {

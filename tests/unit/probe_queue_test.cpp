@@ -1,6 +1,7 @@
 // The hand-over of records from the loop thread to the receive worker.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -185,6 +186,81 @@ TEST(ProbeQueueBatch, PushTakesWhatFitsInOrderAndWakesTheConsumerOnce) {
     q.close();
     EXPECT_EQ(q.push_batch(in, 2), 0u);
     EXPECT_TRUE(q.take_all().empty());
+}
+
+TEST(ProbeQueueBatch, AConsumerOnAnotherThreadMissesNoWakeUp) {
+    // The producer wakes the consumer only when it waits; a wake-up lost in
+    // that decision would leave records waiting and this test hanging until
+    // its deadline. Batches of every size from 1 to 17, popped up to 5 at a
+    // time, in order.
+    ProbeQueue q(1 << 20);
+    const size_t n = 200000;
+    auto r = make_records(n);
+    auto consumer = std::async(std::launch::async, [&] {
+        size_t got = 0;
+        bool in_order = true;
+        ProbeRecord* out[5];
+        while (got < n) {
+            const size_t k = q.pop_batch(out, 5);
+            if (k == 0) {
+                break;
+            }
+            for (size_t i = 0; i < k; ++i) {
+                in_order = in_order && out[i] == &r[got + i];
+            }
+            got += k;
+        }
+        return got == n && in_order;
+    });
+    std::vector<ProbeRecord*> in(n);
+    for (size_t i = 0; i < n; ++i) {
+        in[i] = &r[i];
+    }
+    size_t pushed = 0;
+    for (size_t i = 0, size = 1; i < n; i += size, size = size % 17 + 1) {
+        const size_t k = std::min(size, n - i);
+        pushed += q.push_batch(in.data() + i, k);
+        if (i % 4096 < 17) {
+            std::this_thread::yield();  // lets the consumer catch up and wait now and then
+        }
+    }
+    EXPECT_EQ(pushed, n);
+    const bool done = consumer.wait_for(30s) == std::future_status::ready;
+    q.close();  // releases a consumer left waiting, so the test can end
+    EXPECT_TRUE(done) << "the consumer was left waiting";
+    EXPECT_TRUE(consumer.get());
+}
+
+TEST(ProbeQueueBatch, AWaitingConsumerSleepsThroughSmallBatchesUntilWokenOrEnoughWait) {
+    ProbeQueue q(ProbeQueue::wake_threshold * 2);
+    auto r = make_records(ProbeQueue::wake_threshold);
+    std::vector<ProbeRecord*> in;
+    for (auto& rec : r) {
+        in.push_back(&rec);
+    }
+    std::vector<ProbeRecord*> out(ProbeQueue::wake_threshold);
+    // Batches that ask for no wake-up leave it asleep; an empty one that does
+    // wakes it for them.
+    auto popped =
+        std::async(std::launch::async, [&] { return q.pop_batch(out.data(), out.size()); });
+    EXPECT_EQ(popped.wait_for(50ms), std::future_status::timeout);
+    EXPECT_EQ(q.push_batch(in.data(), 3, false), 3u);
+    EXPECT_EQ(popped.wait_for(100ms), std::future_status::timeout) << "woken by a small batch";
+    EXPECT_EQ(q.push_batch(in.data() + 3, 0, true), 0u);
+    ASSERT_EQ(popped.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(popped.get(), 3u);
+    // Once enough records wait, it is woken without being asked.
+    popped = std::async(std::launch::async, [&] { return q.pop_batch(out.data(), out.size()); });
+    EXPECT_EQ(popped.wait_for(50ms), std::future_status::timeout);
+    const size_t half = ProbeQueue::wake_threshold / 2;
+    EXPECT_EQ(q.push_batch(in.data(), half, false), half);
+    EXPECT_EQ(popped.wait_for(100ms), std::future_status::timeout);
+    EXPECT_EQ(q.push_batch(in.data() + half, ProbeQueue::wake_threshold - half, false),
+              ProbeQueue::wake_threshold - half);
+    ASSERT_EQ(popped.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(popped.get(), ProbeQueue::wake_threshold);
+    EXPECT_EQ(out[0], in[0]);
+    EXPECT_EQ(out.back(), in.back());
 }
 
 }  // namespace
