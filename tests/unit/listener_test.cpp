@@ -66,28 +66,25 @@ TEST(ListenerParse, ReportsInAnyJsonLayout) {
 }
 
 TEST(ListenerParse, AnythingElseIsOther) {
-    const char*
-        others
-            [] =
-                {
-                    "{ \"data\": { \"ver\": 1, \"wifi\": { \"MAC\": \"ABEiM0RVAA==\", \"RSSI\": "
-                    "-33 } } }",  // 7
-                    "{ \"data\": { \"ver\": 1, \"wifi\": { \"MAC\": \"ABEiMw==\", \"RSSI\": -33 } "
-                    "} }",  // 4
-                    "{ \"data\": { \"ver\": 1, \"wifi\": { \"MAC\": \"ABEiM0R!\", \"RSSI\": -33 } "
-                    "} }",
-                    "{ \"data\": { \"ver\": 1, \"wifi\": { \"MAC\": \"ABEiM0RV\" } } }",
-                    "{ \"data\": { \"ver\": \"1\", \"wifi\": { \"MAC\": \"ABEiM0RV\", \"RSSI\": "
-                    "-33 } } }",
-                    "{ \"data\": { \"ver\": 1, \"wifi\": { \"MAC\": 12, \"RSSI\": -33 } } }",
-                    "{ \"ver\": 1, \"wifi\": { \"MAC\": \"ABEiM0RV\", \"RSSI\": -33 } }",
-                    "{ \"data\": { \"ver\": 1, \"wifi\": { \"MAC\": \"ABEiM0RV\", \"RSSI\": -33 } "
-                    "} }x",
-                    "{ \"data\": { \"ver\": 1, \"wifi\": { \"MAC\": \"ABEiM0RV\", \"RSSI\": -33 } "
-                    "}",
-                    "[1, 2, 3]",
-                    "\x01\x02\x03",
-                };
+    const char* others[] = {
+        "{ \"data\": { \"ver\": 1, \"wifi\": { \"MAC\": \"ABEiM0RVAA==\", \"RSSI\": "
+        "-33 } } }",  // 7
+        "{ \"data\": { \"ver\": 1, \"wifi\": { \"MAC\": \"ABEiMw==\", \"RSSI\": -33 } "
+        "} }",  // 4
+        "{ \"data\": { \"ver\": 1, \"wifi\": { \"MAC\": \"ABEiM0R!\", \"RSSI\": -33 } "
+        "} }",
+        "{ \"data\": { \"ver\": 1, \"wifi\": { \"MAC\": \"ABEiM0RV\" } } }",
+        "{ \"data\": { \"ver\": \"1\", \"wifi\": { \"MAC\": \"ABEiM0RV\", \"RSSI\": "
+        "-33 } } }",
+        "{ \"data\": { \"ver\": 1, \"wifi\": { \"MAC\": 12, \"RSSI\": -33 } } }",
+        "{ \"ver\": 1, \"wifi\": { \"MAC\": \"ABEiM0RV\", \"RSSI\": -33 } }",
+        "{ \"data\": { \"ver\": 1, \"wifi\": { \"MAC\": \"ABEiM0RV\", \"RSSI\": -33 } "
+        "} }x",
+        "{ \"data\": { \"ver\": 1, \"wifi\": { \"MAC\": \"ABEiM0RV\", \"RSSI\": -33 } "
+        "}",
+        "[1, 2, 3]",
+        "\x01\x02\x03",
+    };
     for (const char* text : others) {
         Datagram d = parse(text);
         EXPECT_EQ(d.kind, DatagramKind::other) << text;
