@@ -99,9 +99,13 @@ bool RecordBatch::take(const uint8_t* data, size_t length) {
 }
 
 size_t RecordBatch::hand_over(bool wake_now) {
-    // Called with nothing left to hand over, it still wakes the worker for
-    // the batches handed over earlier.
+    if (n_ == 0 && !(wake_now && unwoken_)) {
+        return 0;  // nothing to hand over and no worker to wake
+    }
+    // With nothing left to hand over, this still wakes the worker for the
+    // batches handed over earlier without a wake-up.
     const size_t taken = session_->probe_queue_.push_batch(records_, n_, wake_now);
+    unwoken_ = !wake_now;
     for (size_t i = taken; i < n_; ++i) {
         delete records_[i];
     }

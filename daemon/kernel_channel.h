@@ -47,6 +47,7 @@ class RecordBatch {
     NlSession* session_;
     ProbeRecord* records_[capacity] = {};
     size_t n_ = 0;
+    bool unwoken_ = false;  // records were handed over without a wake-up
 };
 
 // Decodes one received datagram and queues its record; counts a record the
