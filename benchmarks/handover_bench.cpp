@@ -66,7 +66,7 @@
 #include "multicast.h"
 #include "probe_report.h"
 #include "scan.h"
-#include "vorlask.h"
+#include "session.h"
 
 namespace {
 
@@ -307,11 +307,11 @@ void wait_ticks(uint32_t n) {
 }
 
 void raise_counts(NlSession* session) {
-    uv_rwlock_wrlock(&session->list_mac_rwlock_);
-    for (ProbeEntry& entry : session->probe_list) {
+    uv_rwlock_wrlock(&session->table_.list_mac_rwlock_);
+    for (ProbeEntry& entry : session->table_.probe_list) {
         entry.count += session->options_.randommax;
     }
-    uv_rwlock_wrunlock(&session->list_mac_rwlock_);
+    uv_rwlock_wrunlock(&session->table_.list_mac_rwlock_);
 }
 
 const char* plural(uint64_t n) {
@@ -324,9 +324,9 @@ double ms(uint64_t ns) {
 
 void measure_ticks(Bench& b) {
     NlSession* session = b.session;
-    uv_rwlock_rdlock(&session->list_mac_rwlock_);
-    const size_t n = session->probe_list.size();
-    uv_rwlock_rdunlock(&session->list_mac_rwlock_);
+    uv_rwlock_rdlock(&session->table_.list_mac_rwlock_);
+    const size_t n = session->table_.probe_list.size();
+    uv_rwlock_rdunlock(&session->table_.list_mac_rwlock_);
     fprintf(b.out, "tick delay: %d s with no scan, then %d scans of %zu entries, all kept\n",
             b.config.baseline_secs, b.config.scans, n);
     fflush(b.out);
@@ -386,14 +386,14 @@ void measure_throughput(Bench& b) {
     std::vector<std::string> texts;
     texts.reserve(b.config.datagrams);
     {
-        uv_rwlock_rdlock(&session->list_mac_rwlock_);
-        const ProbeList& list = session->probe_list;
+        uv_rwlock_rdlock(&session->table_.list_mac_rwlock_);
+        const ProbeList& list = session->table_.probe_list;
         for (size_t i = 0; i < b.config.datagrams; ++i) {
             std::string text;
             render_probe_report(list[i % list.size()].record->mac, text);
             texts.push_back(text);
         }
-        uv_rwlock_rdunlock(&session->list_mac_rwlock_);
+        uv_rwlock_rdunlock(&session->table_.list_mac_rwlock_);
     }
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) {
@@ -401,7 +401,8 @@ void measure_throughput(Bench& b) {
         b.failed = true;
         return;
     }
-    const struct sockaddr* dest = reinterpret_cast<const struct sockaddr*>(&session->mcast_dest_);
+    const struct sockaddr* dest =
+        reinterpret_cast<const struct sockaddr*>(&session->multicast_.mcast_dest_);
     const uint64_t m = texts.size();
     fprintf(b.out, "hand-over throughput: %llu reports of %zu bytes, %d rounds\n",
             static_cast<unsigned long long>(m), texts[0].size(), b.config.rounds);
@@ -415,7 +416,7 @@ void measure_throughput(Bench& b) {
         uint64_t sent0 = interface_sent(b.config.dev);
         uint64_t t0 = now_ns();
         for (const std::string& text : texts) {
-            if (!queue_datagram(session, text.data(), text.size(), counted_send_cb)) {
+            if (!queue_datagram(session->multicast_, text.data(), text.size(), counted_send_cb)) {
                 fprintf(b.out, "  queue_datagram refused a datagram\n");
                 b.failed = true;
                 close(fd);
@@ -437,7 +438,8 @@ void measure_throughput(Bench& b) {
         uint64_t failures = 0;
         t0 = now_ns();
         for (const std::string& text : texts) {
-            if (sendto(fd, text.data(), text.size(), 0, dest, sizeof session->mcast_dest_) < 0) {
+            if (sendto(fd, text.data(), text.size(), 0, dest,
+                       sizeof session->multicast_.mcast_dest_) < 0) {
                 ++failures;
             }
         }
@@ -507,9 +509,9 @@ void fill_table(NlSession* session, size_t n) {
         ProbeEntry entry{};
         entry.record = record;
         gettimeofday(&entry.last_seen, nullptr);
-        session->probe_list.push_back(entry);
+        session->table_.probe_list.push_back(entry);
     }
-    session->probe_index_.rebuild(session->probe_list);
+    session->table_.probe_index_.rebuild(session->table_.probe_list);
 }
 
 // The latest tick due within [from, to], or nullptr.
@@ -609,7 +611,7 @@ void account_ticks(const Bench& b) {
     const double median_send = send_ms[send_ms.size() / 2];
     fprintf(b.out, "result tick_scans %zu\n", b.windows.size());
     fprintf(b.out, "result scan_send_ms %.0f\n", median_send);
-    const size_t n = b.session->probe_list.size();
+    const size_t n = b.session->table_.probe_list.size();
     if (worst == nullptr) {
         fprintf(b.out, "result tick_scan_max_ms -\n");
         fprintf(b.out,
@@ -754,20 +756,15 @@ int main(int argc, char** argv) {
     verbosity = 0;
     bench = &b;
 
-    auto* session = new NlSession();
+    NlSession* session = create_session();
     b.session = session;
-    set_default_options(session->options_);
     session->running.store(true);
     fatal_check(uv_loop_init(&b.loop) == 0, __LINE__, "uv_loop_init");
     fatal_check(uv_loop_configure(&b.loop, UV_METRICS_IDLE_TIME) == 0, __LINE__,
                 "uv_loop_configure");
-    session->loop_ = &b.loop;
-    fatal_check(session->handover_.init(&b.loop) == 0, __LINE__, "handover init");
-    fatal_check(uv_rwlock_init(&session->list_mac_rwlock_) == 0, __LINE__, "rwlock");
-    fatal_check(uv_mutex_init(&session->threads_sync_.mutex_list_scan_) == 0, __LINE__, "mutex");
-    fatal_check(uv_cond_init(&session->threads_sync_.cond_list_scan_) == 0, __LINE__, "cond");
+    fatal_check(session_use_loop(session, &b.loop) == 0, __LINE__, "handover init");
     fill_table(session, b.config.entries);
-    setup_multicast(session);
+    setup_multicast(session->multicast_, session->loop_, session->options_);
 
     uv_timer_init(&b.loop, &b.trigger);
     uv_prepare_init(&b.loop, &b.prepare);
@@ -796,11 +793,7 @@ int main(int argc, char** argv) {
         account_ticks(b);
     }
     account_throughput(b);
-    release_probe_list(session);
-    uv_rwlock_destroy(&session->list_mac_rwlock_);
-    uv_mutex_destroy(&session->threads_sync_.mutex_list_scan_);
-    uv_cond_destroy(&session->threads_sync_.cond_list_scan_);
-    delete session;
+    destroy_session(session);
     fclose(b.out);
     return b.failed ? 1 : 0;
 }

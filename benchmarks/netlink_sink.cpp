@@ -26,11 +26,19 @@
 #include <cstring>
 #include <string>
 
+#include "uapi/vorlask.h"
+
 namespace {
 
-const uint8_t registration[32] = {32,  0,   0,   0,   0x00, 0x04, 0x0B, 0x03, 1,    0,   0,
-                                  0,   0,   0,   0,   0,    15,   0,    0xD2, 0x04, 'H', 'e',
-                                  'l', 'l', 'o', 'K', 'e',  'r',  'n',  'e',  'l',  0};
+// The registration the daemon sends, laid out the same way through libmnl.
+size_t build_registration(void* buf) {
+    struct nlmsghdr* nlh = mnl_nlmsg_put_header(buf);
+    nlh->nlmsg_type = VORLASK_MSG_REGISTER;
+    nlh->nlmsg_flags = VORLASK_REGISTER_FLAGS;
+    nlh->nlmsg_seq = VORLASK_REGISTER_SEQ;
+    mnl_attr_put_str(nlh, VORLASK_ATTR_HELLO, VORLASK_HELLO);
+    return nlh->nlmsg_len;
+}
 
 double now_seconds() {
     struct timespec t;
@@ -76,7 +84,7 @@ int main(int argc, char** argv) {
         usage();
     }
 
-    struct mnl_socket* nl = mnl_socket_open(NETLINK_USERSOCK);
+    struct mnl_socket* nl = mnl_socket_open(VORLASK_NETLINK_PROTOCOL);
     if (nl == nullptr || mnl_socket_bind(nl, 0, MNL_SOCKET_AUTOPID) < 0) {
         perror("netlink socket");
         return 1;
@@ -88,7 +96,9 @@ int main(int argc, char** argv) {
     struct sockaddr_nl kernel = {};
     kernel.nl_family = AF_NETLINK;
     kernel.nl_pid = static_cast<uint32_t>(kernel_port);
-    if (sendto(fd, registration, sizeof registration, 0,
+    alignas(struct nlmsghdr) uint8_t registration[VORLASK_REGISTER_LEN] = {};
+    const size_t registration_length = build_registration(registration);
+    if (sendto(fd, registration, registration_length, 0,
                reinterpret_cast<struct sockaddr*>(&kernel), sizeof kernel) < 0) {
         perror("registration");
         return 1;
@@ -109,7 +119,7 @@ int main(int argc, char** argv) {
             idled = errno == EAGAIN || errno == EWOULDBLOCK;
             break;  // idle timeout, or an error
         }
-        if (n >= 32) {
+        if (n >= VORLASK_PROBE_MSG_LEN) {
             if (received == 0) {
                 first = now_seconds();
             }

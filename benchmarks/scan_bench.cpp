@@ -33,7 +33,7 @@ uint64_t checksum = 0;
 size_t scan_left = 0;
 size_t compaction_left = 0;
 
-void count_kept(NlSession* /*session*/, ProbeEntry& entry) {
+void count_kept(void* /*context*/, const ProbeEntry& entry) {
     kept_seen += entry.count;
 }
 
@@ -82,7 +82,7 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 double time_scan(size_t n) {
     ProbeList list = build_table(n);
     auto start = std::chrono::steady_clock::now();
-    size_t dropped = scan_entries(list, randommax, nullptr, count_kept);
+    size_t dropped = scan_entries(list, randommax, ScanSinks{{{count_kept, nullptr, nullptr}}, 1});
     double took = seconds_since(start);
     checksum += dropped;
     scan_left = list.size();

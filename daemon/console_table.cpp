@@ -42,3 +42,13 @@ void print_probe_row(const ProbeEntry& entry) {
     log_msg(1, "   %5u", delta);
     log_msg(0, "\n");
 }
+
+namespace {
+void print_entry(void* /*context*/, const ProbeEntry& entry) {
+    print_probe_row(entry);
+}
+}  // namespace
+
+ScanSink console_table_sink() {
+    return ScanSink{print_entry, nullptr, nullptr};
+}

@@ -13,9 +13,8 @@
 #include <new>
 
 #include "console_log.h"
-#include "console_table.h"
 #include "platform/platform.h"
-#include "vorlask.h"
+#include "probe_record.h"
 
 namespace {
 
@@ -25,16 +24,22 @@ size_t buffer_size() {
     return std::min<size_t>(page_size(), max_buffer_size);
 }
 
+struct PollArming {
+    KernelChannel* channel;
+    uv_loop_t* loop;
+};
+
 // On the loop thread: start watching the socket. A failure here means the
 // daemon could never hear a probe request, so it is reported and ends the
 // process like the other channel set-up failures.
 void arm_poll(void* arg) {
-    auto* session = static_cast<NlSession*>(arg);
-    int fd = mnl_socket_get_fd(session->nl_socket_);
-    int r = uv_poll_init_socket(session->loop_, &session->nl_poll_, fd);
-    session->nl_poll_.data = session;
+    auto* arming = static_cast<PollArming*>(arg);
+    KernelChannel& channel = *arming->channel;
+    int fd = mnl_socket_get_fd(channel.nl_socket_);
+    int r = uv_poll_init_socket(arming->loop, &channel.nl_poll_, fd);
+    channel.nl_poll_.data = &channel;
     if (r == 0) {
-        r = uv_poll_start(&session->nl_poll_, UV_READABLE, nl_poll_cb);
+        r = uv_poll_start(&channel.nl_poll_, UV_READABLE, nl_poll_cb);
     }
     if (r != 0) {
         fprintf(stderr, "uv_poll_start: %s\n", uv_strerror(r));
@@ -49,35 +54,42 @@ void fail(const char* what) {
 
 }  // namespace
 
-void worker_mac80211_connect(void* arg) {
-    auto* session = static_cast<NlSession*>(arg);
-    print_probe_header();
-
+bool connect_kernel(KernelChannel& channel, uv_loop_t* loop, LoopHandover& handover) {
     // libmnl lays the message out through header pointers into this buffer:
     // aligned for them, since MIPS traps unaligned word stores.
     alignas(struct nlmsghdr) char buf[max_buffer_size];
     memset(buf, 0, buffer_size());
-    session->nl_seq_ = 1;
-    build_registration(buf, session->nl_seq_);
+    channel.nl_seq_ = 1;
+    build_registration(buf, channel.nl_seq_);
     const struct nlmsghdr* nlh = reinterpret_cast<const struct nlmsghdr*>(buf);
 
-    session->nl_socket_ = mnl_socket_open(NETLINK_USERSOCK);
-    if (session->nl_socket_ == nullptr) {
+    channel.nl_socket_ = mnl_socket_open(VORLASK_NETLINK_PROTOCOL);
+    if (channel.nl_socket_ == nullptr) {
         fail("mnl_socket_open");
     }
-    if (mnl_socket_bind(session->nl_socket_, 0, MNL_SOCKET_AUTOPID) < 0) {
+    if (mnl_socket_bind(channel.nl_socket_, 0, MNL_SOCKET_AUTOPID) < 0) {
         fail("mnl_socket_bind");
     }
     // A full receive queue then drops silently instead of raising an error on
     // the socket; the drops are still counted by the kernel (kernel_drop_count).
-    netlink_no_enobufs(mnl_socket_get_fd(session->nl_socket_));
-    session->counters_.nl_fd.store(mnl_socket_get_fd(session->nl_socket_));
+    netlink_no_enobufs(mnl_socket_get_fd(channel.nl_socket_));
+    channel.counters_->nl_fd.store(mnl_socket_get_fd(channel.nl_socket_));
     // Armed before the registration goes out, so no probe message is missed.
-    if (!session->handover_.call_and_wait(arm_poll, session)) {
-        return;  // the daemon stopped before its loop could watch the socket
+    PollArming arming{&channel, loop};
+    if (!handover.call_and_wait(arm_poll, &arming)) {
+        return false;  // the daemon stopped before its loop could watch the socket
     }
-    if (mnl_socket_sendto(session->nl_socket_, nlh, nlh->nlmsg_len) < 0) {
+    if (mnl_socket_sendto(channel.nl_socket_, nlh, nlh->nlmsg_len) < 0) {
         fail("mnl_socket_send");
+    }
+    return true;
+}
+
+void close_kernel_channel(KernelChannel& channel) {
+    if (channel.nl_socket_ != nullptr) {
+        channel.counters_->nl_fd.store(-1);
+        mnl_socket_close(channel.nl_socket_);
+        channel.nl_socket_ = nullptr;
     }
 }
 
@@ -88,7 +100,7 @@ bool RecordBatch::take(const uint8_t* data, size_t length) {
     }
     auto* record = new (std::nothrow) ProbeRecord(decoded);
     if (record == nullptr) {
-        session_->counters_.queue_full.fetch_add(1, std::memory_order_relaxed);
+        channel_.counters_->queue_full.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
     records_[n_++] = record;
@@ -104,24 +116,24 @@ size_t RecordBatch::hand_over(bool wake_now) {
     }
     // With nothing left to hand over, this still wakes the worker for the
     // batches handed over earlier without a wake-up.
-    const size_t taken = session_->probe_queue_.push_batch(records_, n_, wake_now);
+    const size_t taken = channel_.probe_queue_->push_batch(records_, n_, wake_now);
     unwoken_ = !wake_now;
     for (size_t i = taken; i < n_; ++i) {
         delete records_[i];
     }
     if (taken != 0) {
-        session_->counters_.queued.fetch_add(taken, std::memory_order_relaxed);
+        channel_.counters_->queued.fetch_add(taken, std::memory_order_relaxed);
     }
     if (taken != n_) {
-        session_->counters_.queue_full.fetch_add(static_cast<uint32_t>(n_ - taken),
+        channel_.counters_->queue_full.fetch_add(static_cast<uint32_t>(n_ - taken),
                                                  std::memory_order_relaxed);
     }
     n_ = 0;
     return taken;
 }
 
-bool accept_datagram(NlSession* session, const uint8_t* data, size_t length) {
-    RecordBatch batch(session);
+bool accept_datagram(KernelChannel& channel, const uint8_t* data, size_t length) {
+    RecordBatch batch(channel);
     return batch.take(data, length) && batch.flush() == 1;
 }
 
@@ -129,7 +141,7 @@ void nl_poll_cb(uv_poll_t* handle, int status, int events) {
     uint8_t buf[max_buffer_size];
     const size_t size = buffer_size();
     memset(buf, 0, size);
-    NlSession* session = session_of(handle);
+    KernelChannel& channel = *static_cast<KernelChannel*>(handle->data);
 
     if ((events & UV_READABLE) == 0) {
         if (status >= 0) {
@@ -138,17 +150,17 @@ void nl_poll_cb(uv_poll_t* handle, int status, int events) {
         }
         // An error on the socket, such as an overrun of its receive queue:
         // libuv has stopped watching it. Read on and watch it again.
-        session->counters_.poll_errors.fetch_add(1, std::memory_order_relaxed);
+        channel.counters_->poll_errors.fetch_add(1, std::memory_order_relaxed);
         uv_poll_start(handle, UV_READABLE, nl_poll_cb);
     }
 
-    RecordBatch batch(session);
+    RecordBatch batch(channel);
     for (;;) {
-        ssize_t n = mnl_socket_recvfrom(session->nl_socket_, buf, size);
+        ssize_t n = mnl_socket_recvfrom(channel.nl_socket_, buf, size);
         if (n <= 0) {
             if (n < 0 && errno == ENOBUFS) {
                 // The overrun is reported once; what follows is still readable.
-                session->counters_.overrun_errors.fetch_add(1, std::memory_order_relaxed);
+                channel.counters_->overrun_errors.fetch_add(1, std::memory_order_relaxed);
                 continue;
             }
             break;
@@ -158,11 +170,11 @@ void nl_poll_cb(uv_poll_t* handle, int status, int events) {
     }
 }
 
-uint32_t kernel_drop_count(NlSession* session) {
-    const int fd = session->counters_.nl_fd.load();
+uint32_t kernel_drop_count(const KernelChannel& channel) {
+    const int fd = channel.counters_->nl_fd.load();
     uint32_t drops = 0;
     if (fd >= 0 && socket_drop_count(fd, drops)) {
         return drops;
     }
-    return session->counters_.overrun_errors.load();
+    return channel.counters_->overrun_errors.load();
 }

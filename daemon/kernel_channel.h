@@ -7,14 +7,35 @@
 #include <cstddef>
 #include <cstdint>
 
-struct NlSession;
+#include "loop_handover.h"
+#include "probe_queue.h"
+#include "session_counters.h"
 
-// Thread 0: prints the console header, opens and binds the netlink socket,
-// has the loop thread watch it, then sends the registration and ends.
-void worker_mac80211_connect(void* arg);
+struct mnl_socket;
+
+// The socket to the kernel module and the loop's watch on it. The poll
+// handle carries the channel in its data field; the decoded records go to
+// `probe_queue_`, what is lost or turned away to `counters_` (both wired
+// when the session is built).
+struct KernelChannel {
+    uv_poll_t nl_poll_;
+    struct mnl_socket* nl_socket_;
+    uint32_t nl_seq_;
+    ProbeQueue* probe_queue_;
+    SessionCounters* counters_;
+};
+
+// Opens and binds the netlink socket, has the loop thread watch it through
+// `handover`, then sends the registration. Socket failures print the
+// system's error text and end the process with status 1. Returns false when
+// the daemon stopped before its loop could watch the socket.
+bool connect_kernel(KernelChannel& channel, uv_loop_t* loop, LoopHandover& handover);
 
 // Poll callback on the loop thread: drains every pending datagram.
 void nl_poll_cb(uv_poll_t* handle, int status, int events);
+
+// Closes the socket (when open); drops are no longer read from it.
+void close_kernel_channel(KernelChannel& channel);
 
 struct ProbeRecord;
 
@@ -27,7 +48,7 @@ class RecordBatch {
   public:
     static constexpr size_t capacity = 1024;
 
-    explicit RecordBatch(NlSession* session) : session_(session) {}
+    explicit RecordBatch(KernelChannel& channel) : channel_(channel) {}
     ~RecordBatch() { flush(); }
     RecordBatch(const RecordBatch&) = delete;
     RecordBatch& operator=(const RecordBatch&) = delete;
@@ -44,7 +65,7 @@ class RecordBatch {
   private:
     size_t hand_over(bool wake_now);
 
-    NlSession* session_;
+    KernelChannel& channel_;
     ProbeRecord* records_[capacity] = {};
     size_t n_ = 0;
     bool unwoken_ = false;  // records were handed over without a wake-up
@@ -52,7 +73,7 @@ class RecordBatch {
 
 // Decodes one received datagram and queues its record; counts a record the
 // queue turns away. Returns true when a record was queued.
-bool accept_datagram(NlSession* session, const uint8_t* data, size_t length);
+bool accept_datagram(KernelChannel& channel, const uint8_t* data, size_t length);
 
 // Probe messages the kernel dropped because our receive queue was full.
-uint32_t kernel_drop_count(NlSession* session);
+uint32_t kernel_drop_count(const KernelChannel& channel);

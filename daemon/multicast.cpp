@@ -6,7 +6,6 @@
 #include <new>
 
 #include "console_log.h"
-#include "vorlask.h"
 
 namespace {
 
@@ -21,7 +20,7 @@ char udp_recv_buf[udp_recv_buf_size];
 // callback frees the request and the bytes together.
 struct Datagram {
     uv_udp_send_t req;
-    NlSession* session;
+    MulticastChannel* channel;
     uv_udp_send_cb done;
     size_t length;
     char bytes[1];
@@ -29,10 +28,10 @@ struct Datagram {
 
 void submit_datagram(void* arg) {
     auto* d = static_cast<Datagram*>(arg);
-    NlSession* session = d->session;
+    MulticastChannel& channel = *d->channel;
     uv_buf_t buf = uv_buf_init(d->bytes, static_cast<unsigned>(d->length));
-    int r = uv_udp_send(&d->req, &session->udp_handle_, &buf, 1,
-                        reinterpret_cast<const struct sockaddr*>(&session->mcast_dest_), d->done);
+    int r = uv_udp_send(&d->req, &channel.udp_handle_, &buf, 1,
+                        reinterpret_cast<const struct sockaddr*>(&channel.mcast_dest_), d->done);
     fatal_check(r == 0, d->done == multicast_send_cb ? site::greeting_send : site::report_send);
 }
 
@@ -42,13 +41,12 @@ void drop_datagram(void* arg) {
 
 }  // namespace
 
-int setup_multicast(NlSession* session) {
-    int r = uv_ip4_addr(session->options_.mcast_addr.c_str(), session->options_.port,
-                        &session->mcast_dest_);
+int setup_multicast(MulticastChannel& channel, uv_loop_t* loop, const Options& options) {
+    int r = uv_ip4_addr(options.mcast_addr.c_str(), options.port, &channel.mcast_dest_);
     fatal_check(r == 0, site::mcast_dest);
-    r = uv_udp_init(session->loop_, &session->udp_handle_);
+    r = uv_udp_init(loop, &channel.udp_handle_);
     fatal_check(r == 0, site::udp_init);
-    r = uv_udp_set_membership(&session->udp_handle_, session->options_.mcast_addr.c_str(), nullptr,
+    r = uv_udp_set_membership(&channel.udp_handle_, options.mcast_addr.c_str(), nullptr,
                               UV_JOIN_GROUP);
     if (r == UV_ENODEV) {
         fprintf(stderr, "%s\n", "No multicast support.");
@@ -57,29 +55,28 @@ int setup_multicast(NlSession* session) {
     return 0;
 }
 
-bool queue_datagram(NlSession* session, const void* bytes, size_t length, uv_udp_send_cb done) {
+bool queue_datagram(MulticastChannel& channel, const void* bytes, size_t length,
+                    uv_udp_send_cb done) {
     auto* d = static_cast<Datagram*>(malloc(offsetof(Datagram, bytes) + length + 1));
     if (d == nullptr) {
         return false;
     }
     memset(&d->req, 0, sizeof d->req);
-    d->session = session;
+    d->channel = &channel;
     d->done = done;
     d->length = length;
     memcpy(d->bytes, bytes, length);
-    if (!session->handover_.post(LoopTask{submit_datagram, drop_datagram, d})) {
+    if (!channel.handover_->post(LoopTask{submit_datagram, drop_datagram, d})) {
         free(d);
         return false;
     }
     return true;
 }
 
-void worker_multicast(void* arg) {
-    log_enter("worker_multicast");
-    auto* session = static_cast<NlSession*>(arg);
+void send_greeting(MulticastChannel& channel) {
     // The hand-over runs it on the loop thread, which only starts after the
     // multicast handle has been set up.
-    queue_datagram(session, greeting, greeting_length, multicast_send_cb);
+    queue_datagram(channel, greeting, greeting_length, multicast_send_cb);
 }
 
 void multicast_send_cb(uv_udp_send_t* req, int /*status*/) {

@@ -3,23 +3,34 @@
 // every outgoing datagram to the loop thread.
 #pragma once
 
+#include <netinet/in.h>
 #include <uv.h>
 
 #include <cstddef>
 
-struct NlSession;
+#include "loop_handover.h"
+#include "settings.h"
+
+// The UDP handle joined to the group and the group's address; datagrams reach
+// the loop thread through `handover_` (wired when the session is built).
+struct MulticastChannel {
+    uv_udp_t udp_handle_;
+    struct sockaddr_in mcast_dest_;
+    LoopHandover* handover_;
+};
 
 // Main thread, before the loop runs: destination, handle, group membership.
-int setup_multicast(NlSession* session);
+int setup_multicast(MulticastChannel& channel, uv_loop_t* loop, const Options& options);
 
-// Thread 3: sends the greeting once, through the loop thread.
-void worker_multicast(void* arg);
+// Sends the greeting once, through the loop thread (thread 3's work).
+void send_greeting(MulticastChannel& channel);
 
 // Queues one datagram of `length` bytes (copied) to the group. Callable from
 // any thread; never waits for the loop thread. The bytes live with their send
 // request until `done` frees both. Returns false when the daemon is stopping
 // and nothing was queued.
-bool queue_datagram(NlSession* session, const void* bytes, size_t length, uv_udp_send_cb done);
+bool queue_datagram(MulticastChannel& channel, const void* bytes, size_t length,
+                    uv_udp_send_cb done);
 
 void multicast_send_cb(uv_udp_send_t* req, int status);
 void report_send_cb(uv_udp_send_t* req, int status);

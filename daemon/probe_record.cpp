@@ -9,11 +9,11 @@ bool decode_probe_datagram(const uint8_t* data, size_t length, ProbeRecord& reco
         return false;
     }
     const uint8_t* payload = data + probe_header_size;
-    memcpy(record.mac, payload, 6);
-    memcpy(record.second_mac, payload + 6, 6);
-    record.rssi = static_cast<int8_t>(payload[12]);
-    record.band = payload[13];
-    memcpy(&record.freq, payload + 14, 2);
+    memcpy(record.mac, payload + VORLASK_PROBE_OFF_MAC, 6);
+    memcpy(record.second_mac, payload + VORLASK_PROBE_OFF_SECOND_MAC, 6);
+    record.rssi = static_cast<int8_t>(payload[VORLASK_PROBE_OFF_RSSI]);
+    record.band = payload[VORLASK_PROBE_OFF_BAND];
+    memcpy(&record.freq, payload + VORLASK_PROBE_OFF_FREQ, 2);
     return true;
 }
 

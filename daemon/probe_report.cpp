@@ -7,9 +7,7 @@
 #include <cstring>
 
 #include "console_log.h"
-#include "multicast.h"
 #include "probe_table.h"
-#include "vorlask.h"
 
 bool render_probe_report(const uint8_t* mac, std::string& text) {
     unsigned char encoded[32];
@@ -31,13 +29,23 @@ bool render_probe_report(const uint8_t* mac, std::string& text) {
     return true;
 }
 
-int send_probe_report(NlSession* session, const ProbeEntry& entry) {
+int send_probe_report(MulticastChannel& channel, const ProbeEntry& entry) {
     std::string text;
     if (!render_probe_report(entry.record->mac, text)) {
         log_msg(0, "base64_encode failed\n");
         return 1;
     }
     log_msg(3, "json[%d]: %s\n", static_cast<int>(text.size()), text.c_str());
-    queue_datagram(session, text.data(), text.size(), report_send_cb);
+    queue_datagram(channel, text.data(), text.size(), report_send_cb);
     return 0;
+}
+
+namespace {
+void report_entry(void* context, const ProbeEntry& entry) {
+    send_probe_report(*static_cast<MulticastChannel*>(context), entry);
+}
+}  // namespace
+
+ScanSink probe_report_sink(MulticastChannel& channel) {
+    return ScanSink{report_entry, nullptr, &channel};
 }

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <string>
 
-struct NlSession;
+#include "multicast.h"
+#include "scan_sink.h"
+
 struct ProbeEntry;
 
 // Renders the report document for a station address: {"data":{"ver":1,
@@ -15,4 +17,7 @@ bool render_probe_report(const uint8_t* mac, std::string& text);
 // Renders the entry's report and hands its datagram to the loop thread, which
 // sends it; never waits for the loop. Returns 0 when the datagram was handed
 // over, 1 when the address could not be encoded (nothing is sent).
-int send_probe_report(NlSession* session, const ProbeEntry& entry);
+int send_probe_report(MulticastChannel& channel, const ProbeEntry& entry);
+
+// The scan's output that sends each kept entry's report to the group.
+ScanSink probe_report_sink(MulticastChannel& channel);

@@ -5,7 +5,6 @@
 #include <random>
 
 #include "console_log.h"
-#include "vorlask.h"
 
 ProbeIndex::ProbeIndex() : seed_(std::random_device{}() | 1ull) {}
 
@@ -123,12 +122,21 @@ FoldResult fold_probe(ProbeList& list, ProbeIndex& index, ProbeRecord* record,
     return FoldResult::added;
 }
 
-void add_probes(NlSession* session, ProbeRecord* const* records, size_t n) {
+void init_probe_table(ProbeTable& table) {
+    fatal_check(0 == uv_rwlock_init(&table.list_mac_rwlock_), site::rwlock_init);
+}
+
+void destroy_probe_table(ProbeTable& table) {
+    uv_rwlock_destroy(&table.list_mac_rwlock_);
+}
+
+void add_probes(ProbeTable& table, SessionCounters& counters, ProbeRecord* const* records,
+                size_t n) {
     // The slots of the next few addresses are loaded while the current one
     // is folded: in a large table nearly every lookup misses the cache.
     constexpr size_t ahead = 8;
-    uv_rwlock_wrlock(&session->list_mac_rwlock_);
-    ProbeIndex& index = session->probe_index_;
+    uv_rwlock_wrlock(&table.list_mac_rwlock_);
+    ProbeIndex& index = table.probe_index_;
     for (size_t i = 0; i < std::min(n, ahead); ++i) {
         index.prefetch(records[i]->mac);
     }
@@ -141,46 +149,28 @@ void add_probes(NlSession* session, ProbeRecord* const* records, size_t n) {
         if (i + ahead < n) {
             index.prefetch(records[i + ahead]->mac);
         }
-        if (fold_probe(session->probe_list, index, records[i], now) == FoldResult::turned_away) {
+        if (fold_probe(table.probe_list, index, records[i], now) == FoldResult::turned_away) {
             ++turned_away;
         }
     }
-    session->counters_.folded.fetch_add(n, std::memory_order_relaxed);
+    counters.folded.fetch_add(n, std::memory_order_relaxed);
     if (turned_away != 0) {
-        session->counters_.table_full.fetch_add(turned_away, std::memory_order_relaxed);
+        counters.table_full.fetch_add(turned_away, std::memory_order_relaxed);
     }
-    uv_rwlock_wrunlock(&session->list_mac_rwlock_);
+    uv_rwlock_wrunlock(&table.list_mac_rwlock_);
 }
 
-void add_probe(NlSession* session, ProbeRecord* record) {
-    add_probes(session, &record, 1);
+void add_probe(ProbeTable& table, SessionCounters& counters, ProbeRecord* record) {
+    add_probes(table, counters, &record, 1);
 }
 
-void release_probe_list(NlSession* session) {
-    uv_rwlock_wrlock(&session->list_mac_rwlock_);
-    for (ProbeEntry& entry : session->probe_list) {
+void release_probe_list(ProbeTable& table) {
+    uv_rwlock_wrlock(&table.list_mac_rwlock_);
+    for (ProbeEntry& entry : table.probe_list) {
         delete entry.record;
         entry.record = nullptr;
     }
-    session->probe_list.clear();
-    session->probe_index_.clear();
-    uv_rwlock_wrunlock(&session->list_mac_rwlock_);
-}
-
-void worker_mac80211_mac_recv(void* arg) {
-    auto* session = static_cast<NlSession*>(arg);
-    // Records are taken as they come, a burst at a time, so that a flood
-    // costs one lock round per burst rather than per record; the write lock
-    // is held for at most one batch (some 15 us), which keeps scans from
-    // waiting long. A long batch also lets the fold's look-ahead run on.
-    constexpr size_t batch = 256;
-    ProbeRecord* records[batch];
-    while (session->running.load()) {
-        size_t n = session->probe_queue_.pop_batch(records, batch);
-        if (n == 0) {
-            break;  // the queue was closed at stop
-        }
-        add_probes(session, records, n);
-    }
-    log_msg(1, "worker_mac80211_mac_recv thread stopped ...\n");
+    table.probe_list.clear();
+    table.probe_index_.clear();
+    uv_rwlock_wrunlock(&table.list_mac_rwlock_);
 }

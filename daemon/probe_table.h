@@ -3,14 +3,14 @@
 #pragma once
 
 #include <sys/time.h>
+#include <uv.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "probe_record.h"
-
-struct NlSession;
+#include "session_counters.h"
 
 struct ProbeEntry {
     ProbeRecord* record;      // first record heard for the address; owned
@@ -75,14 +75,24 @@ enum class FoldResult { added, counted, turned_away };
 FoldResult fold_probe(ProbeList& list, ProbeIndex& index, ProbeRecord* record,
                       const struct timeval& now, size_t capacity = probe_table_capacity);
 
-// Folds one record into the session's table under its write lock.
-void add_probe(NlSession* session, ProbeRecord* record);
+// The probe table: the entries, the index of their addresses, and the
+// reader-writer lock that guards both.
+struct ProbeTable {
+    ProbeList probe_list;
+    ProbeIndex probe_index_;
+    uv_rwlock_t list_mac_rwlock_;
+};
+
+// Creates the table's lock (a failure ends the process) / destroys it.
+void init_probe_table(ProbeTable& table);
+void destroy_probe_table(ProbeTable& table);
+
+// Folds one record into the table under its write lock; counts in
+// `counters` what was folded and what the full table turned away.
+void add_probe(ProbeTable& table, SessionCounters& counters, ProbeRecord* record);
 // Folds `n` records, in order, under one taking of the write lock.
-void add_probes(NlSession* session, ProbeRecord* const* records, size_t n);
+void add_probes(ProbeTable& table, SessionCounters& counters, ProbeRecord* const* records,
+                size_t n);
 
 // Destroys every record of the table and empties it, under the write lock.
-void release_probe_list(NlSession* session);
-
-// Thread 1: takes records from the probe queue and folds them in until the
-// session stops running.
-void worker_mac80211_mac_recv(void* arg);
+void release_probe_list(ProbeTable& table);

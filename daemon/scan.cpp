@@ -2,11 +2,8 @@
 
 #include "console_log.h"
 #include "console_table.h"
-#include "kernel_channel.h"
-#include "probe_report.h"
-#include "vorlask.h"
 
-size_t scan_entries(ProbeList& list, uint16_t randommax, NlSession* session, KeptEntryFn on_kept,
+size_t scan_entries(ProbeList& list, uint16_t randommax, const ScanSinks& sinks,
                     uint64_t* dropped_records) {
     const uint32_t threshold = randommax;
     for (ProbeEntry& entry : list) {
@@ -16,7 +13,12 @@ size_t scan_entries(ProbeList& list, uint16_t randommax, NlSession* session, Kep
             continue;
         }
         entry.mark = 1;
-        on_kept(session, entry);
+        for (size_t i = 0; i < sinks.count; ++i) {
+            const ScanSink& sink = sinks.sinks[i];
+            if (sink.entry != nullptr) {
+                sink.entry(sink.context, entry);
+            }
+        }
         entry.reported_count = entry.count;
     }
     // One compaction: every kept entry moves at most once, in order.
@@ -42,17 +44,15 @@ size_t scan_entries(ProbeList& list, uint16_t randommax, NlSession* session, Kep
 
 namespace {
 
-void report_kept_entry(NlSession* session, ProbeEntry& entry) {
-    print_probe_row(entry);
-    send_probe_report(session, entry);
-}
-
-// Says, at verbosity 1, what was lost or turned away since the last scan.
-void report_losses(NlSession* session) {
-    SessionCounters& c = session->counters_;
+// Says, at verbosity 1, what was lost or turned away since the last scan, and
+// puts it in `totals`.
+void report_losses(SessionCounters& c, const KernelChannel& kernel, ScanTotals& totals) {
     uint32_t table_full = c.table_full.load() - c.table_full_reported;
     uint32_t queue_full = c.queue_full.load() - c.queue_full_reported;
-    uint32_t overruns = kernel_drop_count(session) - c.overrun_drops_reported;
+    uint32_t overruns = kernel_drop_count(kernel) - c.overrun_drops_reported;
+    totals.turned_away_table = table_full;
+    totals.turned_away_queue = queue_full;
+    totals.kernel_lost = overruns;
     c.table_full_reported += table_full;
     c.queue_full_reported += queue_full;
     c.overrun_drops_reported += overruns;
@@ -72,59 +72,50 @@ void report_losses(NlSession* session) {
 
 }  // namespace
 
-size_t scan_table(NlSession* session, KeptEntryFn on_kept) {
+size_t scan_table(ProbeTable& table, uint16_t randommax, const ScanSinks& sinks,
+                  SessionCounters& counters) {
     uint64_t dropped_records = 0;
-    size_t dropped = scan_entries(session->probe_list, session->options_.randommax, session,
-                                  on_kept, &dropped_records);
+    size_t dropped = scan_entries(table.probe_list, randommax, sinks, &dropped_records);
     if (dropped != 0) {
-        session->probe_index_.rebuild(session->probe_list);
+        table.probe_index_.rebuild(table.probe_list);
     }
-    session->counters_.scan_dropped.fetch_add(dropped, std::memory_order_relaxed);
-    session->counters_.scan_dropped_records.fetch_add(dropped_records, std::memory_order_relaxed);
+    counters.scan_dropped.fetch_add(dropped, std::memory_order_relaxed);
+    counters.scan_dropped_records.fetch_add(dropped_records, std::memory_order_relaxed);
     return dropped;
 }
 
-void scan_probe_list(NlSession* session) {
-    uv_rwlock_wrlock(&session->list_mac_rwlock_);
-    scan_table(session, report_kept_entry);
-    uv_rwlock_wrunlock(&session->list_mac_rwlock_);
-    report_losses(session);
-}
-
-void worker_mac_list_scan(void* arg) {
-    auto* session = static_cast<NlSession*>(arg);
-    ThreadsSync& sync = session->threads_sync_;
-    uv_mutex_lock(&sync.mutex_list_scan_);
-    while (session->running.load()) {
-        // A request counts only if it comes while the worker waits: one given
-        // during a pass is not remembered. Spurious wake-ups change nothing.
-        const uint32_t seen = session->scan_requests_;
-        while (session->scan_requests_ == seen && session->running.load()) {
-            uv_cond_wait(&sync.cond_list_scan_, &sync.mutex_list_scan_);
+ScanTotals scan_probe_list(ProbeTable& table, uint16_t randommax, const ScanSinks& sinks,
+                           SessionCounters& counters, const KernelChannel& kernel) {
+    ScanTotals totals{};
+    uv_rwlock_wrlock(&table.list_mac_rwlock_);
+    totals.table_size = table.probe_list.size();
+    totals.dropped = scan_table(table, randommax, sinks, counters);
+    totals.kept = table.probe_list.size();
+    uv_rwlock_wrunlock(&table.list_mac_rwlock_);
+    report_losses(counters, kernel, totals);
+    for (size_t i = 0; i < sinks.count; ++i) {
+        const ScanSink& sink = sinks.sinks[i];
+        if (sink.end != nullptr) {
+            sink.end(sink.context, totals);
         }
-        if (!session->running.load()) {
-            break;
-        }
-        scan_probe_list(session);
     }
-    uv_mutex_unlock(&sync.mutex_list_scan_);
-    log_msg(1, "worker_scan thread stopped ...\n");
+    return totals;
 }
 
-void print_summary(NlSession* session) {
+void print_summary(ProbeTable& table, uint16_t randommax) {
     log_msg(0, "\n*** summary ***\n");
-    uv_rwlock_rdlock(&session->list_mac_rwlock_);
-    log_msg(0, "total probes request found: %ld\n", static_cast<long>(session->probe_list.size()));
+    uv_rwlock_rdlock(&table.list_mac_rwlock_);
+    log_msg(0, "total probes request found: %ld\n", static_cast<long>(table.probe_list.size()));
     log_msg(0, "To remove some random address, and get a valid address list:\n");
     print_probe_header();
     unsigned valid = 0;
-    const uint32_t threshold = session->options_.randommax;
-    for (const ProbeEntry& entry : session->probe_list) {
+    const uint32_t threshold = randommax;
+    for (const ProbeEntry& entry : table.probe_list) {
         if (entry.count >= threshold) {
             ++valid;
             print_probe_row(entry);
         }
     }
-    uv_rwlock_rdunlock(&session->list_mac_rwlock_);
+    uv_rwlock_rdunlock(&table.list_mac_rwlock_);
     log_msg(0, "finally get a valid probe reqeust number: %u\n", valid);
 }

@@ -4,31 +4,30 @@
 
 #include <cstdint>
 
+#include "kernel_channel.h"
 #include "probe_table.h"
+#include "scan_sink.h"
+#include "session_counters.h"
 
-struct NlSession;
-
-// Marks each entry kept (its delta reached `randommax`) or dropped, calling
-// `on_kept` for every kept entry before its reported count is updated, then
-// removes the dropped entries in one compaction, destroying their records.
-// Returns the number of entries dropped.
-using KeptEntryFn = void (*)(NlSession* session, ProbeEntry& entry);
-// When `dropped_records` is given, the counts of the dropped entries are added
-// to it.
-size_t scan_entries(ProbeList& list, uint16_t randommax, NlSession* session, KeptEntryFn on_kept,
+// Marks each entry kept (its delta reached `randommax`) or dropped, handing
+// every kept entry to each sink's entry callback before its reported count is
+// updated, then removes the dropped entries in one compaction, destroying
+// their records. Returns the number of entries dropped. When
+// `dropped_records` is given, the counts of the dropped entries are added to
+// it.
+size_t scan_entries(ProbeList& list, uint16_t randommax, const ScanSinks& sinks,
                     uint64_t* dropped_records = nullptr);
 
-// scan_entries over the session's table, then its index brought up to date and
-// the drops counted. The caller holds the table's write lock.
-size_t scan_table(NlSession* session, KeptEntryFn on_kept);
+// scan_entries over the table, then its index brought up to date and the
+// drops counted. The caller holds the table's write lock.
+size_t scan_table(ProbeTable& table, uint16_t randommax, const ScanSinks& sinks,
+                  SessionCounters& counters);
 
-// One scan pass over the session's table under its write lock. The caller
-// holds the scan mutex.
-void scan_probe_list(NlSession* session);
-
-// Thread 2: one scan pass per signal of the scan timer, until the session
-// stops running.
-void worker_mac_list_scan(void* arg);
+// One scan pass over the table under its write lock, then what was lost
+// since the last pass said at verbosity 1 and the totals handed to each
+// sink's end callback. The caller holds the scan mutex.
+ScanTotals scan_probe_list(ProbeTable& table, uint16_t randommax, const ScanSinks& sinks,
+                           SessionCounters& counters, const KernelChannel& kernel);
 
 // Prints the summary of the table under its read lock.
-void print_summary(NlSession* session);
+void print_summary(ProbeTable& table, uint16_t randommax);

@@ -18,10 +18,10 @@
 #include "chameleon.h"
 #include "console_log.h"
 #include "daemon_mode.h"
-#include "kernel_channel.h"
 #include "multicast.h"
 #include "platform/platform.h"
 #include "scan.h"
+#include "session.h"
 #include "startup_config.h"
 
 namespace {
@@ -31,12 +31,6 @@ std::atomic<int> keep_going{1};
 static_assert(std::atomic<int>::is_always_lock_free, "keep_going must be lock-free");
 
 uint32_t tick_count = 1;
-
-NlSession* create_session() {
-    // Value-initialisation zero-fills every plain member before the members
-    // with constructors of their own are built.
-    return new NlSession();
-}
 
 NlSession* session_instance() {
     static std::once_flag once;
@@ -56,20 +50,6 @@ void announce_stop_and_wait() {
     sleep_ms(5000);
 }
 
-// Wakes every worker that may wait and joins all four, so that nothing uses
-// the session once the shutdown starts tearing it down.
-void stop_workers(NlSession* session, uv_thread_t threads[4]) {
-    session->running.store(false);
-    session->probe_queue_.close();
-    uv_mutex_lock(&session->threads_sync_.mutex_list_scan_);
-    uv_cond_broadcast(&session->threads_sync_.cond_list_scan_);
-    uv_mutex_unlock(&session->threads_sync_.mutex_list_scan_);
-    session->handover_.close();
-    for (int i = 0; i < 4; ++i) {
-        uv_thread_join(&threads[i]);
-    }
-}
-
 // At -vv, after a timed stop: where every probe message went, so that an
 // operator (or a soak run) can check that nothing disappeared unaccounted:
 // queued + turned away (queue full) + lost in the kernel is what arrived;
@@ -77,11 +57,12 @@ void stop_workers(NlSession* session, uv_thread_t threads[4]) {
 // in entries the scans dropped + in the table.
 void print_record_counts(NlSession* session, uint32_t kernel_drops) {
     const SessionCounters& c = session->counters_;
-    uv_rwlock_rdlock(&session->list_mac_rwlock_);
+    const ProbeTable& table = session->table_;
+    uv_rwlock_rdlock(&session->table_.list_mac_rwlock_);
     const uint64_t in_table =
-        std::accumulate(session->probe_list.begin(), session->probe_list.end(), uint64_t{0},
+        std::accumulate(table.probe_list.begin(), table.probe_list.end(), uint64_t{0},
                         [](uint64_t sum, const ProbeEntry& entry) { return sum + entry.count; });
-    uv_rwlock_rdunlock(&session->list_mac_rwlock_);
+    uv_rwlock_rdunlock(&session->table_.list_mac_rwlock_);
     log_msg(2,
             "probe messages: %llu queued, %u turned away (queue full), %llu folded, %u turned "
             "away (table full), %llu in entries the scans dropped, %llu in the table, %zu left in "
@@ -91,12 +72,6 @@ void print_record_counts(NlSession* session, uint32_t kernel_drops) {
             static_cast<unsigned long long>(c.scan_dropped_records.load()),
             static_cast<unsigned long long>(in_table), session->probe_queue_.size(), kernel_drops,
             session->probe_queue_.peak());
-}
-
-void release_queued_records(NlSession* session) {
-    for (ProbeRecord* record : session->probe_queue_.take_all()) {
-        delete record;
-    }
 }
 
 [[noreturn]] void daemon_mode_failed(const char* message) {
@@ -115,19 +90,6 @@ void handle_sigint(int /*signal*/) {
     if (log_gate(1)) {
         write_text("Exiting ...\n");
     }
-}
-
-void start_workers(NlSession* session, uv_thread_t threads[4]) {
-    fatal_check(0 == uv_rwlock_init(&session->list_mac_rwlock_), site::rwlock_init);
-    fatal_check(0 == uv_mutex_init(&session->threads_sync_.mutex_list_scan_), site::mutex_init);
-    fatal_check(0 == uv_cond_init(&session->threads_sync_.cond_list_scan_), site::cond_init);
-    memset(threads, 0, 4 * sizeof(uv_thread_t));
-    fatal_check(0 == uv_thread_create(&threads[0], worker_mac80211_connect, session),
-                site::thread0);
-    fatal_check(0 == uv_thread_create(&threads[1], worker_mac80211_mac_recv, session),
-                site::thread1);
-    fatal_check(0 == uv_thread_create(&threads[2], worker_mac_list_scan, session), site::thread2);
-    fatal_check(0 == uv_thread_create(&threads[3], worker_multicast, session), site::thread3);
 }
 
 void start_timers(NlSession* session) {
@@ -182,7 +144,6 @@ int main(int argc, char** argv) {
 
     NlSession* session = session_instance();
     session->running.store(true);
-    set_default_options(session->options_);
     read_command_line(argc, argv, session->options_);
 
     std::unique_ptr<Confile> config = print_startup_config(config_path);
@@ -199,31 +160,21 @@ int main(int argc, char** argv) {
         }
     }
 
-    session->loop_ = uv_default_loop();
-    fatal_check(0 == session->handover_.init(session->loop_), site::handover_init);
+    fatal_check(0 == session_use_loop(session, uv_default_loop()), site::handover_init);
     uv_thread_t threads[4];
     start_workers(session, threads);
-    setup_multicast(session);
+    setup_multicast(session->multicast_, session->loop_, session->options_);
     start_timers(session);
     int rc = uv_run(session->loop_, UV_RUN_DEFAULT);
     fatal_check(rc == 0 || rc == 1, site::loop_result);
 
     stop_workers(session, threads);
     log_msg(1, "free and shutdown ...\n");
-    const uint32_t kernel_drops = kernel_drop_count(session);
-    if (session->nl_socket_ != nullptr) {
-        session->counters_.nl_fd.store(-1);
-        mnl_socket_close(session->nl_socket_);
-        session->nl_socket_ = nullptr;
-    }
-    print_summary(session);
+    const uint32_t kernel_drops = kernel_drop_count(session->kernel_);
+    close_kernel_channel(session->kernel_);
+    print_summary(session->table_, session->options_.randommax);
     print_record_counts(session, kernel_drops);
-    release_probe_list(session);
-    release_queued_records(session);
-    uv_rwlock_destroy(&session->list_mac_rwlock_);
-    uv_mutex_destroy(&session->threads_sync_.mutex_list_scan_);
-    uv_cond_destroy(&session->threads_sync_.cond_list_scan_);
-    delete session;
+    destroy_session(session);
     log_msg(1, "shutdown ...\n");
     config.reset();
     return 0;

@@ -25,7 +25,7 @@
 #include "kernel_channel.h"
 #include "probe_table.h"
 #include "scan.h"
-#include "vorlask.h"
+#include "session.h"
 
 namespace {
 
@@ -35,20 +35,9 @@ namespace {
 }
 
 struct Session {
-    NlSession* session = new NlSession();
-    Session() {
-        set_default_options(session->options_);
-        uv_rwlock_init(&session->list_mac_rwlock_);
-        session->running.store(true);
-    }
-    ~Session() {
-        for (ProbeRecord* record : session->probe_queue_.take_all()) {
-            delete record;
-        }
-        release_probe_list(session);
-        uv_rwlock_destroy(&session->list_mac_rwlock_);
-        delete session;
-    }
+    NlSession* session = create_session();
+    Session() { session->running.store(true); }
+    ~Session() { destroy_session(session); }
 };
 
 // What the steps so far must have left in the table.
@@ -58,7 +47,8 @@ struct Expected {
     uint64_t hits_dropped = 0;  // counts of the entries the scans removed
 };
 
-void kept_nothing(NlSession* /*session*/, ProbeEntry& /*entry*/) {}
+// The scans here print and send nothing.
+const ScanSinks no_outputs = {};
 
 uint64_t hits_in_table(const ProbeList& list) {
     uint64_t sum = 0;
@@ -69,15 +59,15 @@ uint64_t hits_in_table(const ProbeList& list) {
 }
 
 void check(NlSession* session, const Expected& expected) {
-    const ProbeList& list = session->probe_list;
-    if (session->probe_index_.size() != list.size()) {
+    const ProbeList& list = session->table_.probe_list;
+    if (session->table_.probe_index_.size() != list.size()) {
         fail("index and table differ in size");
     }
     for (size_t i = 0; i < list.size(); ++i) {
         if (list[i].record == nullptr || list[i].count == 0) {
             fail("table entry without record or hits");
         }
-        if (session->probe_index_.find(list[i].record->mac) != static_cast<long>(i)) {
+        if (session->table_.probe_index_.find(list[i].record->mac) != static_cast<long>(i)) {
             fail("index does not lead to the entry");
         }
     }
@@ -98,16 +88,16 @@ void drain(NlSession* session, Expected& expected, bool direct, size_t capacity)
         }
         expected.hits_folded += 1;
         if (!direct) {
-            add_probe(session, record);
+            add_probe(session->table_, session->counters_, record);
             continue;
         }
-        uv_rwlock_wrlock(&session->list_mac_rwlock_);
+        uv_rwlock_wrlock(&session->table_.list_mac_rwlock_);
         struct timeval now = {0, 0};
-        if (fold_probe(session->probe_list, session->probe_index_, record, now, capacity) ==
-            FoldResult::turned_away) {
+        if (fold_probe(session->table_.probe_list, session->table_.probe_index_, record, now,
+                       capacity) == FoldResult::turned_away) {
             session->counters_.table_full.fetch_add(1);
         }
-        uv_rwlock_wrunlock(&session->list_mac_rwlock_);
+        uv_rwlock_wrunlock(&session->table_.list_mac_rwlock_);
     }
 }
 
@@ -152,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     log_hex(4, datagram, static_cast<uint32_t>(length));
                     verbosity = 0;
                 }
-                const bool queued = accept_datagram(session, datagram, length);
+                const bool queued = accept_datagram(session->kernel_, datagram, length);
                 delete[] datagram;
                 if (queued != (length >= probe_datagram_min)) {
                     fail("a datagram was taken or refused against its length");
@@ -172,11 +162,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             default: {
                 session->options_.randommax = static_cast<uint16_t>(op >> 2);
-                uv_rwlock_wrlock(&session->list_mac_rwlock_);
-                const uint64_t before = hits_in_table(session->probe_list);
-                scan_table(session, kept_nothing);
-                expected.hits_dropped += before - hits_in_table(session->probe_list);
-                uv_rwlock_wrunlock(&session->list_mac_rwlock_);
+                uv_rwlock_wrlock(&session->table_.list_mac_rwlock_);
+                const uint64_t before = hits_in_table(session->table_.probe_list);
+                scan_table(session->table_, session->options_.randommax, no_outputs,
+                           session->counters_);
+                expected.hits_dropped += before - hits_in_table(session->table_.probe_list);
+                uv_rwlock_wrunlock(&session->table_.list_mac_rwlock_);
                 break;
             }
         }

@@ -9,24 +9,7 @@
 #define VORLASK_PROBE_FRAME_H
 
 #include "probe_frame_shim.h"
-
-/*
- * The payload of one probe message, in the order the daemon reads it:
- * the transmitter address, the BSSID field of the frame, the signal in dBm,
- * the nl80211 band and the channel frequency in MHz (host byte order).
- */
-struct vorlask_probe {
-	u8 mac[6];
-	u8 second_mac[6];
-	s8 rssi;
-	u8 band;
-	u16 freq;
-};
-
-/* Sent as rssi when the radiotap header carries no dBm antenna signal. */
-#define VORLASK_RSSI_NONE (-128)
-/* Sent as band when the frequency is missing or belongs to no known band. */
-#define VORLASK_BAND_UNKNOWN 0xff
+#include "uapi/vorlask.h"
 
 enum vorlask_frame_result {
 	VORLASK_FRAME_PROBE,		/* a probe request; the record is filled */

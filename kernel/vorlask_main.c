@@ -38,11 +38,6 @@
 
 #include "probe_frame.h"
 
-#define VORLASK_MSG_REGISTER	1024
-#define VORLASK_ATTR_HELLO	1234
-#define VORLASK_HELLO		"HelloKernel"
-/* type of the probe messages; the daemon reads only their payload */
-#define VORLASK_MSG_PROBE	1025
 
 /* bytes of a non-linear frame copied for parsing */
 #define VORLASK_PEEK_LEN	256

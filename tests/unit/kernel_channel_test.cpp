@@ -26,21 +26,23 @@ class KernelChannel : public ::testing::Test {
         ASSERT_EQ(uv_loop_init(&loop_), 0);
         s_ = t_.session;
         s_->loop_ = &loop_;
-        s_->nl_socket_ = mnl_socket_open(NETLINK_USERSOCK);
-        ASSERT_NE(s_->nl_socket_, nullptr);
-        ASSERT_EQ(mnl_socket_bind(s_->nl_socket_, 0, MNL_SOCKET_AUTOPID), 0);
-        ASSERT_EQ(uv_poll_init_socket(&loop_, &s_->nl_poll_, mnl_socket_get_fd(s_->nl_socket_)), 0);
-        s_->nl_poll_.data = s_;
+        s_->kernel_.nl_socket_ = mnl_socket_open(NETLINK_USERSOCK);
+        ASSERT_NE(s_->kernel_.nl_socket_, nullptr);
+        ASSERT_EQ(mnl_socket_bind(s_->kernel_.nl_socket_, 0, MNL_SOCKET_AUTOPID), 0);
+        ASSERT_EQ(uv_poll_init_socket(&loop_, &s_->kernel_.nl_poll_,
+                                      mnl_socket_get_fd(s_->kernel_.nl_socket_)),
+                  0);
+        s_->kernel_.nl_poll_.data = &s_->kernel_;
         kernel_ = mnl_socket_open(NETLINK_USERSOCK);
         ASSERT_NE(kernel_, nullptr);
         ASSERT_EQ(mnl_socket_bind(kernel_, 0, MNL_SOCKET_AUTOPID), 0);
     }
     void TearDown() override {
-        uv_close(reinterpret_cast<uv_handle_t*>(&s_->nl_poll_), nullptr);
+        uv_close(reinterpret_cast<uv_handle_t*>(&s_->kernel_.nl_poll_), nullptr);
         uv_run(&loop_, UV_RUN_NOWAIT);
         EXPECT_EQ(uv_loop_close(&loop_), 0);
-        mnl_socket_close(s_->nl_socket_);
-        s_->nl_socket_ = nullptr;
+        mnl_socket_close(s_->kernel_.nl_socket_);
+        s_->kernel_.nl_socket_ = nullptr;
         mnl_socket_close(kernel_);
         for (ProbeRecord* r : s_->probe_queue_.take_all()) {
             delete r;
@@ -50,7 +52,7 @@ class KernelChannel : public ::testing::Test {
         struct sockaddr_nl to;
         memset(&to, 0, sizeof to);
         to.nl_family = AF_NETLINK;
-        to.nl_pid = mnl_socket_get_portid(s_->nl_socket_);
+        to.nl_pid = mnl_socket_get_portid(s_->kernel_.nl_socket_);
         ASSERT_EQ(sendto(mnl_socket_get_fd(kernel_), bytes.data(), bytes.size(), 0,
                          reinterpret_cast<struct sockaddr*>(&to), sizeof to),
                   static_cast<ssize_t>(bytes.size()));
@@ -73,7 +75,7 @@ TEST_F(KernelChannel, OneWakeUpDrainsEveryPendingDatagramInOrder) {
     send_to_daemon(probe(2, 31));  // too short: dumped, no record
     send_to_daemon(probe(3, 64));
     send_to_daemon(probe(4));
-    nl_poll_cb(&s_->nl_poll_, 0, UV_READABLE);
+    nl_poll_cb(&s_->kernel_.nl_poll_, 0, UV_READABLE);
     std::vector<ProbeRecord*> got = s_->probe_queue_.take_all();
     ASSERT_EQ(got.size(), 3u);
     EXPECT_EQ(got[0]->mac[0], 1);
@@ -90,14 +92,14 @@ TEST_F(KernelChannel, ADrainOfSeveralBatchesKeepsArrivalOrder) {
     // Every datagram must wait in the socket at once: a default receive
     // buffer holds a few hundred, and the sender would block.
     int bytes = 16 << 20;
-    if (setsockopt(mnl_socket_get_fd(s_->nl_socket_), SOL_SOCKET, SO_RCVBUFFORCE, &bytes,
+    if (setsockopt(mnl_socket_get_fd(s_->kernel_.nl_socket_), SOL_SOCKET, SO_RCVBUFFORCE, &bytes,
                    sizeof bytes) != 0) {
         GTEST_SKIP() << "needs CAP_NET_ADMIN to enlarge the receive buffer";
     }
     for (size_t i = 0; i < n; ++i) {
         send_to_daemon(probe(static_cast<uint8_t>(i)));
     }
-    nl_poll_cb(&s_->nl_poll_, 0, UV_READABLE);
+    nl_poll_cb(&s_->kernel_.nl_poll_, 0, UV_READABLE);
     std::vector<ProbeRecord*> got = s_->probe_queue_.take_all();
     ASSERT_EQ(got.size(), n);
     for (size_t i = 0; i < n; ++i) {
@@ -113,7 +115,7 @@ TEST_F(KernelChannel, TheEndOfADrainWakesTheWorkerEvenAfterAFullBatch) {
     // without a wake-up, and nothing is left for the last hand-over; the
     // worker must still be woken when the drain ends.
     int bytes = 16 << 20;
-    if (setsockopt(mnl_socket_get_fd(s_->nl_socket_), SOL_SOCKET, SO_RCVBUFFORCE, &bytes,
+    if (setsockopt(mnl_socket_get_fd(s_->kernel_.nl_socket_), SOL_SOCKET, SO_RCVBUFFORCE, &bytes,
                    sizeof bytes) != 0) {
         GTEST_SKIP() << "needs CAP_NET_ADMIN to enlarge the receive buffer";
     }
@@ -123,7 +125,7 @@ TEST_F(KernelChannel, TheEndOfADrainWakesTheWorkerEvenAfterAFullBatch) {
     for (size_t i = 0; i < RecordBatch::capacity; ++i) {
         send_to_daemon(probe(static_cast<uint8_t>(i)));
     }
-    nl_poll_cb(&s_->nl_poll_, 0, UV_READABLE);
+    nl_poll_cb(&s_->kernel_.nl_poll_, 0, UV_READABLE);
     const bool woken = popped.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
     s_->probe_queue_.close();  // releases a worker left waiting
     EXPECT_TRUE(woken) << "the worker was left waiting";
@@ -140,7 +142,7 @@ TEST_F(KernelChannel, RecordsTheQueueRefusesAreFreedAndCounted) {
     // (LeakSanitizer and valgrind see one that is not freed).
     s_->probe_queue_.close();
     {
-        RecordBatch batch(s_);
+        RecordBatch batch(s_->kernel_);
         for (uint8_t i = 0; i < 3; ++i) {
             EXPECT_TRUE(batch.take(probe(i).data(), 32));
         }
@@ -150,7 +152,7 @@ TEST_F(KernelChannel, RecordsTheQueueRefusesAreFreedAndCounted) {
     }  // the last one is handed over, and refused, as the batch goes
     EXPECT_EQ(s_->counters_.queue_full.load(), 4u);
     EXPECT_EQ(s_->counters_.queued.load(), 0u);
-    EXPECT_FALSE(accept_datagram(s_, probe(5).data(), 32));
+    EXPECT_FALSE(accept_datagram(s_->kernel_, probe(5).data(), 32));
     EXPECT_EQ(s_->counters_.queue_full.load(), 5u);
 }
 
@@ -159,7 +161,7 @@ TEST_F(KernelChannel, HexDumpOnlyFromVerbosityFour) {
         return run_in_child([&] {
                    verbosity = v;
                    send_to_daemon(probe(7, 20));
-                   nl_poll_cb(&s_->nl_poll_, 0, UV_READABLE);
+                   nl_poll_cb(&s_->kernel_.nl_poll_, 0, UV_READABLE);
                })
             .out;
     };
@@ -171,23 +173,23 @@ TEST_F(KernelChannel, HexDumpOnlyFromVerbosityFour) {
 
 TEST_F(KernelChannel, ErrorWakeUpIsSurvivedAndWatchingResumes) {
     send_to_daemon(probe(9));
-    nl_poll_cb(&s_->nl_poll_, UV_EBADF, 0);
+    nl_poll_cb(&s_->kernel_.nl_poll_, UV_EBADF, 0);
     EXPECT_EQ(s_->counters_.poll_errors.load(), 1u);
-    EXPECT_TRUE(uv_is_active(reinterpret_cast<uv_handle_t*>(&s_->nl_poll_)));
+    EXPECT_TRUE(uv_is_active(reinterpret_cast<uv_handle_t*>(&s_->kernel_.nl_poll_)));
     std::vector<ProbeRecord*> got = s_->probe_queue_.take_all();
     ASSERT_EQ(got.size(), 1u);
     delete got[0];
 }
 
 TEST_F(KernelChannel, UnexpectedEventsWithoutErrorAbort) {
-    auto r = run_in_child([&] { nl_poll_cb(&s_->nl_poll_, 0, UV_WRITABLE); });
+    auto r = run_in_child([&] { nl_poll_cb(&s_->kernel_.nl_poll_, 0, UV_WRITABLE); });
     EXPECT_TRUE(r.killed_by(SIGABRT));
     EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), "default events = 0x00000002\n");
 }
 
 TEST_F(KernelChannel, DropCountStartsAtZero) {
-    s_->counters_.nl_fd.store(mnl_socket_get_fd(s_->nl_socket_));
-    EXPECT_EQ(kernel_drop_count(s_), 0u);
+    s_->counters_.nl_fd.store(mnl_socket_get_fd(s_->kernel_.nl_socket_));
+    EXPECT_EQ(kernel_drop_count(s_->kernel_), 0u);
 }
 
 }  // namespace

@@ -14,7 +14,7 @@
 #include "capture.h"
 #include "console_log.h"
 #include "multicast.h"
-#include "vorlask.h"
+#include "session.h"
 
 namespace {
 
@@ -125,11 +125,10 @@ void expect_assertion(const ChildResult& r, const std::string& report) {
 
 TEST(MulticastAssertions, BadGroupAddressEndsSetUp) {
     ChildResult r = at_verbosity(0, [] {
-        NlSession* s = new NlSession();
-        set_default_options(s->options_);
+        NlSession* s = create_session();
         s->options_.mcast_addr = "not-an-address";
-        s->loop_ = uv_default_loop();
-        setup_multicast(s);
+        session_use_loop(s, uv_default_loop());
+        setup_multicast(s->multicast_, s->loop_, s->options_);
         printf("set-up returned\n");
     });
     expect_assertion(r, "Assertion failed in vorlask on line 419: r == 0");

@@ -214,9 +214,9 @@ TEST(ProbeTable, ABatchFoldsLikeOneRecordAtATime) {
                     first.push_back(records[i + k]);
                 }
             }
-            add_probes(t.session, records.data() + i, n);
+            add_probes(t.session->table_, t.session->counters_, records.data() + i, n);
         }
-        const ProbeList& got = t.session->probe_list;
+        const ProbeList& got = t.session->table_.probe_list;
         ASSERT_EQ(got.size(), expected.size()) << "batch " << batch;
         for (size_t i = 0; i < got.size(); ++i) {
             EXPECT_EQ(got[i].record, first[i]) << "batch " << batch << " entry " << i;
@@ -233,25 +233,25 @@ TEST(ProbeTable, AddProbeStampsTheCurrentTime) {
     TestSession t;
     struct timeval before;
     gettimeofday(&before, nullptr);
-    add_probe(t.session, new_record(1));
-    ASSERT_EQ(t.session->probe_list.size(), 1u);
-    long diff = t.session->probe_list[0].last_seen.tv_sec - before.tv_sec;
+    add_probe(t.session->table_, t.session->counters_, new_record(1));
+    ASSERT_EQ(t.session->table_.probe_list.size(), 1u);
+    long diff = t.session->table_.probe_list[0].last_seen.tv_sec - before.tv_sec;
     EXPECT_GE(diff, 0);
     EXPECT_LE(diff, 2);
 }
 
 TEST(ProbeTable, ReleaseEmptiesTheTable) {
     TestSession t;
-    release_probe_list(t.session);
-    EXPECT_TRUE(t.session->probe_list.empty());
+    release_probe_list(t.session->table_);
+    EXPECT_TRUE(t.session->table_.probe_list.empty());
     for (uint8_t i = 0; i < 5; ++i) {
-        add_probe(t.session, new_record(i));
+        add_probe(t.session->table_, t.session->counters_, new_record(i));
     }
-    release_probe_list(t.session);
-    EXPECT_TRUE(t.session->probe_list.empty());
-    add_probe(t.session, new_record(1));
-    EXPECT_EQ(t.session->probe_list.size(), 1u);
-    EXPECT_EQ(t.session->probe_list[0].count, 1u);
+    release_probe_list(t.session->table_);
+    EXPECT_TRUE(t.session->table_.probe_list.empty());
+    add_probe(t.session->table_, t.session->counters_, new_record(1));
+    EXPECT_EQ(t.session->table_.probe_list.size(), 1u);
+    EXPECT_EQ(t.session->table_.probe_list[0].count, 1u);
 }
 
 TEST(ReceiveWorker, StopsWithoutPoppingWhenNotRunning) {
@@ -277,9 +277,9 @@ TEST(ReceiveWorker, FoldsQueuedRecordsUntilTheQueueCloses) {
     t.session->probe_queue_.close();
     worker.join();
     EXPECT_EQ(t.session->counters_.folded.load(), 100u);
-    ASSERT_EQ(t.session->probe_list.size(), 7u);
+    ASSERT_EQ(t.session->table_.probe_list.size(), 7u);
     uint32_t total = 0;
-    for (auto& e : t.session->probe_list) {
+    for (auto& e : t.session->table_.probe_list) {
         total += e.count;
     }
     EXPECT_EQ(total, 100u);

@@ -19,8 +19,10 @@ struct Kept {
     uint32_t delta;
 };
 std::vector<Kept> kept_calls;
+void record_kept(void*, const ProbeEntry& e);
+const ScanSinks kept_recorder = {{{record_kept, nullptr, nullptr}}, 1};
 
-void record_kept(NlSession*, ProbeEntry& e) {
+void record_kept(void*, const ProbeEntry& e) {
     kept_calls.push_back(Kept{e.record->mac[5], e.count - e.reported_count});
 }
 
@@ -42,7 +44,7 @@ void free_all(ProbeList& list) {
 TEST(Scan, WorkedExampleKeepsE1AndE3) {
     ProbeList list = {entry(1, 5, 0), entry(2, 1, 0), entry(3, 7, 5), entry(4, 3, 3)};
     kept_calls.clear();
-    EXPECT_EQ(scan_entries(list, 2, nullptr, record_kept), 2u);
+    EXPECT_EQ(scan_entries(list, 2, kept_recorder), 2u);
     ASSERT_EQ(kept_calls.size(), 2u);
     EXPECT_EQ(kept_calls[0].last, 1);
     EXPECT_EQ(kept_calls[0].delta, 5u);
@@ -58,7 +60,7 @@ TEST(Scan, WorkedExampleKeepsE1AndE3) {
 
     // Right after, with nothing new heard: both deltas are 0, both dropped.
     kept_calls.clear();
-    EXPECT_EQ(scan_entries(list, 2, nullptr, record_kept), 2u);
+    EXPECT_EQ(scan_entries(list, 2, kept_recorder), 2u);
     EXPECT_TRUE(kept_calls.empty());
     EXPECT_TRUE(list.empty());
 }
@@ -66,8 +68,8 @@ TEST(Scan, WorkedExampleKeepsE1AndE3) {
 TEST(Scan, ThresholdZeroKeepsEverythingEvenWithoutNewHits) {
     ProbeList list = {entry(1, 1, 1), entry(2, 4, 0)};
     kept_calls.clear();
-    EXPECT_EQ(scan_entries(list, 0, nullptr, record_kept), 0u);
-    EXPECT_EQ(scan_entries(list, 0, nullptr, record_kept), 0u);
+    EXPECT_EQ(scan_entries(list, 0, kept_recorder), 0u);
+    EXPECT_EQ(scan_entries(list, 0, kept_recorder), 0u);
     EXPECT_EQ(kept_calls.size(), 4u);
     EXPECT_EQ(kept_calls[2].delta, 0u);
     EXPECT_EQ(list.size(), 2u);
@@ -77,9 +79,9 @@ TEST(Scan, ThresholdZeroKeepsEverythingEvenWithoutNewHits) {
 TEST(Scan, ThresholdOneDropsAKeptStationNotHeardAgain) {
     ProbeList list = {entry(1, 1, 0), entry(2, 1, 0)};
     kept_calls.clear();
-    EXPECT_EQ(scan_entries(list, 1, nullptr, record_kept), 0u);
+    EXPECT_EQ(scan_entries(list, 1, kept_recorder), 0u);
     list[1].count += 1;  // only station 2 is heard again
-    EXPECT_EQ(scan_entries(list, 1, nullptr, record_kept), 1u);
+    EXPECT_EQ(scan_entries(list, 1, kept_recorder), 1u);
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].record->mac[5], 2);
     free_all(list);
@@ -88,9 +90,9 @@ TEST(Scan, ThresholdOneDropsAKeptStationNotHeardAgain) {
 TEST(Scan, EmptyAndAllDroppedTablesEndEmpty) {
     ProbeList list;
     kept_calls.clear();
-    EXPECT_EQ(scan_entries(list, 2, nullptr, record_kept), 0u);
+    EXPECT_EQ(scan_entries(list, 2, kept_recorder), 0u);
     list = {entry(1, 1, 0), entry(2, 1, 0), entry(3, 1, 0)};
-    EXPECT_EQ(scan_entries(list, 2, nullptr, record_kept), 3u);
+    EXPECT_EQ(scan_entries(list, 2, kept_recorder), 3u);
     EXPECT_TRUE(list.empty());
     EXPECT_TRUE(kept_calls.empty());
 }
@@ -100,7 +102,7 @@ TEST(Scan, CompactionKeepsOrderOfTheSurvivors) {
     for (uint8_t i = 0; i < 20; ++i) {
         list.push_back(entry(i, i % 3 == 0 ? 5 : 1, 0));
     }
-    scan_entries(list, 2, nullptr, record_kept);
+    scan_entries(list, 2, kept_recorder);
     ASSERT_EQ(list.size(), 7u);
     for (size_t i = 0; i < list.size(); ++i) {
         EXPECT_EQ(list[i].record->mac[5], 3 * i);
@@ -194,14 +196,14 @@ TEST(ConsoleTable, HeaderAtVerbosityZeroAndOne) {
 
 TEST(Summary, CountsEveryEntryAndListsThoseAtTheThreshold) {
     TestSession t;
-    ProbeList& list = t.session->probe_list;
+    ProbeList& list = t.session->table_.probe_list;
     list = {entry(1, 5, 5), entry(3, 7, 7), entry(5, 1, 0)};
     for (auto& e : list) {
         e.last_seen.tv_sec = 100;
     }
     std::string out = run_in_child([&] {
                           verbosity = 0;
-                          print_summary(t.session);
+                          print_summary(t.session->table_, t.session->options_.randommax);
                       }).out;
     EXPECT_EQ(out,
               "\n*** summary ***\n"

@@ -1,27 +1,15 @@
-// A session with its locks created, for tests of the table and the scan.
+// A session built the daemon's way, for tests of the table and the scan.
 #pragma once
 
 #include <cstring>
 
 #include "probe_record.h"
-#include "vorlask.h"
+#include "session.h"
 
 struct TestSession {
     NlSession* session;
-    TestSession() : session(new NlSession()) {
-        set_default_options(session->options_);
-        uv_rwlock_init(&session->list_mac_rwlock_);
-        uv_mutex_init(&session->threads_sync_.mutex_list_scan_);
-        uv_cond_init(&session->threads_sync_.cond_list_scan_);
-        session->running.store(true);
-    }
-    ~TestSession() {
-        release_probe_list(session);
-        uv_rwlock_destroy(&session->list_mac_rwlock_);
-        uv_mutex_destroy(&session->threads_sync_.mutex_list_scan_);
-        uv_cond_destroy(&session->threads_sync_.cond_list_scan_);
-        delete session;
-    }
+    TestSession() : session(create_session()) { session->running.store(true); }
+    ~TestSession() { destroy_session(session); }
 };
 
 inline ProbeRecord* new_record(uint8_t last, int8_t rssi = -40) {

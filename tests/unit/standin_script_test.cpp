@@ -151,8 +151,8 @@ TEST(StandinScript, SourceRepeatsProbesWithRunningSequenceAndSendsRawAsWritten) 
     EXPECT_EQ(at, (std::vector<double>{0.25, 0.25, 0.25, 0.5, 1}));
     EXPECT_EQ(sent[3], (std::vector<uint8_t>{1, 2, 3, 4, 5}));
 
-    // Header: length 32, type 0, flags 0, sequence 1, 2, 3 then 4 (raw
-    // datagrams take no number), port id 0.
+    // Header as the kernel module sends it: length 32, type 1025, flags 0,
+    // sequence 1, 2, 3 then 4 (raw datagrams take no number), port id 0.
     const uint32_t expected_seq[] = {1, 2, 3, 0, 4};
     for (size_t i : {0u, 1u, 2u, 4u}) {
         ASSERT_EQ(sent[i].size(), 32u);
@@ -164,7 +164,7 @@ TEST(StandinScript, SourceRepeatsProbesWithRunningSequenceAndSendsRawAsWritten) 
         memcpy(&seq, &sent[i][8], 4);
         memcpy(&pid, &sent[i][12], 4);
         EXPECT_EQ(len, 32u);
-        EXPECT_EQ(type, 0);
+        EXPECT_EQ(type, 1025);
         EXPECT_EQ(flags, 0);
         EXPECT_EQ(seq, expected_seq[i]);
         EXPECT_EQ(pid, 0u);

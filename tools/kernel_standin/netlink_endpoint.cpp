@@ -1,5 +1,7 @@
 #include "netlink_endpoint.h"
 
+#include "uapi/vorlask.h"
+
 #include <linux/netlink.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -18,7 +20,7 @@ NetlinkEndpoint::~NetlinkEndpoint() {
 }
 
 bool NetlinkEndpoint::open(uint32_t port, std::string& error) {
-    fd_ = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_USERSOCK);
+    fd_ = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, VORLASK_NETLINK_PROTOCOL);
     if (fd_ < 0) {
         error = std::string("socket: ") + strerror(errno);
         return false;

@@ -11,14 +11,15 @@ void encode_probe(const ProbeFields& fields, uint32_t seq, uint8_t out[probe_mes
     struct nlmsghdr header;
     memset(&header, 0, sizeof header);
     header.nlmsg_len = probe_message_size;
+    header.nlmsg_type = VORLASK_MSG_PROBE;
     header.nlmsg_seq = seq;
     memcpy(out, &header, sizeof header);
-    uint8_t* payload = out + sizeof header;
-    memcpy(payload, fields.mac, 6);
-    memcpy(payload + 6, fields.second_mac, 6);
-    memcpy(payload + 12, &fields.rssi, 1);
-    payload[13] = fields.band;
-    memcpy(payload + 14, &fields.freq, 2);
+    uint8_t* payload = out + VORLASK_NLMSG_HDRLEN;
+    memcpy(payload + VORLASK_PROBE_OFF_MAC, fields.mac, 6);
+    memcpy(payload + VORLASK_PROBE_OFF_SECOND_MAC, fields.second_mac, 6);
+    memcpy(payload + VORLASK_PROBE_OFF_RSSI, &fields.rssi, 1);
+    payload[VORLASK_PROBE_OFF_BAND] = fields.band;
+    memcpy(payload + VORLASK_PROBE_OFF_FREQ, &fields.freq, 2);
 }
 
 int hex_digit(char c) {
@@ -49,13 +50,6 @@ bool parse_mac(const std::string& text, uint8_t mac[6]) {
     }
     memcpy(mac, parsed, 6);
     return true;
-}
-
-std::string format_mac(const uint8_t mac[6]) {
-    char text[18];
-    snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3],
-             mac[4], mac[5]);
-    return text;
 }
 
 }  // namespace standin

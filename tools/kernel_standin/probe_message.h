@@ -6,21 +6,18 @@
 #include <cstdint>
 #include <string>
 
+#include "mac_text.h"
+#include "uapi/vorlask.h"
+
 namespace standin {
 
-constexpr size_t probe_message_size = 32;
+constexpr size_t probe_message_size = VORLASK_PROBE_MSG_LEN;
 
-struct ProbeFields {
-    uint8_t mac[6];
-    uint8_t second_mac[6];
-    int8_t rssi;
-    uint8_t band;
-    uint16_t freq;
-};
+using ProbeFields = vorlask_probe;
 
-// Lays one probe message out in `out`: header length 32, type 0, flags 0,
-// sequence `seq`, port id 0; payload mac, second_mac, rssi, band and freq
-// (host byte order).
+// Lays one probe message out in `out` as the kernel module does: header
+// length 32, type VORLASK_MSG_PROBE, flags 0, sequence `seq`, port id 0;
+// payload mac, second_mac, rssi, band and freq (host byte order).
 void encode_probe(const ProbeFields& fields, uint32_t seq, uint8_t out[probe_message_size]);
 
 // Reads "aa:bb:cc:dd:ee:ff" (hex digits of either case, two per byte).
@@ -28,6 +25,7 @@ void encode_probe(const ProbeFields& fields, uint32_t seq, uint8_t out[probe_mes
 int hex_digit(char c);
 bool parse_mac(const std::string& text, uint8_t mac[6]);
 
-std::string format_mac(const uint8_t mac[6]);
+// format_mac (mac_text.h) writes the same form.
+using ::format_mac;
 
 }  // namespace standin

@@ -13,11 +13,11 @@ const uint8_t expected_registration[registration_size] = {
 
 namespace {
 
-constexpr uint16_t registration_type = 1024;
-constexpr uint16_t registration_flags = 0x030B;
+constexpr uint16_t registration_type = VORLASK_MSG_REGISTER;
+constexpr uint16_t registration_flags = VORLASK_REGISTER_FLAGS;
 constexpr uint16_t registration_attr_len = 15;
-constexpr uint16_t registration_attr_type = 1234;
-constexpr char greeting[] = "HelloKernel";
+constexpr uint16_t registration_attr_type = VORLASK_ATTR_HELLO;
+constexpr char greeting[] = VORLASK_HELLO;
 constexpr size_t greeting_len = sizeof greeting - 1;
 
 template <typename... Args>
@@ -57,7 +57,7 @@ std::string registration_problem(const uint8_t* data, size_t length) {
     if (header.nlmsg_flags != registration_flags) {
         return format("flags 0x%04X, expected 0x%04X", header.nlmsg_flags, registration_flags);
     }
-    if (header.nlmsg_seq != 1) {
+    if (header.nlmsg_seq != VORLASK_REGISTER_SEQ) {
         return format("sequence %u, expected 1", header.nlmsg_seq);
     }
     if (header.nlmsg_pid != 0) {

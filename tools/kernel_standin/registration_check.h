@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <string>
 
+#include "uapi/vorlask.h"
+
 namespace standin {
 
-constexpr size_t registration_size = 32;
+constexpr size_t registration_size = VORLASK_REGISTER_LEN;
 
 // The registration byte for byte: header length 32, type 1024, flags 0x030B,
 // sequence 1, port id 0, then attribute length 15, type 1234, "HelloKernel"

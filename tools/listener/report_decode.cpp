@@ -101,13 +101,6 @@ bool base64_decode(const std::string& text, std::vector<uint8_t>& out) {
     return true;
 }
 
-std::string format_mac(const uint8_t mac[6]) {
-    char text[18];
-    snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3],
-             mac[4], mac[5]);
-    return text;
-}
-
 Datagram parse_datagram(const uint8_t* bytes, size_t length) {
     Datagram d;
     d.length = length;

@@ -13,8 +13,8 @@
 // a multiple of four; `out` is then unspecified.
 bool base64_decode(const std::string& text, std::vector<uint8_t>& out);
 
-// "aa:bb:cc:dd:ee:ff" for six bytes.
-std::string format_mac(const uint8_t mac[6]);
+// format_mac: "aa:bb:cc:dd:ee:ff" for six bytes.
+#include "mac_text.h"
 
 enum class DatagramKind { greeting, report, other };
 

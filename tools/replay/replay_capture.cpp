@@ -4,16 +4,7 @@
 
 #include <cstdio>
 
-namespace {
-
-std::string mac_text(const uint8_t* m) {
-    char text[18];
-    snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", m[0], m[1], m[2], m[3], m[4],
-             m[5]);
-    return text;
-}
-
-}  // namespace
+#include "mac_text.h"
 
 bool read_capture(const std::string& path, std::vector<ReplayStep>& steps, ReplayCounts& counts,
                   std::string& error) {
@@ -76,7 +67,7 @@ bool read_capture(const std::string& path, std::vector<ReplayStep>& steps, Repla
 std::string script_line(const ReplayStep& step, double speed, double delay) {
     char text[128];
     snprintf(text, sizeof text, "%.3f %s %s %d %u %u", step.offset / speed + delay,
-             mac_text(step.probe.mac).c_str(), mac_text(step.probe.second_mac).c_str(),
+             format_mac(step.probe.mac).c_str(), format_mac(step.probe.second_mac).c_str(),
              step.probe.rssi, step.probe.band, step.probe.freq);
     return text;
 }

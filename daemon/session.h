@@ -1,0 +1,86 @@
+// The session: the parts of the daemon (the kernel channel, the probe queue,
+// the probe table, the multicast channel) and what they share (the loop, the
+// timers, the scan signal, the settings, the running flag, the hand-over to
+// the loop thread and the counters). The loop thread and the four worker
+// threads reach it through the pointer each is given.
+#pragma once
+
+#include <uv.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "kernel_channel.h"
+#include "loop_handover.h"
+#include "multicast.h"
+#include "probe_queue.h"
+#include "probe_table.h"
+#include "scan_sink.h"
+#include "session_counters.h"
+#include "settings.h"
+
+struct ThreadsSync {
+    uv_mutex_t mutex_list_scan_;
+    uv_cond_t cond_list_scan_;
+};
+
+struct NlSession {
+    uv_loop_t* loop_;
+    uv_timer_t timer_1;
+    uv_timer_t scan_timer;
+    ThreadsSync threads_sync_;
+    KernelChannel kernel_;        // netlink socket, its poll handle, sequence
+    ProbeQueue probe_queue_;      // records from the loop thread to the receive worker
+    ProbeTable table_;            // probe_list, its index and list_mac_rwlock_
+    MulticastChannel multicast_;  // udp_handle_ and the group's address
+    Options options_;
+    std::atomic<bool> running;
+
+    uint32_t scan_requests_;  // signals of the scan timer; under mutex_list_scan_
+    LoopHandover handover_;   // worker-to-loop hand-over of libuv work
+    SessionCounters counters_;
+    ScanSinks scan_sinks_;  // the scan's outputs, in the order they are fed
+};
+
+static_assert(std::atomic<bool>::is_always_lock_free, "running must be lock-free");
+
+// The session that owns a timer: each timer of the session carries the
+// session in its data field, set when the timer is initialised.
+template <typename Handle>
+inline NlSession* session_of(Handle* handle) {
+    return static_cast<NlSession*>(handle->data);
+}
+
+// The one way to build a session: zero-filled, its parts wired to the queue,
+// the counters and the hand-over, the table's lock and the scan signal
+// created (failures end the process), the default settings, and the scan's
+// outputs: the console row, then the multicast report. `running` is left
+// false and no loop is attached.
+NlSession* create_session();
+
+// Attaches `loop`: the loop the handles go on and the hand-over's target.
+// Returns the hand-over's set-up result (0 on success).
+int session_use_loop(NlSession* session, uv_loop_t* loop);
+
+// Frees what is left in the queue and the table, destroys the locks and the
+// session. No worker may use it any more.
+void destroy_session(NlSession* session);
+
+// Starts the four worker threads with the session as their argument; their
+// handles are kept in `threads` so that a timed stop can join them.
+void start_workers(NlSession* session, uv_thread_t threads[4]);
+
+// Wakes every worker that may wait and joins all four, so that nothing uses
+// the session once the shutdown starts tearing it down.
+void stop_workers(NlSession* session, uv_thread_t threads[4]);
+
+// Thread 0: prints the console header, connects the kernel channel and ends.
+void worker_mac80211_connect(void* arg);
+// Thread 1: takes records from the probe queue and folds them into the table
+// until the session stops running.
+void worker_mac80211_mac_recv(void* arg);
+// Thread 2: one scan pass per signal of the scan timer, until the session
+// stops running.
+void worker_mac_list_scan(void* arg);
+// Thread 3: sends the greeting once.
+void worker_multicast(void* arg);
