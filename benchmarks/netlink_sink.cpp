@@ -1,10 +1,11 @@
 // vorlask-netlink-sink: the least a receiver of probe messages can do, as the
 // ceiling that the daemon's ingest rate is measured against. It registers
-// with the kernel end like the daemon (the same 32 bytes), then only counts
-// the datagrams of 32 bytes or more in a blocking receive loop. By default it
-// receives the way the daemon does, with libmnl's mnl_socket_recvfrom (a
-// recvmsg that also returns the sender's address) into a buffer of the same
-// size; --plain receives with recv(2) instead, the cheapest receive there is.
+// with the kernel end like the daemon (the same 32 bytes, built by the
+// daemon's own code), then only counts the datagrams of 32 bytes or more in
+// a blocking receive loop. By default it receives the way the daemon does,
+// with libmnl's mnl_socket_recvfrom (a recvmsg that also returns the sender's
+// address) into a buffer of the same size; --plain receives with recv(2)
+// instead, the cheapest receive there is.
 //
 //   vorlask-netlink-sink --kernel-port ID --count N [--idle SECS] [--plain]
 //
@@ -26,19 +27,10 @@
 #include <cstring>
 #include <string>
 
+#include "probe_record.h"
 #include "uapi/vorlask.h"
 
 namespace {
-
-// The registration the daemon sends, laid out the same way through libmnl.
-size_t build_registration(void* buf) {
-    struct nlmsghdr* nlh = mnl_nlmsg_put_header(buf);
-    nlh->nlmsg_type = VORLASK_MSG_REGISTER;
-    nlh->nlmsg_flags = VORLASK_REGISTER_FLAGS;
-    nlh->nlmsg_seq = VORLASK_REGISTER_SEQ;
-    mnl_attr_put_str(nlh, VORLASK_ATTR_HELLO, VORLASK_HELLO);
-    return nlh->nlmsg_len;
-}
 
 double now_seconds() {
     struct timespec t;
@@ -97,7 +89,7 @@ int main(int argc, char** argv) {
     kernel.nl_family = AF_NETLINK;
     kernel.nl_pid = static_cast<uint32_t>(kernel_port);
     alignas(struct nlmsghdr) uint8_t registration[VORLASK_REGISTER_LEN] = {};
-    const size_t registration_length = build_registration(registration);
+    const size_t registration_length = build_registration(registration, VORLASK_REGISTER_SEQ);
     if (sendto(fd, registration, registration_length, 0,
                reinterpret_cast<struct sockaddr*>(&kernel), sizeof kernel) < 0) {
         perror("registration");

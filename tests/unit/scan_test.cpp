@@ -118,6 +118,41 @@ std::string row_at(uint32_t v, const ProbeEntry& e) {
         .out;
 }
 
+// Each sink writes what it is handed into `calls`, tagged with its context.
+std::vector<std::string> sink_calls;
+void log_entry(void* tag, const ProbeEntry& e) {
+    sink_calls.push_back(std::string(static_cast<const char*>(tag)) + " " +
+                         std::to_string(e.record->mac[5]) + "+" +
+                         std::to_string(e.count - e.reported_count));
+}
+void log_end(void* tag, const ScanTotals& t) {
+    sink_calls.push_back(std::string(static_cast<const char*>(tag)) + " end " +
+                         std::to_string(t.table_size) + "/" + std::to_string(t.kept) + "/" +
+                         std::to_string(t.dropped) + "/" + std::to_string(t.turned_away_table) +
+                         "/" + std::to_string(t.turned_away_queue));
+}
+
+TEST(Scan, SinksGetEachKeptEntryInTableOrderThenTheTotals) {
+    TestSession t;
+    t.session->table_.probe_list = {entry(1, 5, 0), entry(2, 1, 0), entry(3, 9, 4), entry(4, 2, 2)};
+    t.session->table_.probe_index_.rebuild(t.session->table_.probe_list);
+    t.session->counters_.table_full.store(3);
+    ScanSinks sinks{};
+    char a[] = "a", b[] = "b";
+    ASSERT_TRUE(add_scan_sink(sinks, ScanSink{log_entry, log_end, a}));
+    ASSERT_TRUE(add_scan_sink(sinks, ScanSink{log_entry, nullptr, b}));
+    ASSERT_TRUE(add_scan_sink(sinks, ScanSink{nullptr, log_end, b}));
+    ASSERT_TRUE(add_scan_sink(sinks, ScanSink{}));
+    EXPECT_FALSE(add_scan_sink(sinks, ScanSink{log_entry, log_end, a}));  // all places taken
+    sink_calls.clear();
+    const ScanTotals totals =
+        scan_probe_list(t.session->table_, 2, sinks, t.session->counters_, t.session->kernel_);
+    EXPECT_EQ(sink_calls, (std::vector<std::string>{"a 1+5", "b 1+5", "a 3+5", "b 3+5",
+                                                    "a end 4/2/2/3/0", "b end 4/2/2/3/0"}));
+    EXPECT_EQ(totals.kernel_lost, 0u);
+    EXPECT_EQ(t.session->table_.probe_list.size(), 2u);
+}
+
 TEST(ConsoleTable, RowAtVerbosityZeroAndOne) {
     ProbeEntry e = entry(0x5e, 9, 4);
     e.last_seen.tv_sec = 7;
