@@ -1,6 +1,7 @@
 // libFuzzer target for the configuration parser. Confile reads a path, so
 // each input is written to an anonymous memory file and parsed through its
-// /proc/self/fd name; then a few lookups run over what was stored.
+// /proc/self/fd name; what was stored is checked against a plain line by line
+// reading of the same text, then a few lookups run over it.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -8,7 +9,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "chameleon.h"
 
@@ -45,17 +50,40 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     Confile config("/proc/self/fd/" + std::to_string(fd));
 
-    // The first line, split the way an entry is, must be found again unless
-    // a later line of the same name replaced it (its value is then another).
-    std::string text(reinterpret_cast<const char*>(data), size);
-    std::string first = text.substr(0, text.find('\n'));
-    if (!first.empty() && first[0] != '#' && first[0] != ';' && first[0] != '[') {
-        std::string::size_type eq = first.find('=');
-        std::string key = trim(first.substr(0, eq), " \t\r\n");
+    // Every entry line is found again with the value of the last line of
+    // its map key, as a plain std::getline reading of the same text gives.
+    const std::string blanks = " \t\r\n";
+    std::istringstream text(std::string(reinterpret_cast<const char*>(data), size));
+    std::map<std::string, std::string> expected;
+    std::vector<std::pair<std::string, std::string>> names;  // section, key
+    std::string line;
+    std::string section;
+    while (std::getline(text, line)) {
+        if (line.empty() || line[0] == '#' || line[0] == ';') {
+            continue;
+        }
+        std::string::size_type cut = line.find(line[0] == '[' ? ']' : '=');
+        if (line[0] == '[') {
+            section =
+                trim(line.substr(1, cut == std::string::npos ? cut : cut - 1), blanks.c_str());
+            continue;
+        }
+        std::string key = trim(line.substr(0, cut), blanks.c_str());
+        expected[section + "/" + key] =
+            cut == std::string::npos ? key : trim(line.substr(cut + 1), blanks.c_str());
+        names.emplace_back(section, key);
+    }
+    for (const auto& name : names) {
+        std::string value;
         try {
-            static_cast<const Confile&>(config).Value("", key);
+            value = std::string(static_cast<const Confile&>(config).Value(name.first, name.second));
         } catch (const char*) {
-            fprintf(stderr, "entry of the first line is missing: key \"%s\"\n", key.c_str());
+            fprintf(stderr, "entry [%s] %s is missing\n", name.first.c_str(), name.second.c_str());
+            abort();
+        }
+        if (value != expected[name.first + "/" + name.second]) {
+            fprintf(stderr, "entry [%s] %s has another value\n", name.first.c_str(),
+                    name.second.c_str());
             abort();
         }
     }

@@ -1,7 +1,9 @@
 // The configuration library: parsing of the files in tests/data/chameleon,
 // lookups with and without defaults, number formatting and reading, trim.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -124,6 +126,36 @@ TEST(ChameleonParse, LastOccurrenceWins) {
                {});
     // [a] b/c and [a/b] c are one map key: whichever comes later wins.
     check_file("collision_reversed.ini", {{"a", "b/c", "1"}, {"a/b", "c", "1"}}, {});
+}
+
+// A file of many read blocks: lines cut at block ends, a line longer than
+// the reading buffer, a last line without "\n".
+TEST(ChameleonParse, LinesAcrossReadBlocks) {
+    auto section = [](int i) { return "s" + std::to_string(i % 7); };
+    const std::string long_value(200000, 'y');
+    std::string text;
+    for (int i = 0; i < 20000; ++i) {
+        text +=
+            "[" + section(i) + "]\n k" + std::to_string(i) + " = v" + std::to_string(i) + "\r\n";
+        if (i == 9000) {
+            text += "long=" + long_value + "\n";
+        }
+    }
+    text += "last = no newline";
+    char path[] = "/tmp/chameleon_test.XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    const Confile config(path);
+    unlink(path);
+    ASSERT_TRUE(written);
+    for (int i = 0; i < 20000; ++i) {
+        ASSERT_EQ(std::string(config.Value(section(i), "k" + std::to_string(i))),
+                  "v" + std::to_string(i));
+    }
+    EXPECT_EQ(std::string(config.Value(section(9000), "long")), long_value);
+    EXPECT_EQ(std::string(config.Value(section(19999), "last")), "no newline");
 }
 
 TEST(ChameleonParse, MissingOrUnreadableFileGivesAnEmptyConfiguration) {
