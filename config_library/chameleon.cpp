@@ -169,7 +169,7 @@ Confile::Confile(const std::string& path) {
         return;
     }
     Parser parser(entries_);
-    std::string buffer(64 * 1024, '\0');
+    std::string buffer(size_t{64} * 1024, '\0');
     size_t held = 0;  // bytes of an unfinished line at the front of the buffer
     for (;;) {
         if (held == buffer.size()) {
@@ -190,7 +190,7 @@ Confile::Confile(const std::string& path) {
             parser.line(line, eol);
         }
         held = static_cast<size_t>(end - line);
-        memmove(&buffer[0], line, held);
+        memmove(buffer.data(), line, held);
     }
     if (held > 0) {
         parser.line(buffer.data(), buffer.data() + held);
