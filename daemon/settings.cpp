@@ -109,4 +109,10 @@ void read_command_line(int argc, char** argv, Options& options) {
                 break;
         }
     }
+    // A datagram to port 0 goes nowhere: refused before anything runs, like a
+    // missing value. A value that wraps to 0 (65536) is refused the same way.
+    if (options.port == 0) {
+        fprintf(stderr, "-p:port 0 cannot be used.\n");
+        exit(1);
+    }
 }

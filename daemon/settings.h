@@ -16,7 +16,7 @@ struct Options {
 void set_default_options(Options& options);
 
 // Parses the whole command line with getopt_long. Ends the process with
-// status 1 on -h, a missing value or an unknown option.
+// status 1 on -h, a missing value, an unknown option or a port of 0.
 void read_command_line(int argc, char** argv, Options& options);
 
 [[noreturn]] void print_usage();

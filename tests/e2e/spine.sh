@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The daemon's spine: timed stop, SIGINT, status lines only with -v, and a
-# scan interval of 0. The kernel stand-in keeps the daemon registered.
+# The daemon's spine: timed stop, SIGINT, status lines only with -v, a port
+# of 0 refused, and a scan interval of 0. The kernel stand-in keeps the
+# daemon registered.
 #   spine.sh timed|sigint|quiet|scan-once
 source "$E2E_LIB"
 enter_sandbox "$@"
@@ -58,6 +59,14 @@ quiet)
         expect_file_lacks "$T/d.out" "$line"
     done
     expect_clean "$T/d.err"
+    # A port of 0 (here 65536, which wraps to 0) is refused before anything
+    # runs: one line, status 1, nothing on stdout, not even the configuration.
+    daemon_argv
+    STATUS=0
+    timeout 20 "${DAEMON[@]}" -T 1 -p 65536 >"$T/p0.out" 2>"$T/p0.err" || STATUS=$?
+    expect_eq "$STATUS" 1 "exit status with port 0"
+    expect_eq "$(wc -c <"$T/p0.out")" 0 "bytes on stdout with port 0"
+    expect_eq "$(cat "$T/p0.err")" "-p:port 0 cannot be used." "stderr with port 0"
     ;;
 scan-once)
     # -t 0: the scan fires once as the loop starts, with the table still

@@ -104,6 +104,19 @@ TEST(CommandLine, MissingValueNamesTheOption) {
     EXPECT_EQ(r.err, "-p:option needs a value.\n");
 }
 
+// Port 0, however spelled, is refused once the whole line is read: a later
+// value still wins.
+TEST(CommandLine, PortZeroIsRefused) {
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"-p", "0"}, {"--port", "65536", "-v"}, {"-p", "abc"}, {"-p", "5", "--port=0"}}) {
+        ChildResult r = parse(args);
+        EXPECT_EQ(r.exit_code(), 1) << args.back();
+        EXPECT_EQ(r.err, "-p:port 0 cannot be used.\n") << args.back();
+        EXPECT_EQ(r.out, "") << args.back();
+    }
+    EXPECT_EQ(settings({"-p", "0", "-p", "1"}), "T=0 t=10 R=2 D=0 m=225.0.0.37 p=1 v=0\n");
+}
+
 TEST(CommandLine, HelpPrintsUsageAndFails) {
     for (const char* arg : {"-h", "--help"}) {
         ChildResult r = parse({arg});
