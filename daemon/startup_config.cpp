@@ -17,10 +17,10 @@ namespace {
 // The library reads the file with a blocking open and read: a FIFO without a
 // writer, or one whose writer never writes, would hold start-up forever. So
 // anything there that is not a regular file is refused before the library
-// sees the path, and at once: a non-blocking open never waits. A path that
-// cannot be opened at all is left to the library, whose empty configuration
-// then fails the first lookup as before.
-bool refuse_special_file(const char* path) {
+// sees the path, and at once: a non-blocking open never waits. So is a file
+// larger than max_config_size. A path that cannot be opened at all is left to
+// the library, whose empty configuration then fails the first lookup as before.
+bool refuse_file(const char* path) {
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         return false;
@@ -30,22 +30,28 @@ bool refuse_special_file(const char* path) {
     close(fd);
     if (!regular) {
         fprintf(stderr, "vorlask: %s: cannot read the file: not a regular file\n", path);
+        return true;
     }
-    return !regular;
+    if (static_cast<unsigned long long>(st.st_size) > max_config_size) {
+        fprintf(stderr, "vorlask: %s: the file is too large: %lld bytes, at most %zu\n", path,
+                static_cast<long long>(st.st_size), max_config_size);
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
 
-std::unique_ptr<Confile> print_startup_config(const char* path) {
-    if (refuse_special_file(path)) {
-        return nullptr;
+bool print_startup_config(const char* path) {
+    if (refuse_file(path)) {
+        return false;
     }
-    auto config = std::make_unique<Confile>(path);
+    const Confile config(path);
     const char* key = "ucast_addr";
     try {
-        std::string ucast = config->Value("server", key);
+        std::string ucast = config.Value("server", key);
         key = "mcast_addr";
-        std::string mcast = config->Value("server", key);
+        std::string mcast = config.Value("server", key);
         std::cout << ucast << std::endl;
         std::cout << mcast << std::endl;
     } catch (const char*) {
@@ -56,7 +62,7 @@ std::unique_ptr<Confile> print_startup_config(const char* path) {
         } else {
             fprintf(stderr, "vorlask: %s: section [server] has no key %s\n", path, key);
         }
-        return nullptr;
+        return false;
     }
-    return config;
+    return true;
 }

@@ -1,15 +1,18 @@
 // The start-up configuration file: the two server addresses printed at start.
 #pragma once
 
-#include <memory>
-
-class Confile;
+#include <cstddef>
 
 constexpr const char* config_path = "/etc/vorlask.conf";
 
+// No real configuration comes near this size. The file is read whole into
+// memory, so a larger one is refused before it is read: on a router with
+// 64 MiB a runaway file would otherwise end the daemon out of memory.
+constexpr size_t max_config_size = 64 * 1024;
+
 // Reads `path` and prints ucast_addr, then mcast_addr, of section [server],
-// each on its own line. Both are looked up before either is printed. On a
-// missing file or key, says which on standard error and returns null; the
-// caller ends start-up there. The returned configuration lives as long as the
-// caller keeps it.
-std::unique_ptr<Confile> print_startup_config(const char* path);
+// each on its own line. Both are looked up before either is printed; the
+// parsed file is released before the call returns. On a file that is too
+// large or not a regular file, or a missing file or key, says which on
+// standard error and returns false; the caller ends start-up there.
+bool print_startup_config(const char* path);

@@ -15,7 +15,6 @@
 #include <numeric>
 #include <stdexcept>
 
-#include "chameleon.h"
 #include "console_log.h"
 #include "daemon_mode.h"
 #include "multicast.h"
@@ -146,8 +145,7 @@ int main(int argc, char** argv) {
     session->running.store(true);
     read_command_line(argc, argv, session->options_);
 
-    std::unique_ptr<Confile> config = print_startup_config(config_path);
-    if (!config) {
+    if (!print_startup_config(config_path)) {
         return 1;
     }
 
@@ -176,6 +174,5 @@ int main(int argc, char** argv) {
     print_record_counts(session, kernel_drops);
     destroy_session(session);
     log_msg(1, "shutdown ...\n");
-    config.reset();
     return 0;
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The start-up configuration file /etc/vorlask.conf: the two [server]
 # addresses printed first, each alone on its line, then a normal start; a
-# missing key or file stops start-up with one line on stderr and status 1.
+# missing key or file, or a file over 64 KiB, stops start-up with one line on
+# stderr and status 1.
 #   config_startup.sh present|crlf|no-mcast|other-section|no-file
 source "$E2E_LIB"
 enter_sandbox "$@"
@@ -66,6 +67,25 @@ no-mcast)
         >/etc/vorlask.conf
     run_to_end d -v
     expect_stop_at_config d mcast_addr ""
+
+    # Size bound: one byte past 64 KiB is refused before it is read, with the
+    # file and its size; exactly 64 KiB passes the step (both values print,
+    # then the missing kernel end stops start-up).
+    pad_config() {  # pad_config BYTES: valid keys, padded with a comment
+        local head=$'[server]\nucast_addr = 10.200.0.9\nmcast_addr = 225.0.0.37\n#'
+        { printf '%s' "$head"; head -c $(($1 - ${#head} - 1)) /dev/zero | tr '\0' x; echo; } \
+            >/etc/vorlask.conf
+    }
+    pad_config 65537
+    run_to_end big -T 1
+    expect_eq "$STATUS" 1 "exit status, 65537 bytes"
+    expect_eq "$(wc -c <"$T/big.out")" 0 "bytes on stdout, 65537 bytes"
+    expect_eq "$(cat "$T/big.err")" \
+        "vorlask: /etc/vorlask.conf: the file is too large: 65537 bytes, at most 65536" "stderr"
+    pad_config 65536
+    run_to_end fits -T 1
+    expect_eq "$(head -2 "$T/fits.out")" $'10.200.0.9\n225.0.0.37' "stdout, 65536 bytes"
+    expect_eq "$(cat "$T/fits.err")" "mnl_socket_send: Connection refused" "stderr, 65536 bytes"
     ;;
 other-section)
     # Keys of the right names in other sections, and a section name that
