@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -82,6 +83,9 @@ void print_record_counts(NlSession* session, uint32_t kernel_drops) {
 }  // namespace
 
 void handle_sigint(int /*signal*/) {
+    // Only write(2) and a lock-free store: safe in signal context. errno is
+    // kept for the code the signal interrupted.
+    const int saved_errno = errno;
     if (log_gate(1)) {
         write_text("Caught a Ctrl-C (SIGINT) in a separate handler ...\n");
     }
@@ -89,6 +93,7 @@ void handle_sigint(int /*signal*/) {
     if (log_gate(1)) {
         write_text("Exiting ...\n");
     }
+    errno = saved_errno;
 }
 
 void start_timers(NlSession* session) {
@@ -139,7 +144,11 @@ void scan_timer_cb(uv_timer_t* handle) {
 int main(int argc, char** argv) {
     // Console rows reach a pipe or a log file as they are printed.
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    signal(SIGINT, handle_sigint);
+    // A service manager stops with SIGTERM, a closing terminal sends SIGHUP:
+    // both stop the daemon like Ctrl-C. It has nothing to reload.
+    for (int stop_signal : {SIGINT, SIGTERM, SIGHUP}) {
+        signal(stop_signal, handle_sigint);
+    }
 
     NlSession* session = session_instance();
     session->running.store(true);

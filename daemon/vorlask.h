@@ -9,4 +9,5 @@ struct NlSession;
 void start_timers(NlSession* session);
 void tick_cb(uv_timer_t* handle);
 void scan_timer_cb(uv_timer_t* handle);
+// Installed for SIGINT, SIGTERM and SIGHUP: the next tick stops the daemon.
 void handle_sigint(int signal);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The daemon's spine: timed stop, SIGINT, status lines only with -v, a port
-# of 0 refused, and a scan interval of 0. The kernel stand-in keeps the
-# daemon registered.
+# The daemon's spine: timed stop, SIGINT (and SIGTERM, SIGHUP), status lines
+# only with -v, a port of 0 refused, and a scan interval of 0. The kernel
+# stand-in keeps the daemon registered.
 #   spine.sh timed|sigint|quiet|scan-once
 source "$E2E_LIB"
 enter_sandbox "$@"
@@ -31,20 +31,25 @@ timed)
     expect_clean "$T/d.err"
     ;;
 sigint)
-    # SIGINT: the stop line, a 5 s wait, status 0, no summary, no teardown.
-    start_standin standin --wait 30 --linger 20
-    start_daemon d -v
-    sleep 2
-    kill -INT "$DAEMON_PID"
-    sent=$(echo "$EPOCHREALTIME - $DAEMON_START" | bc)
-    wait_daemon d 20
-    expect_eq "$DAEMON_STATUS" 0 "exit status"
-    expect_between "$(echo "$DAEMON_ELAPSED - $sent" | bc)" 4.9 7.5 "SIGINT to exit"
-    expect_order "$T/d.out" 'Caught a Ctrl-C (SIGINT) in a separate handler ...' 'Exiting ...' \
-        'it will be stopped after 5 seconds ...'
-    expect_file_lacks "$T/d.out" '*** summary ***'
-    expect_file_lacks "$T/d.out" 'free and shutdown ...'
-    expect_clean "$T/d.err"
+    # SIGINT, and SIGTERM and SIGHUP the same way: the stop line, a 5 s wait,
+    # status 0, no summary, no teardown.
+    for sig in INT TERM HUP; do
+        start_standin standin --wait 30 --linger 20
+        start_daemon "$sig" -v
+        sleep 2
+        kill -"$sig" "$DAEMON_PID"
+        sent=$(echo "$EPOCHREALTIME - $DAEMON_START" | bc)
+        wait_daemon "$sig" 20
+        expect_eq "$DAEMON_STATUS" 0 "exit status after SIG$sig"
+        expect_between "$(echo "$DAEMON_ELAPSED - $sent" | bc)" 4.9 7.5 "SIG$sig to exit"
+        expect_order "$T/$sig.out" 'Caught a Ctrl-C (SIGINT) in a separate handler ...' \
+            'Exiting ...' 'it will be stopped after 5 seconds ...'
+        expect_file_lacks "$T/$sig.out" '*** summary ***'
+        expect_file_lacks "$T/$sig.out" 'free and shutdown ...'
+        expect_clean "$T/$sig.err"
+        kill "$STANDIN_PID" 2>/dev/null
+        wait "$STANDIN_PID" 2>/dev/null
+    done
     ;;
 quiet)
     # Without -v no status line appears, but the summary does.

@@ -52,7 +52,8 @@ uci() { mkdir -p "$work/config"; printf '%s\n' "$@" >"$work/config/vorlask"; }
 instance() {  # instance ARG...: the expected lines of one started instance
     local line="set command [/usr/sbin/vorlask]" arg
     for arg in "$@"; do line="$line [$arg]"; done
-    printf '%s\n' open "$line" 'set respawn [3600] [5] [5]' 'set stdout [1]' 'set stderr [1]' \
+    printf '%s\n' open "$line" 'set respawn [3600] [5] [5]' 'set term_timeout [15]' \
+        'set stdout [1]' 'set stderr [1]' \
         'set file [/etc/config/vorlask] [/etc/vorlask.conf]' close 'status 0' 'reload-trigger [vorlask]'
 }
 not_started() {  # not_started STATUS [LOGGER-TEXT]
@@ -97,6 +98,10 @@ for bad in abc -1 65536 99999999 12x ' 5'; do
     uci "config vorlask 'main'" "	option port '$bad'"
     check "port '$bad'" \
         "$(not_started 1 "not started: option port '$bad' is not a number from 0 to 65535")"
+done
+for zero in 0 00000; do
+    uci "config vorlask 'main'" "	option port '$zero'"
+    check "port '$zero'" "$(not_started 1 "not started: option port '$zero' cannot be used")"
 done
 uci "config vorlask 'main'" "	option timemax '10'" "	option randommax 'two'"
 check "bad randommax after a good timemax" \
