@@ -270,23 +270,41 @@ sigint-twice)
     expect_clean "$T/d.err"
     ;;
 sigint-early)
-    # Ctrl-C while start-up still reads a long configuration file: the
-    # handler's lines come before the two values, start-up goes on, and the
-    # first tick stops the run, with no scan and no summary.
-    { printf '[server]\nucast_addr = 10.200.0.9\nmcast_addr = 225.0.0.37\n'
-        yes 'pad = 0123456789' | head -n 3000000; } >/etc/vorlask.conf
+    # Ctrl-C while start-up is still in its configuration step: standard
+    # output is a full pipe, so the daemon is held writing the first value.
+    # The handler's lines come before the two values, start-up goes on, and
+    # the first tick stops the run, with no scan and no summary.
     start_standin s --wait 60 --duration 30 --stable 1 --linger 5
-    start_daemon d -t 60 -v
+    mkfifo "$T/stdout.fifo"
+    exec 7<>"$T/stdout.fifo"
+    filler=$(printf '%4095s' '')
+    for _ in $(seq 16); do printf '%s\n' "$filler" >&7; done  # 64 KiB: the pipe is full
+    daemon_argv
+    DAEMON_START=$EPOCHREALTIME
+    "${DAEMON[@]}" -t 60 -v >&7 2>"$T/d.err" 7>&- &
+    DAEMON_PID=$!
+    STARTED_PIDS="${STARTED_PIDS:-} $DAEMON_PID"
     for _ in $(seq 500); do
-        [ "$(readlink "/proc/$DAEMON_PID/fd/"* 2>/dev/null | grep -c /etc/vorlask.conf)" -ge 1 ] &&
-            break
+        case "$(cat "/proc/$DAEMON_PID/wchan" 2>/dev/null)" in *pipe_write) break ;; esac
         sleep 0.01
     done
+    # The kernel's name of the wait: pipe_write, or anon_pipe_write.
+    expect_eq "$(sed 's/^anon_//' "/proc/$DAEMON_PID/wchan" 2>/dev/null)" pipe_write \
+        "held writing the first value"
     sigint_at=$(now)
     kill -INT "$DAEMON_PID"
-    reading=$(readlink "/proc/$DAEMON_PID/fd/"* 2>/dev/null | grep -c /etc/vorlask.conf)
-    expect_eq "$reading" 1 "configuration file still open after Ctrl-C"
-    wait_daemon d 40
+    sleep 0.2
+    # Everything after the filler, stamped as it comes.
+    {
+        { dd bs=65536 count=1 iflag=fullblock of=/dev/null status=none && cat; } <"$T/stdout.fifo" |
+            stamp_lines "$DAEMON_START" >"$T/d.out"
+    } 7>&- &
+    reader=$!
+    exec 7>&-
+    DAEMON_STATUS=0
+    wait "$DAEMON_PID" || DAEMON_STATUS=$?
+    DAEMON_ELAPSED=$(now)
+    wait "$reader"
     expect_eq "$DAEMON_STATUS" 0 "exit status"
     expect_order "$T/d.out" 'Caught a Ctrl-C (SIGINT) in a separate handler ...' 'Exiting ...' \
         '10.200.0.9' '225.0.0.37' 'it will be stopped after 5 seconds ...'
@@ -372,8 +390,9 @@ overrun-kernel | overrun-enobufs)
     ;;
 detached-stdout-closed)
     # -D with standard output already closed: the values cannot be printed,
-    # the parent still ends with 0 at once, and the child reopens 0, 1 and 2
-    # on /dev/null, registers, reports to the group and ends at its -T stop.
+    # the parent still ends with 0 once the child has started up, and the
+    # child reopens 0, 1 and 2 on /dev/null, registers, reports to the group
+    # and ends at its -T stop.
     DAEMON_START=$EPOCHREALTIME
     start_standin s --wait 30 --duration 20 --stable 2 --stable-rate 4 --linger 2
     start_listener listener --timeout 25
