@@ -4,6 +4,7 @@
 
 #include "console_log.h"
 #include "console_table.h"
+#include "daemon_mode.h"
 #include "probe_report.h"
 #include "scan.h"
 
@@ -64,7 +65,9 @@ void stop_workers(NlSession* session, uv_thread_t threads[4]) {
 void worker_mac80211_connect(void* arg) {
     auto* session = static_cast<NlSession*>(arg);
     print_probe_header();
-    connect_kernel(session->kernel_, session->loop_, session->handover_);
+    if (connect_kernel(session->kernel_, session->loop_, session->handover_)) {
+        startup_step_done();  // the registration has gone out
+    }
 }
 
 void worker_mac80211_mac_recv(void* arg) {

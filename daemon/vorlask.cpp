@@ -19,7 +19,6 @@
 #include "console_log.h"
 #include "daemon_mode.h"
 #include "multicast.h"
-#include "platform/platform.h"
 #include "scan.h"
 #include "session.h"
 #include "startup_config.h"
@@ -74,9 +73,11 @@ void print_record_counts(NlSession* session, uint32_t kernel_drops) {
             session->probe_queue_.peak());
 }
 
+// In the detached child standard error is still the pipe to the waiting
+// parent, which passes the message on to its own standard error and the
+// system log.
 [[noreturn]] void daemon_mode_failed(const char* message) {
     fprintf(stderr, "vorlask: daemon mode: %s\n", message);
-    system_log_error((std::string("daemon mode: ") + message).c_str());
     exit(1);
 }
 
@@ -171,6 +172,7 @@ int main(int argc, char** argv) {
     uv_thread_t threads[4];
     start_workers(session, threads);
     setup_multicast(session->multicast_, session->loop_, session->options_);
+    startup_step_done();
     start_timers(session);
     int rc = uv_run(session->loop_, UV_RUN_DEFAULT);
     fatal_check(rc == 0 || rc == 1, site::loop_result);

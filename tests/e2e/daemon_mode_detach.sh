@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Daemon mode (-D): the command returns at once with status 0 and the child
-# runs on in a new session, umask 0, in the starting directory, with 0, 1 and 2
-# on /dev/null and nothing inherited; a -T stop ends it by itself. A failure
-# inside daemon mode ends the child with its message in the system log.
+# Daemon mode (-D): the command returns with status 0 as soon as the child has
+# started up, and the child runs on in a new session, umask 0, in the starting
+# directory, with 0, 1 and 2 on /dev/null and nothing inherited; a -T stop ends
+# it by itself. A failure of the child's start-up (inside daemon mode, or no
+# kernel end) ends the child, and the command returns 1 with the child's
+# message on its standard error and in the system log.
 #   daemon_mode_detach.sh detach|quiet|failure
 #
 # The script runs in its own pid namespace inside the sandbox, so every
@@ -159,14 +161,34 @@ EOF
         mount --bind "$null" /dev/null && mount --bind "$log" /dev/log || exit 91
         exec "$@" -D -T 3' _ "$T/null.sock" "$T/log.sock" "${DAEMON[@]}" \
         >"$T/f.out" 2>"$T/f.err" </dev/zero || STATUS=$?
-    expect_eq "$STATUS" 0 "status of the command (the parent)"
+    expect_eq "$STATUS" 1 "status of the command (the parent)"
     expect_eq "$(cat "$T/f.out")" $'10.200.0.9\n225.0.0.37' "parent's stdout"
-    sleep 1
+    expect_eq "$(cat "$T/f.err")" \
+        "vorlask: daemon mode: new standard file descriptors were not opened as expected" \
+        "parent's stderr"
     expect_eq "$(vorlask_pids)" "" "vorlask processes running after the failure"
-    for i in $(seq 30); do [ -s "$T/syslog.txt" ] && break; sleep 0.1; done
+
+    # No kernel end: the child's registration fails; the command says so.
+    # Here /dev holds a real null and the test's log socket.
+    STATUS=0
+    start=$EPOCHREALTIME
+    unshare --mount bash -c '
+        log=$1; shift
+        mount -t tmpfs scratch-dev /dev && mknod -m 666 /dev/null c 1 3 && touch /dev/log || exit 90
+        mount --bind "$log" /dev/log || exit 91
+        exec timeout 10 "$@" -D -t 1' _ "$T/log.sock" "${DAEMON[@]}" \
+        >"$T/nokernel.out" 2>"$T/nokernel.err" || STATUS=$?
+    expect_eq "$STATUS" 1 "status without a kernel end"
+    expect_between "$(echo "$EPOCHREALTIME - $start" | bc)" 0 3 "seconds until the command returned"
+    expect_eq "$(cat "$T/nokernel.err")" "mnl_socket_send: Connection refused" \
+        "stderr without a kernel end"
+    sleep 0.5
+    expect_eq "$(vorlask_pids)" "" "vorlask processes running without a kernel end"
+    for i in $(seq 30); do [ "$(grep -c vorlask "$T/syslog.txt")" -ge 2 ] && break; sleep 0.1; done
     expect_file_has "$T/syslog.txt" "vorlask["
     expect_file_has "$T/syslog.txt" \
         "daemon mode: new standard file descriptors were not opened as expected"
+    expect_file_has "$T/syslog.txt" "mnl_socket_send: Connection refused"
     ;;
 *)
     fail "unknown case $case_name"

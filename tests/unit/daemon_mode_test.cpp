@@ -9,14 +9,17 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
+#include "capture.h"
 #include "daemon_mode.h"
 
 namespace {
@@ -151,6 +154,10 @@ TEST_F(DaemonMode, DetachedChildHasNewSessionMaskAndDescriptors) {
     umask(022);
     int status = fork_and_daemonize(dir_, "/dev/null", out, dir_ + "/report", [] {
         char cwd[4096] = "";
+        printf("fd3 %s\n", is_open(3) ? "open" : "closed");  // the pipe to the parent
+        for (int i = 0; i < startup_steps; ++i) {
+            startup_step_done();
+        }
         printf("session leader %d\n", getsid(0) == getpid() ? 1 : 0);
         printf("umask %03o\n", static_cast<unsigned>(umask(0)));
         printf("cwd %s\n", getcwd(cwd, sizeof cwd) != nullptr ? cwd : "?");
@@ -163,9 +170,9 @@ TEST_F(DaemonMode, DetachedChildHasNewSessionMaskAndDescriptors) {
     close(77);
     umask(022);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);  // the parent side ends with 0 at once
+    EXPECT_EQ(WEXITSTATUS(status), 0);  // the parent side ends with 0 once the steps are done
     std::string report = wait_for_report(out);
-    EXPECT_EQ(report, "session leader 1\numask 000\ncwd " + dir_ +
+    EXPECT_EQ(report, "fd3 open\nsession leader 1\numask 000\ncwd " + dir_ +
                           "\nfd77 closed\nfd3 closed\nstdin O_RDONLY 1\nend\n");
     // The output file was created under mask 0: exactly the requested mode.
     struct stat st;
@@ -177,14 +184,92 @@ TEST_F(DaemonMode, FailuresAreReportedWithTheirMessages) {
     const std::string report = dir_ + "/report";
     auto unexpected = [] { printf("returned\nend\n"); };
 
+    // The child ends without finishing its start-up: the parent side fails.
     int status =
         fork_and_daemonize(dir_ + "/missing", "/dev/null", "/dev/null", report, unexpected);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
     EXPECT_EQ(wait_for_report(report), "No such file or directory\nend\n");
 
     ASSERT_EQ(unlink(report.c_str()), 0);
     status = fork_and_daemonize("", dir_ + "/no/input", dir_ + "/out", report, unexpected);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
     EXPECT_EQ(wait_for_report(report),
               "new standard file descriptors were not opened as expected\nend\n");
+}
+
+// The parent's side: what the child said and how it ended decide the status
+// and what the command prints.
+TEST(AwaitStartup, StatusAndTextFollowTheChildsOutcome) {
+    struct Case {
+        const char* name;
+        void (*child)(int fd);
+        int limit_ms;
+        const char* err;
+        int status;
+        const char* child_end;  // how the child ended, seen after the wait
+    };
+    const Case cases[] = {
+        {"finished after a note",
+         [](int fd) {
+             (void)!write(fd, "a note\n", 7);
+             (void)!write(fd, "", 1);
+             sleep(2);
+             _exit(0);
+         },
+         5000, "a note\n", 0, "running"},
+        {"failure message, then exit",
+         [](int fd) {
+             (void)!write(fd, "mnl_socket_send: Connection refused\n", 36);
+             _exit(1);
+         },
+         5000, "mnl_socket_send: Connection refused\n", 1, "exit 1"},
+        {"silent exit", [](int) { _exit(3); }, 5000,
+         "vorlask: daemon mode: the daemon ended during its start-up (exit status 3)\n", 1, "gone"},
+        {"killed", [](int) { raise(SIGKILL); }, 5000,
+         "vorlask: daemon mode: the daemon ended during its start-up (killed by signal 9)\n", 1,
+         "gone"},
+        {"never finishes",
+         [](int fd) {
+             (void)!write(fd, "partial", 7);
+             pause();
+         },
+         300,
+         "partialvorlask: daemon mode: the daemon did not finish its start-up within 0.3 s; it "
+         "was stopped\n",
+         1, "signal 9"},
+    };
+    for (const Case& c : cases) {
+        ChildResult r = run_in_child([&] {
+            int ends[2];
+            if (pipe(ends) != 0) {
+                _exit(90);
+            }
+            pid_t pid = fork();
+            if (pid == 0) {
+                close(ends[0]);
+                c.child(ends[1]);
+                _exit(0);
+            }
+            close(ends[1]);
+            const int status = await_startup(ends[0], pid, c.limit_ms);
+            int end = 0;
+            pid_t reaped = waitpid(pid, &end, WNOHANG);
+            // A child that should have ended gets a moment to be reaped.
+            for (int i = 0; reaped == 0 && i < 200 && strcmp(c.child_end, "running") != 0; ++i) {
+                usleep(10000);
+                reaped = waitpid(pid, &end, WNOHANG);
+            }
+            const std::string child_end = reaped == 0  ? "running"
+                                          : reaped < 0 ? "gone"
+                                          : WIFSIGNALED(end)
+                                              ? "signal " + std::to_string(WTERMSIG(end))
+                                              : "exit " + std::to_string(WEXITSTATUS(end));
+            if (reaped == 0) {
+                kill(pid, SIGKILL);
+            }
+            printf("%d %s\n", status, child_end.c_str());
+        });
+        EXPECT_EQ(r.out, std::to_string(c.status) + " " + c.child_end + "\n") << c.name;
+        EXPECT_EQ(r.err, c.err) << c.name;
+    }
 }
