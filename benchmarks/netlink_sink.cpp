@@ -2,10 +2,10 @@
 // ceiling that the daemon's ingest rate is measured against. It registers
 // with the kernel end like the daemon (the same 32 bytes, built by the
 // daemon's own code), then only counts the datagrams of 32 bytes or more in
-// a blocking receive loop. By default it receives the way the daemon does,
-// with libmnl's mnl_socket_recvfrom (a recvmsg that also returns the sender's
-// address) into a buffer of the same size; --plain receives with recv(2)
-// instead, the cheapest receive there is.
+// a blocking receive loop. By default it receives the way the daemon does:
+// its socket connected to the kernel end, recvmsg with the sender's address
+// into a buffer of the same size, and only the kernel end's datagrams taken;
+// --plain receives with recv(2) instead, the cheapest receive there is.
 //
 //   vorlask-netlink-sink --kernel-port ID --count N [--idle SECS] [--plain]
 //
@@ -90,6 +90,9 @@ int main(int argc, char** argv) {
     kernel.nl_pid = static_cast<uint32_t>(kernel_port);
     alignas(struct nlmsghdr) uint8_t registration[VORLASK_REGISTER_LEN] = {};
     const size_t registration_length = build_registration(registration, VORLASK_REGISTER_SEQ);
+    if (!plain) {
+        connect(fd, reinterpret_cast<struct sockaddr*>(&kernel), sizeof kernel);
+    }
     if (sendto(fd, registration, registration_length, 0,
                reinterpret_cast<struct sockaddr*>(&kernel), sizeof kernel) < 0) {
         perror("registration");
@@ -102,8 +105,26 @@ int main(int argc, char** argv) {
     unsigned long long received = 0;
     double first = 0;
     bool idled = false;
+    struct sockaddr_nl from = {};
+    struct iovec iov = {buf, size};
+    struct msghdr msg = {};
     while (received < count) {
-        ssize_t n = plain ? recv(fd, buf, size, 0) : mnl_socket_recvfrom(nl, buf, size);
+        ssize_t n;
+        if (plain) {
+            n = recv(fd, buf, size, 0);
+        } else {
+            msg.msg_name = &from;
+            msg.msg_namelen = sizeof from;
+            msg.msg_iov = &iov;
+            msg.msg_iovlen = 1;
+            n = recvmsg(fd, &msg, 0);
+            if (n >= 0 && (msg.msg_flags & MSG_TRUNC) != 0) {
+                errno = ENOSPC;
+                n = -1;
+            } else if (n >= 0 && from.nl_pid != kernel.nl_pid) {
+                continue;  // not from the kernel end
+            }
+        }
         if (n < 0) {
             if (errno == EINTR) {
                 continue;

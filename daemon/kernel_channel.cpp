@@ -52,6 +52,35 @@ void fail(const char* what) {
     quick_exit_flushed(1);
 }
 
+// The kernel's own port id: only datagrams from it are probe messages.
+constexpr uint32_t kernel_port_id = 0;
+
+// Receives one datagram and the port id of its sender. A datagram longer than
+// the buffer is an error (ENOSPC) and is lost, as with libmnl's receive.
+ssize_t receive_datagram(int fd, uint8_t* buf, size_t size, uint32_t& sender) {
+    struct sockaddr_nl from;
+    memset(&from, 0, sizeof from);
+    struct iovec iov = {buf, size};
+    struct msghdr msg;
+    memset(&msg, 0, sizeof msg);
+    msg.msg_name = &from;
+    msg.msg_namelen = sizeof from;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    const ssize_t n = recvmsg(fd, &msg, 0);
+    if (n < 0) {
+        return n;
+    }
+    if ((msg.msg_flags & MSG_TRUNC) != 0) {
+        errno = ENOSPC;
+        return -1;
+    }
+    // An address that is not a netlink one cannot be the kernel's.
+    const bool netlink = msg.msg_namelen == sizeof from && from.nl_family == AF_NETLINK;
+    sender = netlink ? from.nl_pid : ~kernel_port_id;
+    return n;
+}
+
 }  // namespace
 
 bool connect_kernel(KernelChannel& channel, uv_loop_t* loop, LoopHandover& handover) {
@@ -73,6 +102,16 @@ bool connect_kernel(KernelChannel& channel, uv_loop_t* loop, LoopHandover& hando
     // A full receive queue then drops silently instead of raising an error on
     // the socket; the drops are still counted by the kernel (kernel_drop_count).
     netlink_no_enobufs(mnl_socket_get_fd(channel.nl_socket_));
+    // Connected to the kernel's port, the socket is sent nothing by any other
+    // port: the kernel refuses such a unicast before it is queued, so a local
+    // process can neither pass itself off as the kernel nor fill the queue.
+    // Should the connect fail, the drain's check of the sender still holds.
+    struct sockaddr_nl kernel;
+    memset(&kernel, 0, sizeof kernel);
+    kernel.nl_family = AF_NETLINK;
+    kernel.nl_pid = kernel_port_id;
+    connect(mnl_socket_get_fd(channel.nl_socket_), reinterpret_cast<struct sockaddr*>(&kernel),
+            sizeof kernel);
     channel.counters_->nl_fd.store(mnl_socket_get_fd(channel.nl_socket_));
     // Armed before the registration goes out, so no probe message is missed.
     PollArming arming{&channel, loop};
@@ -155,8 +194,10 @@ void nl_poll_cb(uv_poll_t* handle, int status, int events) {
     }
 
     RecordBatch batch(channel);
+    const int fd = mnl_socket_get_fd(channel.nl_socket_);
     for (;;) {
-        ssize_t n = mnl_socket_recvfrom(channel.nl_socket_, buf, size);
+        uint32_t sender = kernel_port_id;
+        ssize_t n = receive_datagram(fd, buf, size, sender);
         if (n <= 0) {
             if (n < 0 && errno == ENOBUFS) {
                 // The overrun is reported once; what follows is still readable.
@@ -164,6 +205,13 @@ void nl_poll_cb(uv_poll_t* handle, int status, int events) {
                 continue;
             }
             break;
+        }
+        if (sender != kernel_port_id) {
+            // From another process (to the socket or to a group it was added
+            // to), not from the kernel module: no probe request, whatever it
+            // holds.
+            channel.counters_->not_from_kernel.fetch_add(1, std::memory_order_relaxed);
+            continue;
         }
         log_hex(4, buf, static_cast<uint32_t>(n));
         batch.take(buf, static_cast<size_t>(n));

@@ -68,6 +68,13 @@ void report_losses(SessionCounters& c, const KernelChannel& kernel, ScanTotals& 
             "lost in the kernel since the last scan: %u probe messages (receive queue overrun)\n",
             overruns);
     }
+    const uint32_t foreign = c.not_from_kernel.load() - c.not_from_kernel_reported;
+    totals.not_from_kernel = foreign;
+    c.not_from_kernel_reported += foreign;
+    if (foreign != 0) {
+        log_msg(1, "turned away since the last scan: %u netlink messages not from the kernel\n",
+                foreign);
+    }
 }
 
 }  // namespace

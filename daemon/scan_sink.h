@@ -16,6 +16,7 @@ struct ScanTotals {
     uint32_t turned_away_table;  // new addresses the full table turned away
     uint32_t turned_away_queue;  // records the full queue turned away
     uint32_t kernel_lost;        // probe messages lost in the kernel
+    uint32_t not_from_kernel;    // netlink datagrams from another port, turned away
 };
 
 // Either callback may be null. `entry` is called under the table's write

@@ -63,6 +63,20 @@ scripted)
 SCRIPT
     start_standin standin --wait 30 --script "$T/script" --linger 1
     start_daemon d -t 2 -T 7 -v
+    # Meanwhile user nobody sends well-formed probe messages of its own:
+    # straight to the daemon's port (the kernel refuses them: the socket
+    # takes only the kernel's), and to a netlink group that the daemon's
+    # socket has been added to here (they arrive and are counted, not taken).
+    # The rows below show none of them.
+    for _ in $(seq 200); do grep -q registered "$T/standin.out" && break; sleep 0.05; done
+    tools=$(dirname "$(readlink -f "$0")")/fault_tools.py
+    spoof() { setpriv --reuid=65534 --regid=65534 --clear-groups /usr/bin/python3 - nl-send \
+        --count 5 --prefix 02deadbeef "$@" <"$tools"; }
+    spoof --to "$(python3 "$tools" nl-port "$DAEMON_PID")" >"$T/spoof.out" 2>&1
+    python3 "$tools" nl-join "$DAEMON_PID" 1 >"$T/join.out" 2>&1
+    spoof --group 1 >>"$T/spoof.out" 2>&1
+    expect_eq "$(tr '\n' ';' <"$T/spoof.out")" \
+        'sent 0 probe messages;send failures 5;sent 5 probe messages;' "the spoofer's sends"
     wait_daemon d 30
     expect_eq "$DAEMON_STATUS" 0 "exit status"
     rows "$T/d.out" >"$T/rows"
@@ -75,6 +89,9 @@ SCRIPT
 001a2b3c4d61 - 0a0b0c0d0e0f -60 2 5745 0
 ROWS
     if diff "$T/rows" "$T/expected" >"$T/rows.diff"; then pass; else fail "rows differ: $(cat "$T/rows.diff")"; fi
+    expect_eq "$(awk 'match($0, /: [0-9]+ netlink messages not from the kernel/) {
+        n += substr($0, RSTART + 2) } END { print n + 0 }' \
+        "$T/d.out")" 5 "turned away as not from the kernel"
     expect_order "$T/d.out" '*** summary ***' 'total probes request found: 2' \
         'To remove some random address, and get a valid address list:' 'Timestamp' '+---' \
         '001a2b3c4d5e' '001a2b3c4d61' 'finally get a valid probe reqeust number: 2'

@@ -12,6 +12,7 @@
 #include <getopt.h>
 #include <linux/netlink.h>
 #include <math.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -24,6 +25,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -90,6 +92,19 @@ int main(int argc, char** argv) {
     if (nl >= 0) {
         setsockopt(nl, SOL_SOCKET, SO_RCVBUF, &bufsize, sizeof bufsize);
         getsockopt(nl, SOL_SOCKET, SO_RCVBUF, &bufsize, &len);
+        struct sockaddr_nl kernel;
+        memset(&kernel, 0, sizeof kernel);
+        kernel.nl_family = AF_NETLINK;
+        say("connect to the kernel %d\n", connect(nl, (struct sockaddr*)&kernel, sizeof kernel));
+        char byte;
+        struct iovec iov = {&byte, 1};
+        struct msghdr msg;
+        memset(&msg, 0, sizeof msg);
+        msg.msg_name = &kernel;
+        msg.msg_namelen = sizeof kernel;
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        say("recvmsg with nothing pending %zd\n", recvmsg(nl, &msg, MSG_DONTWAIT));
         close(nl);
     }
     say("netlink socket %s\n", nl >= 0 ? "opened" : strerror(errno));
@@ -108,18 +123,40 @@ int main(int argc, char** argv) {
 
     /* Calls with effects, made only when asked: a fork that detaches. */
     if (getenv("LIBC_CALLS_DETACH") != NULL) {
+        /* The detached child tells the parent through a pipe how its
+         * start-up went; the parent waits for it, bounded. */
+        int ends[2];
+        if (pipe(ends) != 0) {
+            abort();
+        }
         pid_t pid = fork();
         if (pid == 0) {
             setsid();
             umask(0);
+            signal(SIGPIPE, SIG_IGN);
             if (chdir("/") != 0) {
                 perror("chdir");
             }
-            _exit(0);
+            dup2(ends[1], 3);
+            fcntl(3, F_SETFD, FD_CLOEXEC);
+            close(fcntl(3, F_DUPFD_CLOEXEC, 4));
+            ssize_t told = write(3, "", 1);
+            _exit(told == 1 ? 0 : 1);
         }
         if (pid < 0) {
             abort();
         }
+        close(ends[1]);
+        struct pollfd p = {ends[0], POLLIN, 0};
+        char mark = 'x';
+        int ready = poll(&p, 1, 5000);
+        ssize_t got = ready > 0 ? read(ends[0], &mark, 1) : -1;
+        say("start-up outcome %zd %s\n", got, memchr(&mark, 0, 1) != NULL ? "finished" : "?");
+        int status = 0;
+        if (waitpid(pid, &status, 0) != pid) {
+            kill(pid, SIGKILL);
+        }
+        usleep(1000);
     }
     (void)syscall;
     (void)fputc;

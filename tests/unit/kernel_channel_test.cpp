@@ -1,11 +1,13 @@
 // The receive side of the kernel channel on real netlink sockets: one wake-up
-// drains every pending datagram, short ones give no record, and an error
-// wake-up of the poll is survived.
+// drains every pending datagram, short ones and those not from the kernel
+// give no record, and an error wake-up of the poll is survived.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <libmnl/libmnl.h>
 #include <linux/netlink.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
@@ -17,6 +19,29 @@
 #include "console_log.h"
 #include "kernel_channel.h"
 #include "session_fixture.h"
+
+namespace {
+
+// The port id whose datagrams this process's receives show as the kernel's
+// (port id 0, which no user-space socket can bind), as the port redirect
+// preload does for the stand-in in the end-to-end tests; 0 for none.
+uint32_t standin_port = 0;
+
+}  // namespace
+
+// The channel's receives go through here: the C library's call, then the
+// stand-in's address shown as the kernel's.
+extern "C" ssize_t recvmsg(int fd, struct msghdr* msg, int flags) {
+    const ssize_t n = syscall(SYS_recvmsg, fd, msg, flags);
+    if (n >= 0 && standin_port != 0 && msg->msg_name != nullptr &&
+        msg->msg_namelen >= sizeof(struct sockaddr_nl)) {
+        auto* from = static_cast<struct sockaddr_nl*>(msg->msg_name);
+        if (from->nl_family == AF_NETLINK && from->nl_pid == standin_port) {
+            from->nl_pid = 0;
+        }
+    }
+    return n;
+}
 
 namespace {
 
@@ -36,6 +61,7 @@ class KernelChannel : public ::testing::Test {
         kernel_ = mnl_socket_open(NETLINK_USERSOCK);
         ASSERT_NE(kernel_, nullptr);
         ASSERT_EQ(mnl_socket_bind(kernel_, 0, MNL_SOCKET_AUTOPID), 0);
+        standin_port = mnl_socket_get_portid(kernel_);
     }
     void TearDown() override {
         uv_close(reinterpret_cast<uv_handle_t*>(&s_->kernel_.nl_poll_), nullptr);
@@ -44,17 +70,19 @@ class KernelChannel : public ::testing::Test {
         mnl_socket_close(s_->kernel_.nl_socket_);
         s_->kernel_.nl_socket_ = nullptr;
         mnl_socket_close(kernel_);
+        standin_port = 0;
         for (ProbeRecord* r : s_->probe_queue_.take_all()) {
             delete r;
         }
     }
-    void send_to_daemon(const std::vector<uint8_t>& bytes) {
+    // From the kernel (the stand-in socket), or from `sender`.
+    void send_to_daemon(const std::vector<uint8_t>& bytes, struct mnl_socket* sender = nullptr) {
         struct sockaddr_nl to;
         memset(&to, 0, sizeof to);
         to.nl_family = AF_NETLINK;
         to.nl_pid = mnl_socket_get_portid(s_->kernel_.nl_socket_);
-        ASSERT_EQ(sendto(mnl_socket_get_fd(kernel_), bytes.data(), bytes.size(), 0,
-                         reinterpret_cast<struct sockaddr*>(&to), sizeof to),
+        ASSERT_EQ(sendto(mnl_socket_get_fd(sender != nullptr ? sender : kernel_), bytes.data(),
+                         bytes.size(), 0, reinterpret_cast<struct sockaddr*>(&to), sizeof to),
                   static_cast<ssize_t>(bytes.size()));
     }
     static std::vector<uint8_t> probe(uint8_t tag, size_t length = 32) {
@@ -71,11 +99,19 @@ class KernelChannel : public ::testing::Test {
 };
 
 TEST_F(KernelChannel, OneWakeUpDrainsEveryPendingDatagramInOrder) {
+    // Another local process: well-formed probe messages, never records.
+    struct mnl_socket* other = mnl_socket_open(NETLINK_USERSOCK);
+    ASSERT_NE(other, nullptr);
+    ASSERT_EQ(mnl_socket_bind(other, 0, MNL_SOCKET_AUTOPID), 0);
     send_to_daemon(probe(1));
+    send_to_daemon(probe(9), other);
     send_to_daemon(probe(2, 31));  // too short: dumped, no record
     send_to_daemon(probe(3, 64));
+    send_to_daemon(probe(9, 64), other);
     send_to_daemon(probe(4));
+    mnl_socket_close(other);
     nl_poll_cb(&s_->kernel_.nl_poll_, 0, UV_READABLE);
+    EXPECT_EQ(s_->counters_.not_from_kernel.load(), 2u);
     std::vector<ProbeRecord*> got = s_->probe_queue_.take_all();
     ASSERT_EQ(got.size(), 3u);
     EXPECT_EQ(got[0]->mac[0], 1);
