@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -146,9 +147,15 @@ int main(int argc, char** argv) {
     // Console rows reach a pipe or a log file as they are printed.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     // A service manager stops with SIGTERM, a closing terminal sends SIGHUP:
-    // both stop the daemon like Ctrl-C. It has nothing to reload.
+    // both stop the daemon like Ctrl-C. It has nothing to reload. A call the
+    // signal interrupts (a write to a full pipe, say) goes on afterwards,
+    // whatever the C library's signal() would do.
+    struct sigaction stop = {};
+    stop.sa_handler = handle_sigint;
+    stop.sa_flags = SA_RESTART;
+    sigemptyset(&stop.sa_mask);
     for (int stop_signal : {SIGINT, SIGTERM, SIGHUP}) {
-        signal(stop_signal, handle_sigint);
+        sigaction(stop_signal, &stop, nullptr);
     }
 
     NlSession* session = session_instance();
