@@ -166,6 +166,8 @@ EOF
     expect_eq "$(cat "$T/f.err")" \
         "vorlask: daemon mode: new standard file descriptors were not opened as expected" \
         "parent's stderr"
+    # The child has said why and is ending; give it a moment to be gone.
+    for _ in $(seq 30); do [ -z "$(vorlask_pids)" ] && break; sleep 0.1; done
     expect_eq "$(vorlask_pids)" "" "vorlask processes running after the failure"
 
     # No kernel end: the child's registration fails; the command says so.
@@ -184,7 +186,7 @@ EOF
     expect_between "$(echo "$EPOCHREALTIME - $start" | bc)" 0 3 "seconds until the command returned"
     expect_eq "$(cat "$T/nokernel.err")" "mnl_socket_send: Connection refused" \
         "stderr without a kernel end"
-    sleep 0.5
+    for _ in $(seq 30); do [ -z "$(vorlask_pids)" ] && break; sleep 0.1; done
     expect_eq "$(vorlask_pids)" "" "vorlask processes running without a kernel end"
     for i in $(seq 30); do [ "$(grep -c vorlask "$T/syslog.txt")" -ge 2 ] && break; sleep 0.1; done
     expect_file_has "$T/syslog.txt" "vorlask["
