@@ -34,7 +34,7 @@ constexpr int outcome_descriptor = 3;
 // before it is text the child printed on its standard error.
 constexpr char finished_mark = '\0';
 // The parent keeps at most this much of that text.
-constexpr size_t max_said = 16 * 1024;
+constexpr size_t max_said = size_t{16} * 1024;
 
 // Set in the detached child before any thread exists; -1 elsewhere.
 std::atomic<int> outcome_fd{-1};

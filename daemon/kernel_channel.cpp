@@ -60,7 +60,9 @@ constexpr uint32_t kernel_port_id = 0;
 ssize_t receive_datagram(int fd, uint8_t* buf, size_t size, uint32_t& sender) {
     struct sockaddr_nl from;
     memset(&from, 0, sizeof from);
-    struct iovec iov = {buf, size};
+    struct iovec iov;
+    iov.iov_base = buf;
+    iov.iov_len = size;
     struct msghdr msg;
     memset(&msg, 0, sizeof msg);
     msg.msg_name = &from;
@@ -110,8 +112,8 @@ bool connect_kernel(KernelChannel& channel, uv_loop_t* loop, LoopHandover& hando
     memset(&kernel, 0, sizeof kernel);
     kernel.nl_family = AF_NETLINK;
     kernel.nl_pid = kernel_port_id;
-    connect(mnl_socket_get_fd(channel.nl_socket_), reinterpret_cast<struct sockaddr*>(&kernel),
-            sizeof kernel);
+    (void)connect(mnl_socket_get_fd(channel.nl_socket_),
+                  reinterpret_cast<struct sockaddr*>(&kernel), sizeof kernel);
     channel.counters_->nl_fd.store(mnl_socket_get_fd(channel.nl_socket_));
     // Armed before the registration goes out, so no probe message is missed.
     PollArming arming{&channel, loop};

@@ -8,7 +8,7 @@ constexpr const char* config_path = "/etc/vorlask.conf";
 // No real configuration comes near this size. The file is read whole into
 // memory, so a larger one is refused before it is read: on a router with
 // 64 MiB a runaway file would otherwise end the daemon out of memory.
-constexpr size_t max_config_size = 64 * 1024;
+constexpr size_t max_config_size = size_t{64} * 1024;
 
 // Reads `path` and prints ucast_addr, then mcast_addr, of section [server],
 // each on its own line. Both are looked up before either is printed; the

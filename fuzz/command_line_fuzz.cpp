@@ -1,7 +1,8 @@
 // libFuzzer target for the command line: any argument vector (the input split
 // at NUL bytes, after the program name) through set_default_options and
 // read_command_line. The only ends allowed are a return and exit status 1
-// (usage, a missing value, an unknown option); anything else aborts.
+// (usage, a missing value, an unknown option, a port of 0); anything else
+// aborts.
 //
 // The parser ends the process through exit(). This target is linked with
 // --wrap=exit, so the parser's exit lands in __wrap_exit, which checks the

@@ -188,7 +188,7 @@ EOF
         "stderr without a kernel end"
     for _ in $(seq 30); do [ -z "$(vorlask_pids)" ] && break; sleep 0.1; done
     expect_eq "$(vorlask_pids)" "" "vorlask processes running without a kernel end"
-    for i in $(seq 30); do [ "$(grep -c vorlask "$T/syslog.txt")" -ge 2 ] && break; sleep 0.1; done
+    for _ in $(seq 30); do [ "$(grep -c vorlask "$T/syslog.txt")" -ge 2 ] && break; sleep 0.1; done
     expect_file_has "$T/syslog.txt" "vorlask["
     expect_file_has "$T/syslog.txt" \
         "daemon mode: new standard file descriptors were not opened as expected"
