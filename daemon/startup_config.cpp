@@ -36,7 +36,7 @@ bool refuse_special_file(const char* path) {
 
 }  // namespace
 
-std::unique_ptr<Confile> print_startup_config(const char* path) {
+std::unique_ptr<Confile> print_startup_config(const char* path, ScanRule& rule) {
     if (refuse_special_file(path)) {
         return nullptr;
     }
@@ -46,6 +46,9 @@ std::unique_ptr<Confile> print_startup_config(const char* path) {
         std::string ucast = config->Value("server", key);
         key = "mcast_addr";
         std::string mcast = config->Value("server", key);
+        if (!read_scan_rule(*config, path, rule)) {
+            return nullptr;
+        }
         std::cout << ucast << std::endl;
         std::cout << mcast << std::endl;
     } catch (const char*) {

@@ -146,9 +146,13 @@ int main(int argc, char** argv) {
     session->running.store(true);
     read_command_line(argc, argv, session->options_);
 
-    std::unique_ptr<Confile> config = print_startup_config(config_path);
+    std::unique_ptr<Confile> config = print_startup_config(config_path, session->scan_rule_);
     if (!config) {
         return 1;
+    }
+    if (session->scan_rule_.persistent) {
+        session->persistent_ = std::make_unique<PersistentRule>(session->scan_rule_.min_span,
+                                                                session->scan_rule_.memory);
     }
 
     if (session->options_.daemon != 0) {

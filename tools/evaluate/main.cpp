@@ -198,7 +198,7 @@ int main(int argc, char** argv) {
         }
         std::set<Mac> truth;
         for (const auto& [mac, span] : spans) {
-            if (span.second - span.first >= settings.min_span) {
+            if ((span.second - span.first) / settings.speed >= settings.min_span) {
                 truth.insert(mac);
             }
         }
