@@ -96,7 +96,7 @@ constexpr double window_s = 600;  // occupancy windows
 
 // Totals over the captures, per rule.
 struct RuleTotals {
-    uint64_t heard = 0, reported = 0, truth = 0, hits = 0, devices = 0;
+    uint64_t heard = 0, reported = 0, truth = 0, hits = 0, devices = 0, within_memory = 0;
     double correlation_sum = 0;
     unsigned days = 0;
 };
@@ -160,9 +160,11 @@ int main(int argc, char** argv) {
         fprintf(stderr, "vorlask-evaluate: --min-span is longer than --memory\n");
         return 2;
     }
-    printf("# -t %u -R %u, persistent: min_span %u memory %u; truth: heard for %u s or more\n",
-           settings.timeout, settings.randommax, settings.min_span, settings.memory,
-           settings.min_span);
+    printf(
+        "# -t %u -R %u, persistent: min_span %u memory %u; truth: heard for %u s or more;\n"
+        "# in-mem: of the truth, heard at two moments %u s apart within %u s\n",
+        settings.timeout, settings.randommax, settings.min_span, settings.memory, settings.min_span,
+        settings.min_span, settings.memory);
     printf("%-34s %-10s %6s %8s %6s %9s %6s %10s %6s %6s\n", "capture", "rule", "heard", "reported",
            "truth", "precision", "recall", "per-device", "corr", "MAE");
     RuleTotals totals[2];
@@ -201,6 +203,28 @@ int main(int argc, char** argv) {
             if ((span.second - span.first) / settings.speed >= settings.min_span) {
                 truth.insert(mac);
             }
+        }
+        // Of those, the ones heard at two moments min_span apart within
+        // memory: what the persistent rule can find at all.
+        std::map<Mac, std::vector<double>> times;
+        for (const ReplayStep& s : steps) {
+            Mac mac;
+            memcpy(mac.data(), s.probe.mac, 6);
+            if (truth.count(mac) != 0) {
+                times[mac].push_back(s.offset / settings.speed);
+            }
+        }
+        size_t within_memory = 0;
+        for (const auto& [mac, t] : times) {
+            size_t first = 0;
+            bool found = false;
+            for (size_t i = 0; i < t.size() && !found; ++i) {
+                while (t[i] - t[first] > settings.memory) {
+                    ++first;
+                }
+                found = t[i] - t[first] >= settings.min_span;
+            }
+            within_memory += found ? 1 : 0;
         }
         // Occupancy per window, averaged over the window's frames.
         std::map<long, std::pair<double, unsigned>> people;
@@ -252,14 +276,16 @@ int main(int argc, char** argv) {
             t.heard += spans.size();
             t.reported += outcome.reported.size();
             t.truth += truth.size();
+            t.within_memory += within_memory;
             t.hits += hits;
             t.devices += 1;
-            printf("%-34s %-10s %6zu %8zu %6zu %9s %6s %10s %6s %6s\n", base_name(path).c_str(),
-                   rs.persistent ? "persistent" : "count", spans.size(), outcome.reported.size(),
-                   truth.size(), ratio_text(hits, outcome.reported.size()).c_str(),
+            printf("%-34s %-10s %6zu %8zu %6zu %9s %6s %10s %6s %6s %6zu\n",
+                   base_name(path).c_str(), rs.persistent ? "persistent" : "count", spans.size(),
+                   outcome.reported.size(), truth.size(),
+                   ratio_text(hits, outcome.reported.size()).c_str(),
                    ratio_text(hits, truth.size()).c_str(),
                    one_device ? ratio_text(outcome.reported.size(), 1).c_str() : "-", corr.c_str(),
-                   mae.c_str());
+                   mae.c_str(), within_memory);
             if (list) {
                 for (const Mac& mac : outcome.reported) {
                     printf("reported %s %s\n", rs.persistent ? "persistent" : "count",
@@ -277,13 +303,14 @@ int main(int argc, char** argv) {
                 snprintf(text, sizeof text, "%.3f", t.correlation_sum / t.days);
                 corr = text;
             }
-            printf("%-34s %-10s %6llu %8llu %6llu %9s %6s %10s %6s %6s\n",
+            printf("%-34s %-10s %6llu %8llu %6llu %9s %6s %10s %6s %6s %6llu\n",
                    "all (corr: mean over days)", r == 1 ? "persistent" : "count",
                    static_cast<unsigned long long>(t.heard),
                    static_cast<unsigned long long>(t.reported),
                    static_cast<unsigned long long>(t.truth), ratio_text(t.hits, t.reported).c_str(),
                    ratio_text(t.hits, t.truth).c_str(),
-                   one_device ? ratio_text(t.reported, t.devices).c_str() : "-", corr.c_str(), "-");
+                   one_device ? ratio_text(t.reported, t.devices).c_str() : "-", corr.c_str(), "-",
+                   static_cast<unsigned long long>(t.within_memory));
         }
     }
     return 0;
