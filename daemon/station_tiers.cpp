@@ -1,5 +1,6 @@
 #include "station_tiers.h"
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 
@@ -146,11 +147,8 @@ void StationTiers::forget_silent(int64_t now_ms) {
 }
 
 size_t StationTiers::strong_stations(int rssi_floor) const {
-    size_t n = 0;
-    for (const Station& s : stations_) {
-        if (s.record.rssi >= rssi_floor || s.record.rssi == -128) {
-            ++n;
-        }
-    }
-    return n;
+    return static_cast<size_t>(
+        std::count_if(stations_.begin(), stations_.end(), [rssi_floor](const Station& s) {
+            return s.record.rssi >= rssi_floor || s.record.rssi == -128;
+        }));
 }
