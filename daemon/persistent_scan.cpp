@@ -5,7 +5,7 @@ int64_t ms_of(const struct timeval& tv) {
 }
 
 PersistentScanResult scan_entries_persistent(ProbeList& list, PersistentRule& rule, int64_t now_ms,
-                                             NlSession* session, KeptEntryFn on_station) {
+                                             const ScanSinks& sinks) {
     PersistentScanResult result;
     rule.tiers.forget_silent(now_ms);
     for (ProbeEntry& entry : list) {
@@ -15,7 +15,13 @@ PersistentScanResult scan_entries_persistent(ProbeList& list, PersistentRule& ru
         if (rule.tiers.hear(*entry.record, first, when, delta, entry.last_seen) ==
             StationTiers::Hearing::station) {
             entry.mark = 1;
-            on_station(session, entry);
+            ++result.stations;
+            for (size_t i = 0; i < sinks.count; ++i) {
+                const ScanSink& sink = sinks.sinks[i];
+                if (sink.entry != nullptr) {
+                    sink.entry(sink.context, entry);
+                }
+            }
             entry.reported_count = entry.count;
         } else {
             entry.mark = -1;

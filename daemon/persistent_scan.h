@@ -7,7 +7,7 @@
 
 #include "crowd_estimate.h"
 #include "probe_table.h"
-#include "scan.h"
+#include "scan_sink.h"
 #include "station_tiers.h"
 
 struct PersistentRule {
@@ -20,14 +20,15 @@ struct PersistentRule {
 struct PersistentScanResult {
     CrowdFigures crowd;
     size_t removed = 0;            // entries taken out of the table (all of them)
+    size_t stations = 0;           // of those, the stations handed to the sinks
     uint64_t removed_records = 0;  // probe requests counted in them
 };
 
 int64_t ms_of(const struct timeval& tv);
 
 // Stations silent for longer than the memory are forgotten first. Each
-// station entry is marked 1 and passed to `on_station` before its reported
-// count is updated, as the count rule does with kept entries; every record of
-// the table is then destroyed and the table emptied.
+// station entry is marked 1 and handed to each sink's entry callback before
+// its reported count is updated, as the count rule does with kept entries;
+// every record of the table is then destroyed and the table emptied.
 PersistentScanResult scan_entries_persistent(ProbeList& list, PersistentRule& rule, int64_t now_ms,
-                                             NlSession* session, KeptEntryFn on_station);
+                                             const ScanSinks& sinks);

@@ -176,7 +176,11 @@ int main(int argc, char** argv) {
     log_msg(1, "free and shutdown ...\n");
     const uint32_t kernel_drops = kernel_drop_count(session->kernel_);
     close_kernel_channel(session->kernel_);
-    print_summary(session->table_, session->options_.randommax);
+    if (session->persistent_) {
+        print_station_summary(session->table_, *session->persistent_);
+    } else {
+        print_summary(session->table_, session->options_.randommax);
+    }
     print_record_counts(session, kernel_drops);
     destroy_session(session);
     log_msg(1, "shutdown ...\n");

@@ -12,13 +12,13 @@ namespace {
 // Virtual time starts here, so that every time is a positive timeval.
 constexpr int64_t virtual_epoch_ms = 1000000000000LL;
 
-RuleOutcome* collecting = nullptr;  // the outcome the scan callbacks add to
-
-void collect(NlSession*, ProbeEntry& entry) {
+// The scan's one sink here: every reported address into the outcome.
+void collect(void* context, const ProbeEntry& entry) {
+    auto* outcome = static_cast<RuleOutcome*>(context);
     Mac mac;
     memcpy(mac.data(), entry.record->mac, 6);
-    collecting->reported.insert(mac);
-    ++collecting->station_rows;
+    outcome->reported.insert(mac);
+    ++outcome->station_rows;
 }
 
 struct timeval timeval_of(int64_t ms) {
@@ -42,7 +42,8 @@ ProbeRecord* record_of(const vorlask_probe& p) {
 
 RuleOutcome replay_rule(const std::vector<ReplayStep>& steps, const RuleSettings& settings) {
     RuleOutcome outcome;
-    collecting = &outcome;
+    ScanSinks sinks{};
+    add_scan_sink(sinks, ScanSink{collect, nullptr, &outcome});
     ProbeList list;
     ProbeIndex index;
     std::unique_ptr<PersistentRule> rule;
@@ -54,7 +55,7 @@ RuleOutcome replay_rule(const std::vector<ReplayStep>& steps, const RuleSettings
     auto scan = [&](int64_t now_ms) {
         ScanPoint point{static_cast<double>(now_ms - virtual_epoch_ms) / 1000 * settings.speed, 0};
         if (rule) {
-            PersistentScanResult r = scan_entries_persistent(list, *rule, now_ms, nullptr, collect);
+            PersistentScanResult r = scan_entries_persistent(list, *rule, now_ms, sinks);
             point.estimate = r.crowd.estimate;
             for (const Mac& mac : settings.not_people) {
                 const Station* s = rule->tiers.find(mac.data());
@@ -64,7 +65,7 @@ RuleOutcome replay_rule(const std::vector<ReplayStep>& steps, const RuleSettings
                 }
             }
         } else {
-            scan_entries(list, settings.randommax, nullptr, collect);
+            scan_entries(list, settings.randommax, sinks);
         }
         index.rebuild(list);
         outcome.scans.push_back(point);
@@ -82,6 +83,5 @@ RuleOutcome replay_rule(const std::vector<ReplayStep>& steps, const RuleSettings
     for (ProbeEntry& entry : list) {
         delete entry.record;
     }
-    collecting = nullptr;
     return outcome;
 }
