@@ -117,7 +117,7 @@ FoldResult fold_probe(ProbeList& list, ProbeIndex& index, ProbeRecord* record,
         delete record;
         return FoldResult::turned_away;
     }
-    list.push_back(ProbeEntry{record, 1, 0, 0, now});
+    list.push_back(ProbeEntry{record, 1, 0, 0, now, now});
     index.insert(record->mac, list.size() - 1);
     return FoldResult::added;
 }

@@ -18,6 +18,7 @@ struct ProbeEntry {
     uint32_t reported_count;  // count at the last scan that kept the entry
     int32_t mark;             // 0 new, 1 kept by the last scan, -1 dropped
     struct timeval last_seen;
+    struct timeval first_seen;  // when the entry was created
 };
 
 using ProbeList = std::vector<ProbeEntry>;

@@ -17,6 +17,14 @@ struct ScanTotals {
     uint32_t turned_away_queue;  // records the full queue turned away
     uint32_t kernel_lost;        // probe messages lost in the kernel
     uint32_t not_from_kernel;    // netlink datagrams from another port, turned away
+    // Under [scan] rule = persistent only (has_crowd set): the distinct
+    // addresses heard since the last scan that are not stations, the estimate
+    // of devices near over the memory, and the new stations the full
+    // stations' tier turned away since the last scan.
+    bool has_crowd;
+    uint32_t crowd_randomised;
+    uint32_t crowd_estimate;
+    uint32_t turned_away_stations;
 };
 
 // Either callback may be null. `entry` is called under the table's write

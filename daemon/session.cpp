@@ -102,8 +102,14 @@ void worker_mac_list_scan(void* arg) {
         if (!session->running.load()) {
             break;
         }
-        scan_probe_list(session->table_, session->options_.randommax, session->scan_sinks_,
-                        session->counters_, session->kernel_);
+        if (session->persistent_) {
+            scan_probe_list_persistent(session->table_, *session->persistent_, session->scan_sinks_,
+                                       session->counters_, session->kernel_,
+                                       session->scan_rule_.memory);
+        } else {
+            scan_probe_list(session->table_, session->options_.randommax, session->scan_sinks_,
+                            session->counters_, session->kernel_);
+        }
     }
     uv_mutex_unlock(&sync.mutex_list_scan_);
     log_msg(1, "worker_scan thread stopped ...\n");

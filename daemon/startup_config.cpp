@@ -42,7 +42,7 @@ bool refuse_file(const char* path) {
 
 }  // namespace
 
-bool print_startup_config(const char* path) {
+bool print_startup_config(const char* path, ScanRule& rule) {
     if (refuse_file(path)) {
         return false;
     }
@@ -52,6 +52,9 @@ bool print_startup_config(const char* path) {
         std::string ucast = config.Value("server", key);
         key = "mcast_addr";
         std::string mcast = config.Value("server", key);
+        if (!read_scan_rule(config, path, rule)) {
+            return false;
+        }
         std::cout << ucast << std::endl;
         std::cout << mcast << std::endl;
     } catch (const char*) {

@@ -1,7 +1,10 @@
-// The start-up configuration file: the two server addresses printed at start.
+// The start-up configuration file: the two server addresses printed at start,
+// and the keep rule of the scan.
 #pragma once
 
 #include <cstddef>
+
+#include "scan_config.h"
 
 constexpr const char* config_path = "/etc/vorlask.conf";
 
@@ -14,5 +17,7 @@ constexpr size_t max_config_size = size_t{64} * 1024;
 // each on its own line. Both are looked up before either is printed; the
 // parsed file is released before the call returns. On a file that is too
 // large or not a regular file, or a missing file or key, says which on
-// standard error and returns false; the caller ends start-up there.
-bool print_startup_config(const char* path);
+// standard error and returns false; the caller ends start-up there. Section
+// [scan] is read into `rule` after the two lookups and before either value is
+// printed; a bad value there also returns false.
+bool print_startup_config(const char* path, ScanRule& rule);

@@ -162,8 +162,12 @@ int main(int argc, char** argv) {
     session->running.store(true);
     read_command_line(argc, argv, session->options_);
 
-    if (!print_startup_config(config_path)) {
+    if (!print_startup_config(config_path, session->scan_rule_)) {
         return 1;
+    }
+    if (session->scan_rule_.persistent) {
+        session->persistent_ = std::make_unique<PersistentRule>(session->scan_rule_.min_span,
+                                                                session->scan_rule_.memory);
     }
 
     if (session->options_.daemon != 0) {
@@ -188,7 +192,11 @@ int main(int argc, char** argv) {
     log_msg(1, "free and shutdown ...\n");
     const uint32_t kernel_drops = kernel_drop_count(session->kernel_);
     close_kernel_channel(session->kernel_);
-    print_summary(session->table_, session->options_.randommax);
+    if (session->persistent_) {
+        print_station_summary(session->table_, *session->persistent_);
+    } else {
+        print_summary(session->table_, session->options_.randommax);
+    }
     print_record_counts(session, kernel_drops);
     destroy_session(session);
     log_msg(1, "shutdown ...\n");

@@ -1,7 +1,8 @@
 // libFuzzer target for the configuration parser. Confile reads a path, so
 // each input is written to an anonymous memory file and parsed through its
 // /proc/self/fd name; what was stored is checked against a plain line by line
-// reading of the same text, then a few lookups run over it.
+// reading of the same text, then a few lookups run over it, and the daemon's
+// reading of its [scan] section.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "chameleon.h"
+#include "scan_config.h"
 
 namespace {
 
@@ -99,5 +101,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         abort();
     }
     (void)static_cast<double>(port);
+
+    // The [scan] section: whatever it holds, an accepted rule has spans the
+    // daemon can use.
+    ScanRule rule;
+    if (read_scan_rule(read_only, "fuzz", rule) &&
+        (rule.min_span == 0 || rule.min_span > rule.memory || rule.memory > scan_span_limit)) {
+        fprintf(stderr, "accepted spans %u and %u\n", rule.min_span, rule.memory);
+        abort();
+    }
     return 0;
 }

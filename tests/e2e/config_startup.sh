@@ -3,7 +3,7 @@
 # addresses printed first, each alone on its line, then a normal start; a
 # missing key or file, or a file over 64 KiB, stops start-up with one line on
 # stderr and status 1.
-#   config_startup.sh present|crlf|no-mcast|other-section|no-file
+#   config_startup.sh present|crlf|no-mcast|other-section|no-file|scan-values
 source "$E2E_LIB"
 enter_sandbox "$@"
 case_name=${1:?case}
@@ -99,6 +99,35 @@ no-file)
     rm -f /etc/vorlask.conf
     run_to_end d -T 1
     expect_stop_at_config d ucast_addr " (cannot read the file: No such file or directory)"
+    ;;
+scan-values)
+    # Bad [scan] values stop start-up before anything is printed, with one
+    # line naming the file, section, key and value; good ones start as usual.
+    server='[server]\nucast_addr = 10.200.0.9\nmcast_addr = 225.0.0.37\n[scan]\n'
+    file=/etc/vorlask.conf
+    while IFS='|' read -r lines message; do
+        printf "$server$lines" >/etc/vorlask.conf
+        run_to_end d -v
+        expect_eq "$STATUS" 1 "exit status for $lines"
+        expect_eq "$(wc -c <"$T/d.out")" 0 "bytes on stdout for $lines"
+        expect_eq "$(cat "$T/d.err")" "vorlask: $file: section [scan] key $message" "stderr for $lines"
+    done <<'EOF'
+rule = counting\n|rule: bad value "counting" (count or persistent)
+rule =\n|rule: bad value "" (count or persistent)
+rule = persistent\nmin_span = ten\n|min_span: bad value "ten" (a whole number of seconds from 1 to 604800)
+min_span = 0\n|min_span: bad value "0" (a whole number of seconds from 1 to 604800)
+memory = -600\n|memory: bad value "-600" (a whole number of seconds from 1 to 604800)
+memory = 60.5\n|memory: bad value "60.5" (a whole number of seconds from 1 to 604800)
+memory = 604801\n|memory: bad value "604801" (a whole number of seconds from 1 to 604800)
+min_span = 601\n|min_span: bad value "601" (longer than memory, 600)
+rule = persistent\nmin_span = 30\nmemory = 20\n|min_span: bad value "30" (longer than memory, 20)
+EOF
+    printf "${server}rule = persistent\nmin_span = 600\nmemory = 600\n" >/etc/vorlask.conf
+    start_standin standin --wait 10 --linger 15
+    run_to_end ok -T 1
+    expect_eq "$STATUS" 0 "exit status with good [scan] values"
+    expect_eq "$(sed -n 2p "$T/ok.out")" "225.0.0.37" "second line (mcast_addr)"
+    expect_file_has "$T/ok.out" "finally get a valid probe reqeust number: 0"
     ;;
 *)
     fail "unknown case $case_name"

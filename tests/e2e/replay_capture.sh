@@ -2,9 +2,57 @@
 # A capture recorded on the monitor interface of the simulated-radio guest
 # (tests/vm), replayed with vorlask-replay through the kernel stand-in into
 # the daemon: the outcome must be the live run's (tests/vm/check-outcome.sh).
+#   replay_capture.sh [persistent]
+# persistent: 100 s of a real lab day played ten times as fast into the daemon
+# under [scan] rule = persistent; the stations it prints and reports must be
+# the ones vorlask-evaluate finds in the same capture.
 source "$E2E_LIB"
 enter_sandbox "$@"
 here=$(cd "$(dirname "$0")/.." && pwd)
+
+if [ "${1:-}" = persistent ]; then
+    capture=$here/data/lab/lab-excerpt.pcap
+    # Spans in the daemon's seconds: 2 s here is 20 s of the capture.
+    rule=(-t 1 --min-span 2 --memory 10)
+    printf '[server]\nucast_addr = 10.200.0.9\nmcast_addr = 225.0.0.37\n[scan]\nrule = persistent\nmin_span = 2\nmemory = 10\n' \
+        >/etc/vorlask.conf
+    "$EVALUATE" --speed 10 "${rule[@]}" --list "$capture" >"$T/evaluate.out"
+    expect_eq "$?" 0 "vorlask-evaluate status"
+    awk '$1 == "reported" && $2 == "persistent" {print $3}' "$T/evaluate.out" | sort >"$T/expected"
+    # The excerpt holds stations and many one-burst addresses; the count rule
+    # reports far more of them than the persistent rule.
+    expect_between "$(wc -l <"$T/expected")" 10 40 "stations vorlask-evaluate finds"
+    count_reported=$(awk '$1 == "reported" && $2 == "count"' "$T/evaluate.out" | wc -l)
+    expect_between "$count_reported" $(($(wc -l <"$T/expected") + 10)) 1000 "count rule's reports"
+    "$REPLAY" --speed 10 --delay 0.5 "$capture" >"$T/script" 2>"$T/replay.err"
+    expect_eq "$?" 0 "replay status"
+    duration=$(tail -n 1 "$T/script" | awk '{printf "%d", $1 + 1}')
+    "$LISTENER" --timeout $((duration + 20)) >"$T/listen.out" 2>"$T/listen.err" &
+    STARTED_PIDS="${STARTED_PIDS:-} $!"
+    sleep 0.3
+    start_standin standin --wait 10 --script "$T/script" --linger 10
+    start_daemon d -v -t 1 -T $((duration + 2))
+    wait_daemon d $((duration + 30))
+    expect_eq "$DAEMON_STATUS" 0 "daemon exit status"
+    expect_clean "$T/d.err"
+    sed -E 's/^[0-9]+\.[0-9]{2} //' "$T/d.out" >"$T/d.plain"
+    # Rows of the scans (before the summary), then those of the summary: the
+    # address is the field after the row's time.
+    rows_of() { grep -oE '^[0-9]+\.[0-9]{3} +[0-9a-f]{12}' | awk '{print $2}' |
+        sed 's/\(..\)/\1:/g; s/:$//' | sort -u; }
+    sed -n '/\*\*\* summary \*\*\*/q;p' "$T/d.plain" | rows_of >"$T/printed"
+    sed -n '/\*\*\* summary \*\*\*/,$p' "$T/d.plain" | rows_of >"$T/known"
+    expect_eq "$(diff "$T/expected" "$T/printed" && echo same)" same \
+        "stations printed by the daemon against vorlask-evaluate"
+    expect_file_has "$T/d.out" "crowd: "
+    # The summary lists the stations heard within the memory before the stop.
+    expect_between "$(wc -l <"$T/known")" 1 100 "stations known at the stop"
+    expect_eq "$(comm -23 "$T/known" "$T/expected")" "" "known stations evaluate did not find"
+    expect_eq "$(awk '/finally get a valid probe reqeust number:/ {print $NF}' "$T/d.plain")" \
+        "$(wc -l <"$T/known")" "the summary's final number"
+    finish
+    exit
+fi
 capture=${REPLAY_CAPTURE:-$here/data/vm/hwsim-probes.pcap}
 
 # Twice as fast as recorded; scans every 3 s instead of the guest's 5 s.

@@ -23,7 +23,7 @@ run_init() {
     local shell=$1
     : >"$work/log"
     # shellcheck disable=SC2016  # expanded by the inner shell
-    UCI_CONFIG_DIR=$work/config PROCD_LOG=$work/log $shell -c '
+    UCI_CONFIG_DIR=$work/config PROCD_LOG=$work/log VORLASK_CONF=$work/vorlask.conf $shell -c '
         . "$1"
         . "$2"
         start_service
@@ -108,6 +108,26 @@ check "bad randommax after a good timemax" \
     "$(not_started 1 "not started: option randommax 'two' is not a number from 0 to 65535")"
 uci "config vorlask 'main'" "	option verbose 'lots'"
 check "bad verbose" "$(not_started 1 "not started: option verbose 'lots' is not a number")"
+
+# Section 'scan' becomes [scan] of the configuration file, the rest of the
+# file kept; without any of its options the file is left alone.
+for shell in "${shells[@]}"; do
+    printf '[server]\nucast_addr = 1.2.3.4\n[scan]\nrule = count\n[other]\nx = 1\n' >"$work/vorlask.conf"
+    uci "config vorlask 'main'" "config scan 'scan'" "	option rule 'persistent'" "	option memory '900'"
+    run_init "$shell" >/dev/null
+    checks=$((checks + 1))
+    if [ "$(cat "$work/vorlask.conf")" != "$(printf '[server]\nucast_addr = 1.2.3.4\n[other]\nx = 1\n[scan]\nrule = persistent\nmemory = 900')" ]; then
+        failures=$((failures + 1))
+        echo "FAIL: section scan ($shell)"; cat "$work/vorlask.conf"
+    fi
+    uci "config vorlask 'main'"
+    run_init "$shell" >/dev/null
+    checks=$((checks + 1))
+    if ! grep -qx 'memory = 900' "$work/vorlask.conf"; then
+        failures=$((failures + 1))
+        echo "FAIL: no section scan leaves the file ($shell)"
+    fi
+done
 
 echo "${shells[*]}: $((checks - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -1,5 +1,6 @@
 // The scan that keeps stable addresses, the console table and the summary.
 #include <gtest/gtest.h>
+#include <sys/time.h>
 
 #include <string>
 #include <thread>
@@ -151,6 +152,37 @@ TEST(Scan, SinksGetEachKeptEntryInTableOrderThenTheTotals) {
                                                     "a end 4/2/2/3/0", "b end 4/2/2/3/0"}));
     EXPECT_EQ(totals.kernel_lost, 0u);
     EXPECT_EQ(t.session->table_.probe_list.size(), 2u);
+}
+
+TEST(Scan, PersistentPassHandsStationsToTheSinksAndTheCrowdWithTheTotals) {
+    TestSession t;
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    // Heard over 70 s in this interval: a station at once. The other two are
+    // heard once each, one strong, one weak.
+    auto heard = [&](uint8_t last, int8_t rssi, time_t span, uint32_t count) {
+        ProbeEntry e{};
+        e.record = new_record(last, rssi);
+        e.count = count;
+        e.first_seen = timeval{now.tv_sec - span - 1, 0};
+        e.last_seen = timeval{now.tv_sec - 1, 0};
+        return e;
+    };
+    t.session->table_.probe_list = {heard(1, -90, 0, 1), heard(2, -50, 70, 6), heard(3, -60, 0, 2)};
+    PersistentRule rule(60, 600);
+    ScanSinks sinks{};
+    char a[] = "a";
+    ASSERT_TRUE(add_scan_sink(sinks, ScanSink{log_entry, log_end, a}));
+    sink_calls.clear();
+    const ScanTotals totals = scan_probe_list_persistent(
+        t.session->table_, rule, sinks, t.session->counters_, t.session->kernel_, 600);
+    EXPECT_EQ(sink_calls, (std::vector<std::string>{"a 2+6", "a end 3/1/2/0/0"}));
+    EXPECT_TRUE(totals.has_crowd);
+    EXPECT_EQ(totals.crowd_randomised, 2u);
+    EXPECT_EQ(totals.crowd_estimate, 1u);  // the strong station; one burst is no device yet
+    EXPECT_TRUE(t.session->table_.probe_list.empty());
+    ASSERT_EQ(rule.tiers.stations().size(), 1u);
+    EXPECT_EQ(rule.tiers.stations()[0].record.mac[5], 2);
 }
 
 TEST(ConsoleTable, RowAtVerbosityZeroAndOne) {

@@ -1,0 +1,73 @@
+#include "scan_config.h"
+
+#include <cstdio>
+#include <string>
+
+#include "chameleon.h"
+
+namespace {
+
+// The value of `key`, or false when the key is absent.
+bool lookup(const Confile& config, const char* key, std::string& value) {
+    try {
+        value = static_cast<std::string>(config.Value("scan", key));
+        return true;
+    } catch (const char*) {
+        return false;
+    }
+}
+
+void bad_value(const char* path, const char* key, const std::string& value, const char* why) {
+    fprintf(stderr, "vorlask: %s: section [scan] key %s: bad value \"%s\" (%s)\n", path, key,
+            value.c_str(), why);
+}
+
+// A whole number of seconds from 1 to scan_span_limit, digits only.
+bool parse_span(const std::string& text, uint32_t& out) {
+    if (text.empty() || text.size() > 9) {
+        return false;
+    }
+    uint32_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        v = v * 10 + static_cast<uint32_t>(c - '0');
+    }
+    if (v == 0 || v > scan_span_limit) {
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+}  // namespace
+
+bool read_scan_rule(const Confile& config, const char* path, ScanRule& rule) {
+    std::string value;
+    if (lookup(config, "rule", value)) {
+        if (value == "persistent") {
+            rule.persistent = true;
+        } else if (value == "count") {
+            rule.persistent = false;
+        } else {
+            bad_value(path, "rule", value, "count or persistent");
+            return false;
+        }
+    }
+    const char* span_why = "a whole number of seconds from 1 to 604800";
+    if (lookup(config, "min_span", value) && !parse_span(value, rule.min_span)) {
+        bad_value(path, "min_span", value, span_why);
+        return false;
+    }
+    if (lookup(config, "memory", value) && !parse_span(value, rule.memory)) {
+        bad_value(path, "memory", value, span_why);
+        return false;
+    }
+    if (rule.min_span > rule.memory) {
+        bad_value(path, "min_span", std::to_string(rule.min_span),
+                  ("longer than memory, " + std::to_string(rule.memory)).c_str());
+        return false;
+    }
+    return true;
+}

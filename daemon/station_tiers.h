@@ -1,0 +1,96 @@
+// The persistent keep rule: an address counts as a station once it has been
+// heard at two moments at least `min_span` apart within `memory`. Two bounded
+// tiers hold what the rule remembers between scans: candidates (heard, not
+// yet stations) in a ring of fixed capacity whose oldest entry is forgotten
+// first, and stations, kept while heard within `memory` and never displaced
+// by new addresses.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "probe_record.h"
+#include "probe_table.h"
+
+// Sized for a 64 MiB router: about 4 MiB for the candidates (24-byte ring
+// entries plus a 4-byte slot per entry at half load) and about 1.5 MiB for the
+// stations with their index. A radio hears a few hundred stations; the
+// candidates' ring holds several minutes of a dense crowd's randomised
+// addresses.
+constexpr size_t candidate_capacity = 131072;
+constexpr size_t station_capacity = 16384;
+
+// A station known to the rule, with what its rows show.
+struct Station {
+    ProbeRecord record;        // first record of the latest interval it was heard in
+    int64_t first_ms;          // the earlier of the two moments that made it a station
+    int64_t last_ms;           // the latest moment it was heard
+    uint32_t count;            // probe requests heard since it became a station
+    struct timeval last_seen;  // as the table last saw it
+};
+
+class StationTiers {
+  public:
+    enum class Hearing { candidate, station, turned_away };
+
+    StationTiers(uint32_t min_span_s, uint32_t memory_s, size_t candidates = candidate_capacity,
+                 size_t stations = station_capacity);
+
+    // The address of `record` heard from `first_ms` to `last_ms`
+    // (milliseconds on any clock that does not go back), worth `count` probe
+    // requests. Returns
+    // station when the address is (or has just become) a station, candidate
+    // while it is not, and turned_away when it would have become a station but
+    // the stations' tier is full.
+    Hearing hear(const ProbeRecord& record, int64_t first_ms, int64_t last_ms, uint32_t count,
+                 const struct timeval& last_seen);
+
+    // Forgets the stations not heard for longer than `memory` before `now_ms`.
+    void forget_silent(int64_t now_ms);
+
+    const std::vector<Station>& stations() const { return stations_; }
+    // The station with address `mac`, or null.
+    const Station* find(const uint8_t* mac) const {
+        long i = station_index_.find(mac);
+        return i < 0 ? nullptr : &stations_[static_cast<size_t>(i)];
+    }
+    // Stations whose latest record was at least `rssi_floor` dBm, or carried
+    // no signal strength.
+    size_t strong_stations(int rssi_floor) const;
+    // Would-be stations turned away because the stations' tier was full.
+    uint64_t turned_away() const { return turned_away_; }
+    size_t candidate_count() const { return candidate_size_; }
+    int64_t memory_ms() const { return memory_ms_; }
+
+  private:
+    struct Candidate {
+        uint64_t key;  // the address, or empty_key for a free ring entry
+        int64_t first_ms;
+        int64_t last_ms;
+    };
+    static constexpr uint64_t empty_key = ~0ull;
+    static constexpr uint32_t empty_slot = ~0u;
+    static uint64_t key_of(const uint8_t* mac);
+    size_t home_of(uint64_t key) const;
+    // Slot of `key` in the candidates' index, or the empty slot where it
+    // would go.
+    size_t slot_of(uint64_t key) const;
+    void erase_slot(size_t slot);
+    void add_candidate(uint64_t key, int64_t first_ms, int64_t last_ms);
+    bool promote(const ProbeRecord& record, int64_t first_ms, int64_t when_ms, uint32_t count,
+                 const struct timeval& last_seen);
+
+    int64_t min_span_ms_;
+    int64_t memory_ms_;
+    uint64_t seed_;
+    std::vector<Candidate> ring_;  // in order of arrival; next_ is the oldest
+    std::vector<uint32_t> slots_;  // open addressing: ring positions, linear probing
+    size_t mask_;
+    size_t next_ = 0;
+    size_t candidate_size_ = 0;
+    std::vector<Station> stations_;  // in the order they became stations
+    ProbeIndex station_index_;
+    size_t station_limit_;
+    uint64_t turned_away_ = 0;
+};

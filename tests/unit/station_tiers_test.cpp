@@ -1,0 +1,161 @@
+// The persistent rule's two tiers and the crowd estimate: when an address
+// becomes a station, how long the rule remembers it, and what a flood or a
+// full tier does to the stations already known.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "crowd_estimate.h"
+#include "station_tiers.h"
+
+namespace {
+
+using Hearing = StationTiers::Hearing;
+
+ProbeRecord record_of(uint32_t n, int8_t rssi = -50) {
+    ProbeRecord r{};
+    r.mac[0] = 0x02;
+    memcpy(r.mac + 1, &n, 4);
+    r.rssi = rssi;
+    return r;
+}
+
+Hearing hear(StationTiers& tiers, uint32_t n, int64_t ms) {
+    return tiers.hear(record_of(n), ms, ms, 1, timeval{});
+}
+
+// One address heard at the given moments (ms); the expected outcome of each.
+struct Case {
+    const char* what;
+    std::vector<int64_t> at;
+    std::vector<Hearing> expect;
+    int64_t forget_at;  // forget_silent before the last hearing, or -1
+};
+
+TEST(StationTiers, TwoMomentsApartWithinMemory) {
+    const auto c = Hearing::candidate;
+    const auto s = Hearing::station;
+    const Case cases[] = {
+        {"just under min_span", {0, 59999}, {c, c}, -1},
+        {"just over min_span", {0, 60000}, {c, s}, -1},
+        {"burst, then min_span after its start", {0, 500, 1000, 60000}, {c, c, c, s}, -1},
+        {"second moment after memory", {0, 600001}, {c, c}, -1},
+        {"first moment out of memory, the later one counts", {0, 600001, 660001}, {c, c, s}, -1},
+        {"return within memory", {0, 60000, 660000}, {c, s, s}, 660000},
+        {"return after memory starts over", {0, 60000, 660001}, {c, s, c}, 660001},
+    };
+    for (const Case& k : cases) {
+        StationTiers tiers(60, 600, 64, 16);
+        for (size_t i = 0; i < k.at.size(); ++i) {
+            if (i + 1 == k.at.size() && k.forget_at >= 0) {
+                tiers.forget_silent(k.forget_at);
+            }
+            EXPECT_EQ(hear(tiers, 7, k.at[i]), k.expect[i]) << k.what << ", hearing " << i;
+        }
+    }
+}
+
+TEST(StationTiers, OneIntervalLongerThanMinSpanMakesAStation) {
+    StationTiers tiers(60, 600, 64, 16);
+    EXPECT_EQ(tiers.hear(record_of(1), 1000, 61000, 9, timeval{}), Hearing::station);
+    ASSERT_EQ(tiers.stations().size(), 1u);
+    EXPECT_EQ(tiers.stations()[0].count, 9u);
+}
+
+TEST(StationTiers, FloodFillsOnlyTheCandidatesOldestFirst) {
+    const size_t capacity = 64;
+    StationTiers tiers(60, 600, capacity, 16);
+    hear(tiers, 1, 0);
+    ASSERT_EQ(hear(tiers, 1, 60000), Hearing::station);
+    // Ten times the candidates' capacity of new addresses, each heard once.
+    const uint32_t flood = 10 * capacity;
+    for (uint32_t n = 100; n < 100 + flood; ++n) {
+        EXPECT_EQ(hear(tiers, n, 61000), Hearing::candidate);
+    }
+    EXPECT_EQ(tiers.candidate_count(), capacity);
+    // The station is still known and heard as one.
+    EXPECT_EQ(hear(tiers, 1, 62000), Hearing::station);
+    // The newest candidates are remembered, the older ones forgotten.
+    for (uint32_t n = 100 + flood - 10; n < 100 + flood; ++n) {
+        EXPECT_EQ(hear(tiers, n, 121000), Hearing::station) << n;
+    }
+    EXPECT_EQ(hear(tiers, 100, 121000), Hearing::candidate);
+    EXPECT_EQ(tiers.stations().size(), 11u);
+    EXPECT_EQ(tiers.turned_away(), 0u);
+}
+
+TEST(StationTiers, FullStationsTierTurnsNewStationsAway) {
+    StationTiers tiers(60, 600, 64, 2);
+    for (uint32_t n = 1; n <= 3; ++n) {
+        hear(tiers, n, 0);
+    }
+    EXPECT_EQ(hear(tiers, 1, 60000), Hearing::station);
+    EXPECT_EQ(hear(tiers, 2, 60000), Hearing::station);
+    EXPECT_EQ(hear(tiers, 3, 60000), Hearing::turned_away);
+    EXPECT_EQ(hear(tiers, 3, 70000), Hearing::turned_away);
+    EXPECT_EQ(tiers.turned_away(), 2u);
+    EXPECT_EQ(hear(tiers, 1, 80000), Hearing::station);
+    // Once station 2 is forgotten, 3 takes its place at its next hearing.
+    hear(tiers, 1, 600000);
+    tiers.forget_silent(660001);
+    EXPECT_EQ(tiers.stations().size(), 1u);
+    EXPECT_EQ(hear(tiers, 3, 620000), Hearing::station);
+    EXPECT_NE(tiers.find(record_of(3).mac), nullptr);
+    EXPECT_EQ(tiers.find(record_of(2).mac), nullptr);
+}
+
+TEST(CrowdEstimate, StrongBurstsOverMemoryPlusStations) {
+    struct Heard {
+        int64_t ms;
+        int rssi;
+    };
+    struct Scan {
+        int64_t at_ms;
+        std::vector<Heard> randomised;  // heard since the scan before
+    };
+    struct Case {
+        const char* what;
+        std::vector<Scan> scans;
+        size_t stations;
+        uint32_t randomised;  // of the last scan
+        uint32_t estimate;    // after the last scan
+    };
+    // Memory 90 s: a device sends two bursts over it (one each 45 s).
+    const Case cases[] = {
+        {"nothing heard", {{10000, {}}}, 3, 0, 3},
+        {"addresses starting together are one burst",
+         {{10000, {{1000, -60}, {1400, -60}, {2300, -60}, {2600, -60}}}},
+         0,
+         4,
+         1},
+        {"weak addresses count as randomised only", {{10000, {{1000, -90}, {5000, -81}}}}, 1, 2, 1},
+        {"no signal strength counts as strong", {{10000, {{1000, -128}, {5000, -128}}}}, 0, 2, 1},
+        {"bursts over several scans add up",
+         {{10000, {{1000, -60}, {3000, -60}}},
+          {20000, {{11000, -60}}},
+          {30000, {{21000, -60}, {23000, -60}}}},
+         0,
+         2,
+         3},
+        {"bursts older than the memory are left out",
+         {{10000, {{1000, -60}, {3000, -60}, {5000, -60}, {7000, -60}}}, {100000, {}}},
+         2,
+         0,
+         2},
+    };
+    for (const Case& k : cases) {
+        CrowdEstimate crowd(90);
+        CrowdFigures f;
+        for (const Scan& scan : k.scans) {
+            for (const Heard& h : scan.randomised) {
+                crowd.hear_randomised(h.ms, h.rssi);
+            }
+            f = crowd.close_scan(scan.at_ms, k.stations);
+        }
+        EXPECT_EQ(f.randomised, k.randomised) << k.what;
+        EXPECT_EQ(f.estimate, k.estimate) << k.what;
+    }
+}
+
+}  // namespace

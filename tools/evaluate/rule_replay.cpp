@@ -1,0 +1,87 @@
+#include "rule_replay.h"
+
+#include <cstring>
+#include <memory>
+
+#include "persistent_scan.h"
+#include "probe_table.h"
+#include "scan.h"
+
+namespace {
+
+// Virtual time starts here, so that every time is a positive timeval.
+constexpr int64_t virtual_epoch_ms = 1000000000000LL;
+
+// The scan's one sink here: every reported address into the outcome.
+void collect(void* context, const ProbeEntry& entry) {
+    auto* outcome = static_cast<RuleOutcome*>(context);
+    Mac mac;
+    memcpy(mac.data(), entry.record->mac, 6);
+    outcome->reported.insert(mac);
+    ++outcome->station_rows;
+}
+
+struct timeval timeval_of(int64_t ms) {
+    struct timeval tv;
+    tv.tv_sec = static_cast<time_t>(ms / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+    return tv;
+}
+
+ProbeRecord* record_of(const vorlask_probe& p) {
+    auto* r = new ProbeRecord;
+    memcpy(r->mac, p.mac, 6);
+    memcpy(r->second_mac, p.second_mac, 6);
+    r->rssi = p.rssi;
+    r->band = p.band;
+    r->freq = p.freq;
+    return r;
+}
+
+}  // namespace
+
+RuleOutcome replay_rule(const std::vector<ReplayStep>& steps, const RuleSettings& settings) {
+    RuleOutcome outcome;
+    ScanSinks sinks{};
+    add_scan_sink(sinks, ScanSink{collect, nullptr, &outcome});
+    ProbeList list;
+    ProbeIndex index;
+    std::unique_ptr<PersistentRule> rule;
+    if (settings.persistent) {
+        rule = std::make_unique<PersistentRule>(settings.min_span, settings.memory);
+    }
+    const int64_t period_ms = int64_t{settings.timeout} * 1000;
+    int64_t next_scan = virtual_epoch_ms + period_ms;
+    auto scan = [&](int64_t now_ms) {
+        ScanPoint point{static_cast<double>(now_ms - virtual_epoch_ms) / 1000 * settings.speed, 0};
+        if (rule) {
+            PersistentScanResult r = scan_entries_persistent(list, *rule, now_ms, sinks);
+            point.estimate = r.crowd.estimate;
+            for (const Mac& mac : settings.not_people) {
+                const Station* s = rule->tiers.find(mac.data());
+                if (s != nullptr && point.estimate > 0 &&
+                    (s->record.rssi >= crowd_rssi_floor || s->record.rssi == -128)) {
+                    --point.estimate;
+                }
+            }
+        } else {
+            scan_entries(list, settings.randommax, sinks);
+        }
+        index.rebuild(list);
+        outcome.scans.push_back(point);
+    };
+    for (const ReplayStep& step : steps) {
+        const int64_t at =
+            virtual_epoch_ms + static_cast<int64_t>(step.offset / settings.speed * 1000);
+        while (at >= next_scan) {
+            scan(next_scan);
+            next_scan += period_ms;
+        }
+        fold_probe(list, index, record_of(step.probe), timeval_of(at));
+    }
+    scan(next_scan);
+    for (ProbeEntry& entry : list) {
+        delete entry.record;
+    }
+    return outcome;
+}
