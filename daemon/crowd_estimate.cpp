@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-void CrowdEstimate::hear_randomised(int64_t when_ms, int rssi) {
+void CrowdEstimate::hear_randomised(int64_t when_ms, int rssi, bool returning) {
     ++randomised_;
-    if (rssi >= crowd_rssi_floor || rssi == -128) {
+    if (!returning && (rssi >= crowd_rssi_floor || rssi == -128)) {
         strong_times_.push_back(when_ms);
     }
 }

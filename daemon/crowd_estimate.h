@@ -11,7 +11,8 @@
 // where "strong" means heard at -80 dBm or stronger (in the room, not beyond a
 // wall; records without a signal strength count as strong) and a burst is a
 // run of randomised addresses whose latest hearings lie within one second of
-// each other.
+// each other. An address that an earlier scan within memory heard already
+// adds no burst: its device was counted when it was new.
 #pragma once
 
 #include <cstddef>
@@ -34,8 +35,9 @@ class CrowdEstimate {
     explicit CrowdEstimate(uint32_t memory_s) : memory_ms_(int64_t{memory_s} * 1000) {}
 
     // A randomised (non-station) address heard since the last scan, last at
-    // `when_ms` with `rssi` dBm.
-    void hear_randomised(int64_t when_ms, int rssi);
+    // `when_ms` with `rssi` dBm; `returning` when an earlier scan within
+    // memory heard it already (its device is counted by that burst).
+    void hear_randomised(int64_t when_ms, int rssi, bool returning = false);
     // Ends the scan at `now_ms` with `strong_stations` known.
     CrowdFigures close_scan(int64_t now_ms, size_t strong_stations);
 

@@ -12,6 +12,7 @@ PersistentScanResult scan_entries_persistent(ProbeList& list, PersistentRule& ru
         const int64_t when = ms_of(entry.last_seen);
         const int64_t first = ms_of(entry.first_seen);
         const uint32_t delta = entry.count - entry.reported_count;
+        const bool returning = rule.tiers.recent_candidate(entry.record->mac, first);
         if (rule.tiers.hear(*entry.record, first, when, delta, entry.last_seen) ==
             StationTiers::Hearing::station) {
             entry.mark = 1;
@@ -25,7 +26,7 @@ PersistentScanResult scan_entries_persistent(ProbeList& list, PersistentRule& ru
             entry.reported_count = entry.count;
         } else {
             entry.mark = -1;
-            rule.crowd.hear_randomised(when, entry.record->rssi);
+            rule.crowd.hear_randomised(when, entry.record->rssi, returning);
         }
     }
     for (ProbeEntry& entry : list) {

@@ -126,6 +126,11 @@ StationTiers::Hearing StationTiers::hear(const ProbeRecord& record, int64_t firs
     return last_ms - earliest >= min_span_ms_ ? Hearing::turned_away : Hearing::candidate;
 }
 
+bool StationTiers::recent_candidate(const uint8_t* mac, int64_t ms) const {
+    const uint32_t at = slots_[slot_of(key_of(mac))];
+    return at != empty_slot && ms - ring_[at].last_ms <= memory_ms_;
+}
+
 void StationTiers::forget_silent(int64_t now_ms) {
     size_t kept = 0;
     for (size_t i = 0; i < stations_.size(); ++i) {

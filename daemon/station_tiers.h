@@ -58,6 +58,9 @@ class StationTiers {
     // Stations whose latest record was at least `rssi_floor` dBm, or carried
     // no signal strength.
     size_t strong_stations(int rssi_floor) const;
+    // Whether `mac` is a candidate last heard no more than `memory` before
+    // `ms`: an address that came back rather than a new one.
+    bool recent_candidate(const uint8_t* mac, int64_t ms) const;
     // Would-be stations turned away because the stations' tier was full.
     uint64_t turned_away() const { return turned_away_; }
     size_t candidate_count() const { return candidate_size_; }

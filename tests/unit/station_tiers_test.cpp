@@ -76,6 +76,11 @@ TEST(StationTiers, FloodFillsOnlyTheCandidatesOldestFirst) {
     EXPECT_EQ(tiers.candidate_count(), capacity);
     // The station is still known and heard as one.
     EXPECT_EQ(hear(tiers, 1, 62000), Hearing::station);
+    // A remembered candidate counts as returning within memory only.
+    const uint32_t newest = 100 + flood - 1;
+    EXPECT_TRUE(tiers.recent_candidate(record_of(newest).mac, 661000));
+    EXPECT_FALSE(tiers.recent_candidate(record_of(newest).mac, 661001));
+    EXPECT_FALSE(tiers.recent_candidate(record_of(100).mac, 62000));
     // The newest candidates are remembered, the older ones forgotten.
     for (uint32_t n = 100 + flood - 10; n < 100 + flood; ++n) {
         EXPECT_EQ(hear(tiers, n, 121000), Hearing::station) << n;
@@ -109,6 +114,7 @@ TEST(CrowdEstimate, StrongBurstsOverMemoryPlusStations) {
     struct Heard {
         int64_t ms;
         int rssi;
+        bool returning = false;
     };
     struct Scan {
         int64_t at_ms;
@@ -138,6 +144,11 @@ TEST(CrowdEstimate, StrongBurstsOverMemoryPlusStations) {
          0,
          2,
          3},
+        {"an address heard again adds no burst",
+         {{10000, {{1000, -60}}}, {20000, {{11000, -60, true}}}, {30000, {{21000, -60, true}}}},
+         0,
+         1,
+         1},
         {"bursts older than the memory are left out",
          {{10000, {{1000, -60}, {3000, -60}, {5000, -60}, {7000, -60}}}, {100000, {}}},
          2,
@@ -149,7 +160,7 @@ TEST(CrowdEstimate, StrongBurstsOverMemoryPlusStations) {
         CrowdFigures f;
         for (const Scan& scan : k.scans) {
             for (const Heard& h : scan.randomised) {
-                crowd.hear_randomised(h.ms, h.rssi);
+                crowd.hear_randomised(h.ms, h.rssi, h.returning);
             }
             f = crowd.close_scan(scan.at_ms, k.stations);
         }
