@@ -110,6 +110,7 @@ FoldResult fold_probe(ProbeList& list, ProbeIndex& index, ProbeRecord* record,
         ProbeEntry& entry = list[static_cast<size_t>(position)];
         entry.count += 1;
         entry.last_seen = now;
+        entry.last_rssi = record->rssi;
         delete record;
         return FoldResult::counted;
     }
@@ -117,7 +118,7 @@ FoldResult fold_probe(ProbeList& list, ProbeIndex& index, ProbeRecord* record,
         delete record;
         return FoldResult::turned_away;
     }
-    list.push_back(ProbeEntry{record, 1, 0, 0, now, now});
+    list.push_back(ProbeEntry{record, 1, 0, 0, record->rssi, now, now});
     index.insert(record->mac, list.size() - 1);
     return FoldResult::added;
 }

@@ -17,6 +17,7 @@ struct ProbeEntry {
     uint32_t count;           // probe requests since the entry was created
     uint32_t reported_count;  // count at the last scan that kept the entry
     int32_t mark;             // 0 new, 1 kept by the last scan, -1 dropped
+    int8_t last_rssi;         // signal of the latest probe request
     struct timeval last_seen;
     struct timeval first_seen;  // when the entry was created
 };

@@ -167,7 +167,7 @@ void print_station_summary(ProbeTable& table, const PersistentRule& rule) {
     print_probe_header();
     for (const Station* s : known) {
         ProbeRecord record = s->record;
-        ProbeEntry row{&record, s->count, 0, 1, s->last_seen, s->last_seen};
+        ProbeEntry row{&record, s->count, 0, 1, record.rssi, s->last_seen, s->last_seen};
         print_probe_row(row);
     }
     uv_rwlock_rdunlock(&table.list_mac_rwlock_);

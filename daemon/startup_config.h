@@ -20,4 +20,11 @@ constexpr size_t max_config_size = size_t{64} * 1024;
 // standard error and returns false; the caller ends start-up there. Section
 // [scan] is read into `rule` after the two lookups and before either value is
 // printed; a bad value there also returns false.
-bool print_startup_config(const char* path, ScanRule& rule);
+//
+// `more`, when given, reads the file's further sections after [scan], also
+// before either value is printed: it says what is wrong on standard error
+// and returns false to end start-up.
+class Confile;
+using MoreSections = bool (*)(const Confile& config, void* context);
+bool print_startup_config(const char* path, ScanRule& rule, MoreSections more = nullptr,
+                          void* context = nullptr);

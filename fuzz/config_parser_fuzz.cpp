@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "chameleon.h"
+#include "mqtt_settings.h"
 #include "scan_config.h"
 
 namespace {
@@ -108,6 +109,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (read_scan_rule(read_only, "fuzz", rule) &&
         (rule.min_span == 0 || rule.min_span > rule.memory || rule.memory > scan_span_limit)) {
         fprintf(stderr, "accepted spans %u and %u\n", rule.min_span, rule.memory);
+        abort();
+    }
+
+    // The [mqtt] keys: either settings that hold together or one error line
+    // that names the file and the section.
+    MqttSettings mqtt;
+    const std::string error = read_mqtt_settings(read_only, "/etc/vorlask.conf", mqtt);
+    if (!error.empty()) {
+        if (mqtt.enabled || error.rfind("vorlask: /etc/vorlask.conf: section [mqtt]", 0) != 0 ||
+            error.find('\n') != std::string::npos) {
+            fprintf(stderr, "bad error line: %s\n", error.c_str());
+            abort();
+        }
+    } else if (mqtt.enabled &&
+               (mqtt.hosts.empty() || mqtt.client_id.empty() || mqtt.port == 0 || mqtt.qos > 1 ||
+                mqtt.queue_limit < 65536 || (mqtt.hashed && mqtt.secret.empty()) ||
+                mqtt.scan_topic().find_first_of("+#") != std::string::npos)) {
+        fprintf(stderr, "inconsistent [mqtt] settings accepted\n");
         abort();
     }
     return 0;

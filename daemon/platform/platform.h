@@ -26,3 +26,5 @@ bool socket_drop_count(int fd, uint32_t& drops);
 
 // Sends one error line to the system log, where there is one.
 void system_log_error(const char* message);
+// Sends one line of news (a connection made again) to the system log.
+void system_log_notice(const char* message);

@@ -20,6 +20,12 @@ install(FILES ${VORLASK_DEBIAN_DIR}/vorlask.default
   RENAME vorlask
   COMPONENT daemon EXCLUDE_FROM_ALL)
 
+# Where the unit takes the daemon's MQTT secrets from (LoadCredential=):
+# readable by root only, empty until the administrator puts files there.
+install(DIRECTORY DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/vorlask/credentials
+  DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+  COMPONENT daemon EXCLUDE_FROM_ALL)
+
 # Lintian overrides of the daemon package.
 install(FILES ${VORLASK_DEBIAN_DIR}/lintian/vorlask
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides

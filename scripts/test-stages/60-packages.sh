@@ -62,7 +62,7 @@ has libchameleon-dev /usr/include/chameleon.h "/usr/lib/$multiarch/libchameleon.
     "/usr/lib/$multiarch/pkgconfig/chameleon.pc" /usr/share/man/man3/chameleon.3.gz \
     /usr/share/doc/libchameleon-dev/copyright
 field() { dpkg-deb -f "$(deb_of "$1")" "$2"; }
-for dep in "libchameleon1 (= $version)" "libuv1" "libmnl0" "libjson-c5" "libmbedcrypto7"; do
+for dep in "libchameleon1 (= $version)" "libuv1" "libmnl0" "libjson-c5" "libmbedcrypto7" "libmosquitto1"; do
     grep -qF -- "$dep" <<<"$(field vorlask Depends)" || failure "vorlask does not depend on $dep"
 done
 grep -qF "libchameleon1 (= $version)" <<<"$(field libchameleon-dev Depends)" ||

@@ -59,6 +59,14 @@ for lib in $( (needed "$daemon"; needed "$library") | sort -u); do
     printf '%-22s %9d bytes  %s\n' "$lib" "$size" "$path"
 done
 printf '%-22s %9d bytes\n' "together" "$total"
+# The MQTT client library's own needs: Debian's build speaks TLS through
+# OpenSSL; OpenWrt's libmosquitto-nossl needs no TLS library at all.
+mosquitto_lib=$(readlink -f /usr/lib/mipsel-linux-gnu/libmosquitto.so.1)
+for lib in $(needed "$mosquitto_lib"); do
+    [ -e "/usr/lib/mipsel-linux-gnu/$lib" ] || continue
+    printf '    libmosquitto.so.1 needs %-16s %9d bytes\n' "$lib" \
+        "$(stat -c %s "$(readlink -f "/usr/lib/mipsel-linux-gnu/$lib")")"
+done
 
 echo "--- vorlask by section"
 "${prefix}size" -A "$out/vorlask" | awk 'NR > 2 && $2 > 0 { printf "    %-20s %8d\n", $1, $2 }'

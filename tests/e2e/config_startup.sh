@@ -2,8 +2,9 @@
 # The start-up configuration file /etc/vorlask.conf: the two [server]
 # addresses printed first, each alone on its line, then a normal start; a
 # missing key or file, or a file over 64 KiB, stops start-up with one line on
-# stderr and status 1.
-#   config_startup.sh present|crlf|no-mcast|other-section|no-file|scan-values
+# stderr and status 1; so does a bad [scan] or [mqtt] value, before anything
+# is printed, with one line naming the file, section, key and value.
+#   config_startup.sh present|crlf|no-mcast|other-section|no-file|scan-values|mqtt-bad
 source "$E2E_LIB"
 enter_sandbox "$@"
 case_name=${1:?case}
@@ -128,6 +129,20 @@ EOF
     expect_eq "$STATUS" 0 "exit status with good [scan] values"
     expect_eq "$(sed -n 2p "$T/ok.out")" "225.0.0.37" "second line (mcast_addr)"
     expect_file_has "$T/ok.out" "finally get a valid probe reqeust number: 0"
+    ;;
+mqtt-bad)
+    for body in 'host = 10.0.0.1|qos = 2' 'qos = 1'; do
+        printf '[server]\nucast_addr = 10.200.0.9\nmcast_addr = 225.0.0.37\n[mqtt]\n%s\n' \
+            "${body//|/$'\n'}" >/etc/vorlask.conf
+        run_to_end d -T 1
+        expect_eq "$STATUS" 1 "exit status ($body)"
+        expect_eq "$(wc -c <"$T/d.out")" 0 "bytes on stdout ($body)"
+        case "$body" in
+        host*) line='vorlask: /etc/vorlask.conf: section [mqtt] key qos: bad value "2" (0 or 1)' ;;
+        *) line='vorlask: /etc/vorlask.conf: section [mqtt] has no key host' ;;
+        esac
+        expect_eq "$(cat "$T/d.err")" "$line" "stderr ($body)"
+    done
     ;;
 *)
     fail "unknown case $case_name"

@@ -18,7 +18,8 @@ checks=0
 failures=0
 
 # run_init SHELL: start_service and service_triggers of the init script with
-# $work/config/vorlask as the UCI file; prints what procd was told.
+# $work/config/vorlask as the UCI file and $work/vorlask.conf as the
+# configuration file; prints what procd was told and the file.
 run_init() {
     local shell=$1
     : >"$work/log"
@@ -30,6 +31,9 @@ run_init() {
         echo "status $?" >>"$PROCD_LOG"
         service_triggers' sh "$here/openwrt_stubs.sh" "$init"
     cat "$work/log"
+    # The configuration file it wrote, if any.
+    [ -f "$work/vorlask.conf" ] && sed 's/^/conf: /' "$work/vorlask.conf"
+    return 0
 }
 
 # check NAME EXPECTED: runs the script under every shell with the UCI file
@@ -38,6 +42,7 @@ check() {
     local name=$1 expected=$2 shell got
     for shell in "${shells[@]}"; do
         checks=$((checks + 1))
+        rm -f "$work/vorlask.conf"
         got=$(run_init "$shell")
         if [ "$got" != "$expected" ]; then
             failures=$((failures + 1))
@@ -64,7 +69,21 @@ not_started() {  # not_started STATUS [LOGGER-TEXT]
 # The configuration as shipped: every option given with the daemon's default.
 mkdir -p "$work/config"
 cp "$shipped_config" "$work/config/vorlask"
-check "shipped configuration" "$(instance --port 5566 --timeout 10 --timemax 0 --randommax 2)"
+check "shipped configuration" "$(instance --port 5566 --timeout 10 --timemax 0 --randommax 2
+    printf 'conf: %s\n' '# Written by /etc/init.d/vorlask from /etc/config/vorlask: edit that file.' \
+        '[server]' 'ucast_addr = 192.168.1.100' 'mcast_addr = 225.0.0.37')"
+
+# Every section of the configuration file from its UCI section, in a fixed
+# order whatever the UCI order; other sections and the daemon's options stay
+# out of it.
+uci "config mqtt 'mqtt'" "	option host 'broker.lan, 10.0.0.2'" "	option password_file '/etc/vorlask/pw'" \
+    "config vorlask 'main'" "	option port '4000'" "config scan 'scan'" "	option rule 'persistent'" \
+    "config other 'other'" "	option host 'x'" \
+    "config server 'server'" "	option ucast_addr '10.0.0.1'" "	option mcast_addr '225.0.0.37'"
+check "every section" "$(instance --port 4000
+    printf 'conf: %s\n' '# Written by /etc/init.d/vorlask from /etc/config/vorlask: edit that file.' \
+        '[server]' 'ucast_addr = 10.0.0.1' 'mcast_addr = 225.0.0.37' '[scan]' 'rule = persistent' \
+        '[mqtt]' 'host = broker.lan, 10.0.0.2' 'password_file = /etc/vorlask/pw')"
 
 uci "config vorlask 'main'" "	option enabled '1'" "	option port '4000'" "	option timeout '20'" \
     "	option randommax '3'" "	option timemax '1800'" "	option verbose '3'"

@@ -113,7 +113,7 @@ fi
 # Dependencies and conffiles.
 info=$(mk info-libchameleon info-vorlask 2>&1)
 for line in 'depends libchameleon: +libstdcpp' \
-    'depends vorlask: +libchameleon +libuv +libmnl +libjson-c +libmbedtls +libstdcpp +USE_GLIBC:libpthread +USE_UCLIBC:libpthread' \
+    'depends vorlask: +libchameleon +libuv +libmnl +libjson-c +libmbedtls +libmosquitto-nossl +libstdcpp +USE_GLIBC:libpthread +USE_UCLIBC:libpthread' \
     'conffiles vorlask:/etc/config/vorlask /etc/vorlask.conf'; do
     if grep -qxF -- "$line" <<<"$info"; then pass; else fail "missing [$line] in:"$'\n'"$info"; fi
 done

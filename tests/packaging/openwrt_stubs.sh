@@ -22,15 +22,22 @@ config_load() {
 		config)
 			unquote "$rest"
 			section=$value
+			config_cb "$name" "$section"
 			;;
 		option)
 			[ -n "$section" ] || continue
 			unquote "$rest"
 			eval "CONFIG_${section}_${name}=\$value"
+			option_cb "$name" "$value"
 			;;
 		esac
 	done <"$file"
 }
+
+# functions.sh calls these for every section and option; an init script may
+# define its own before config_load.
+command -v config_cb >/dev/null 2>&1 || config_cb() { return 0; }
+command -v option_cb >/dev/null 2>&1 || option_cb() { return 0; }
 
 config_get() {
 	eval "$1=\${CONFIG_${2}_${3}:-\$4}"

@@ -1,0 +1,48 @@
+// The document a scan publishes to the broker: the access point, the scan's
+// time and interval, every station the scan reported and the scan's totals,
+// as compact JSON, split into numbered parts that each stay under a size
+// bound (brokers refuse large payloads).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One station as the scan reported it.
+struct StationRow {
+    uint8_t mac[6];
+    int8_t rssi;   // signal of its latest probe request
+    uint8_t band;  // of its first record, like freq and second_mac
+    uint16_t freq;
+    uint8_t second_mac[6];
+    uint32_t count;                 // probe requests since its last report
+    int64_t first_seen, last_seen;  // unix seconds
+};
+
+struct DocumentTotals {
+    uint32_t table = 0;          // entries after the scan
+    uint32_t dropped = 0;        // entries the scan dropped
+    uint32_t turned_away = 0;    // new addresses the full table turned away
+    uint32_t kernel_lost = 0;    // probe messages lost in the kernel
+    uint64_t queue_dropped = 0;  // documents the publisher's full queue dropped
+    bool has_crowd = false;
+    uint32_t randomised = 0, estimate = 0;
+};
+
+struct ScanDocument {
+    std::string ap;
+    uint64_t seq = 0;
+    int64_t time = 0;  // scan time, unix seconds
+    uint32_t interval = 0;
+    bool hashed = false;
+    const std::string* secret = nullptr;  // when hashed
+    std::vector<StationRow> rows;
+    DocumentTotals totals;
+};
+
+constexpr size_t scan_part_limit = size_t{64} * 1024;
+
+// The document's parts, in order; at least one, each at most `limit` bytes.
+std::vector<std::string> render_scan_document(const ScanDocument& doc,
+                                              size_t limit = scan_part_limit);

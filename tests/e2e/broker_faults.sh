@@ -1,0 +1,302 @@
+#!/usr/bin/env bash
+# The scan publisher against a broker that goes wrong, in a throw-away
+# network (tests/harness/fleet_net.sh): the broker and its subscribers in the
+# collector namespace, each daemon with its kernel stand-in and a multicast
+# listener in an access point's namespace.
+#   broker_faults.sh absent|restart|cut|password|tls|slow
+# Every case checks that scanning and multicast went on (console rows and
+# multicast reports match), that every scan document is accounted for
+# (rendered = handed to the library + dropped by the full queue + left), that
+# what the subscriber received adds up against what was scanned, and that the
+# daemon's memory stayed bounded.
+source "$E2E_LIB"
+case_name=${1:?case}
+aps=1
+[ "$case_name" = tls ] && aps=2
+if [ -z "${FLEET_NET:-}" ]; then
+    exec bash "$(dirname "$SANDBOX")/fleet_net.sh" --aps "$aps" -- bash "$0" "$@"
+fi
+T=$(mktemp -d /tmp/vorlask-broker.XXXXXX)
+trap cleanup EXIT
+# The broker drops its root rights: it must still read its files here.
+chmod 755 "$T"
+HUB=$FLEET_NET_HUB
+STATIONS=5
+INTERVAL=2
+DPID=()
+
+started() { STARTED_PIDS="${STARTED_PIDS:-} $1"; }
+
+start_broker() {  # start_broker CONF
+    mosquitto -c "$1" >>"$T/broker.log" 2>&1 &
+    BROKER_PID=$!
+    started "$BROKER_PID"
+    local i
+    for i in $(seq 50); do
+        grep -q "Opening ipv4 listen socket" "$T/broker.log" 2>/dev/null && [ -n "$(ss -Htln)" ] && break
+        sleep 0.1
+    done
+}
+
+start_subscriber() {  # start_subscriber NAME [mosquitto_sub options]
+    local name=$1; shift
+    mosquitto_sub -h "$HUB" -q 1 -t 'vorlask/#' -v "$@" >"$T/$name.out" 2>"$T/$name.err" &
+    SUB_PID=$!
+    started "$SUB_PID"
+}
+
+# start_ap I CONF RUN: access point I's stand-in, listener and daemon
+# (client id apI, scans every INTERVAL s, timed stop after RUN s).
+start_ap() {
+    local i=$1 conf=$2 run=$3
+    "$FLEET_NET" in "$i" sh -c 'cat > /etc/vorlask.conf' <"$conf"
+    "$FLEET_NET" in "$i" sh -c "echo '$HUB broker.test' >> /etc/hosts"
+    "$FLEET_NET" in "$i" "$STANDIN" --port 4242 --wait 30 --stable "$STATIONS" --stable-rate 2 \
+        --random 20 --duration "$((run + 6))" >"$T/standin$i.out" 2>&1 &
+    started $!
+    "$FLEET_NET" in "$i" "$LISTENER" --timeout "$((run + 15))" >"$T/listen$i.out" 2>&1 &
+    started $!
+    "$FLEET_NET" in "$i" env VORLASK_KERNEL_PORT=4242 "LD_PRELOAD=$PORT_REDIRECT" \
+        "$VORLASK" -t "$INTERVAL" -T "$run" -v >"$T/d$i.out" 2>"$T/d$i.err" &
+    DPID[i]=$!
+    started "${DPID[$i]}"
+    (
+        while [ -e "/proc/${DPID[$i]}" ]; do
+            awk '/^VmRSS/ { print $2 }' "/proc/${DPID[$i]}/status" 2>/dev/null
+            find "/proc/${DPID[$i]}/fd" -mindepth 1 2>/dev/null | wc -l >>"$T/fds$i"
+            sleep 0.5
+        done
+    ) >"$T/rss$i" &
+}
+
+# conf FILE [KEY = VALUE lines of [mqtt]]
+conf() {
+    local file=$1; shift
+    printf '[server]\nucast_addr = 10.0.0.9\nmcast_addr = 225.0.0.37\n[mqtt]\n' >"$file"
+    printf '%s\n' "$@" >>"$file"
+}
+
+wait_ap() {  # wait_ap I SECONDS
+    local i
+    for i in $(seq $(($2 * 10))); do
+        [ -e "/proc/${DPID[$1]}" ] || break
+        sleep 0.1
+    done
+    wait "${DPID[$1]}"
+    AP_STATUS=$?
+}
+
+# The daemon's account line at the stop: documents, handed, delivered,
+# dropped, lost, left.
+account() {
+    sed -n 's/^mqtt: \([0-9]*\) scan documents, \([0-9]*\) handed to the broker, \([0-9]*\) delivered, \([0-9]*\) dropped (queue full), \([0-9]*\) lost in transit, \([0-9]*\) left in the queue$/\1 \2 \3 \4 \5 \6/p' "$1"
+}
+
+# check_ap I SUBSCRIBER QUEUE_LIMIT: the checks every case makes for one
+# access point; sets DOCS HANDED DELIVERED DROPPED LEFT RECEIVED.
+check_ap() {
+    local i=$1 sub=$2 limit=$3
+    expect_eq "$AP_STATUS" 0 "ap$i exit status"
+    expect_clean "$T/d$i.err"
+    # Scanning and multicast went on: rows printed before the summary, each
+    # also sent as a multicast report.
+    local rows reports
+    rows=$(sed '/\*\*\* summary \*\*\*/,$d' "$T/d$i.out" | grep -cE '^[0-9]+\.[0-9]{3} +[0-9a-f]{12} - ')
+    # Access points on one bridge hear each other's reports: only its own count.
+    reports=$(grep -c "^report .* from $("$FLEET_NET" addr "$i"):" "$T/listen$i.out")
+    expect_between "$rows" "$((STATIONS * (RUN / INTERVAL - 2)))" "$((STATIONS * (RUN / INTERVAL + 1)))" \
+        "ap$i console rows"
+    expect_eq "$reports" "$rows" "ap$i multicast reports against console rows"
+
+    read -r DOCS HANDED DELIVERED DROPPED LOST LEFT <<<"$(account "$T/d$i.out")"
+    if [ -z "${DOCS:-}" ]; then
+        fail "ap$i: no publisher account line"
+        return
+    fi
+    expect_between "$DOCS" "$((RUN / INTERVAL - 1))" "$((RUN / INTERVAL + 1))" "ap$i scan documents"
+    expect_eq "$((HANDED + DROPPED + LEFT))" "$DOCS" "ap$i documents handed + dropped + left"
+    expect_eq "$LOST" 0 "ap$i documents lost in transit (QoS 1)"
+
+    # What the subscriber received: distinct scan numbers, each with the
+    # stations it says it reported; with the dropped documents' stations,
+    # that is every row the scans printed.
+    grep "^vorlask/ap$i/scan " "$T/$sub.out" | cut -d' ' -f2- >"$T/docs$i"
+    RECEIVED=$(jq -s 'map(.seq) | unique | length' "$T/docs$i")
+    local listed claimed
+    listed=$(jq -s 'unique_by(.seq) | map(.stations | length) | add // 0' "$T/docs$i")
+    claimed=$(jq -s 'unique_by(.seq) | map(.totals.reported) | add // 0' "$T/docs$i")
+    expect_eq "$listed" "$claimed" "ap$i stations listed against totals.reported"
+    expect_eq "$((listed + (DOCS - RECEIVED) * STATIONS))" "$rows" \
+        "ap$i stations received + stations of documents not received against console rows"
+    # Memory bounded: the peak stays within the queue's bound, the library's
+    # window and a margin over the first reading.
+    local first peak
+    first=$(sed -n 2p "$T/rss$i")
+    peak=$(sort -n "$T/rss$i" | tail -n1)
+    expect_between "$peak" 0 "$((first + limit / 1024 + 4096))" "ap$i peak RSS KiB (first $first)"
+    # Nor do descriptors pile up over the reconnections: one socket at a time.
+    local fds_first fds_peak
+    fds_first=$(sed -n 2p "$T/fds$i")
+    fds_peak=$(sort -n "$T/fds$i" | tail -n1)
+    expect_between "$fds_peak" 0 "$((fds_first + 2))" "ap$i peak descriptors (first $fds_first)"
+    echo "ap$i: $rows rows, $reports multicast reports; documents: $DOCS rendered, $HANDED handed," \
+        "$DELIVERED delivered, $DROPPED dropped, $LEFT left, $RECEIVED received;" \
+        "RSS $first KiB first, $peak KiB peak; descriptors $fds_first first, $fds_peak peak; said: $(sed 's/^vorlask: mqtt broker //' "$T/d$i.err" | tr '\n' '|')"
+}
+
+said() { grep -c -- "$2" "$T/d$1.err" || true; }
+
+case "$case_name" in
+absent)
+    # The broker starts 5 s after the daemon: refused once, connected once,
+    # the documents of the first scans delivered late.
+    RUN=14
+    printf 'listener 1883 %s\nallow_anonymous true\n' "$HUB" >"$T/broker.conf"
+    conf "$T/ap.conf" "host = $HUB" "client_id = ap1"
+    start_ap 1 "$T/ap.conf" "$RUN"
+    sleep 5
+    start_broker "$T/broker.conf"
+    start_subscriber sub
+    wait_ap 1 40
+    sleep 0.5
+    check_ap 1 sub $((1024 * 1024))
+    expect_eq "$(said 1 'cannot connect: Connection refused')" 1 "refusals said"
+    expect_eq "$(said 1 ': connected')" 1 "connections said"
+    expect_eq "$RECEIVED" "$DOCS" "documents received"
+    expect_eq "$(jq -s 'map(.seq) | min' "$T/docs1")" 1 "first scan delivered after the broker came"
+    expect_eq "$(grep -c '^vorlask/ap1/status offline' "$T/sub.out")" 1 "offline status at the stop"
+    ;;
+restart)
+    # The broker is killed at 6 s and started again at 11 s.
+    RUN=20
+    printf 'listener 1883 %s\nallow_anonymous true\n' "$HUB" >"$T/broker.conf"
+    conf "$T/ap.conf" "host = $HUB" "client_id = ap1" "keepalive = 5"
+    start_broker "$T/broker.conf"
+    start_subscriber sub
+    start_ap 1 "$T/ap.conf" "$RUN"
+    sleep 6
+    kill -KILL "$BROKER_PID"
+    sleep 5
+    start_broker "$T/broker.conf"
+    wait_ap 1 50
+    sleep 0.5
+    check_ap 1 sub $((1024 * 1024))
+    expect_eq "$(said 1 ': lost: ')" 1 "losses said"
+    expect_eq "$(said 1 ': connected')" 2 "connections said"
+    expect_eq "$(said 1 ': cannot connect: ')" 1 "failed reconnections said (once)"
+    # A document the dying broker acknowledged may not have reached the
+    # subscriber.
+    expect_between "$RECEIVED" "$((DELIVERED - 1))" "$DELIVERED" "documents received"
+    expect_eq "$DROPPED" 0 "documents dropped"
+    ;;
+cut)
+    # The access point's link is cut for 30 s from 5 s on: the connection
+    # stalls, the keep-alive finds it dead, documents wait in a 64 KiB queue
+    # (about four of them) and the older ones are dropped and counted; once
+    # the link is back, the queue is delivered and the next documents carry
+    # the count.
+    RUN=50
+    STATIONS=60
+    printf 'listener 1883 %s\nallow_anonymous true\n' "$HUB" >"$T/broker.conf"
+    conf "$T/ap.conf" "host = $HUB" "client_id = ap1" "keepalive = 5" "queue_limit = 64K"
+    start_broker "$T/broker.conf"
+    start_subscriber sub
+    start_ap 1 "$T/ap.conf" "$RUN"
+    sleep 5
+    "$FLEET_NET" cut 1 30
+    wait_ap 1 80
+    sleep 0.5
+    check_ap 1 sub $((64 * 1024 + 16 * 16 * 1024))
+    expect_between "$DROPPED" 1 "$DOCS" "documents dropped by the full queue"
+    expect_file_has "$T/d1.out" "mqtt: queue full (65536 bytes): dropped"
+    expect_eq "$RECEIVED" "$HANDED" "documents received"
+    expect_between "$(jq -s 'map(.totals.queue_dropped) | max' "$T/docs1")" 1 "$DROPPED" \
+        "the drop count published"
+    expect_eq "$(said 1 ': lost: no answer (keep-alive)')" 1 "loss said"
+    ;;
+password)
+    # Wrong password: refused once said, never connected, documents queued
+    # within the bound and nothing else changes.
+    RUN=8
+    mosquitto_passwd -b -c "$T/passwd" ap1 right 2>/dev/null
+    chmod 644 "$T/passwd"
+    printf 'listener 1883 %s\nallow_anonymous false\npassword_file %s\n' "$HUB" "$T/passwd" \
+        >"$T/broker.conf"
+    printf 'wrong\n' >"$T/pw"
+    "$FLEET_NET" in 1 sh -c "mkdir -p /etc/vorlask && cat > /etc/vorlask/pw" <"$T/pw"
+    conf "$T/ap.conf" "host = $HUB" "username = ap1" "password_file = /etc/vorlask/pw"
+    start_broker "$T/broker.conf"
+    start_subscriber sub
+    start_ap 1 "$T/ap.conf" "$RUN"
+    wait_ap 1 30
+    check_ap 1 sub $((1024 * 1024))
+    expect_eq "$(said 1 'refused the connection: Connection Refused: not authorised.')" 1 \
+        "refusal said once"
+    expect_eq "$HANDED" 0 "documents handed"
+    expect_eq "$RECEIVED" 0 "documents received"
+    ;;
+tls)
+    # A TLS listener with a certificate for broker.test from one CA: access
+    # point 1 trusts another CA and is turned away by the check, access point
+    # 2 trusts the right one, verifies the name and delivers everything.
+    RUN=10
+    cd "$T" || exit 1
+    for ca in ca1 ca2; do
+        openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=$ca" -keyout $ca.key \
+            -out $ca.pem 2>/dev/null
+    done
+    openssl req -newkey rsa:2048 -nodes -subj "/CN=broker.test" -keyout broker.key \
+        -out broker.csr 2>/dev/null
+    printf 'subjectAltName=DNS:broker.test\n' >ext
+    openssl x509 -req -in broker.csr -CA ca1.pem -CAkey ca1.key -CAcreateserial -days 2 \
+        -extfile ext -out broker.pem 2>/dev/null
+    chmod 644 ./*.key
+    cd - >/dev/null || exit 1
+    printf 'listener 8883 %s\ncafile %s\ncertfile %s\nkeyfile %s\nallow_anonymous true\nlistener 1883 %s\nallow_anonymous true\n' \
+        "$HUB" "$T/ca1.pem" "$T/broker.pem" "$T/broker.key" "$HUB" >"$T/broker.conf"
+    conf "$T/ap1.conf" "host = broker.test" "client_id = ap1" "ca_file = $T/ca2.pem"
+    conf "$T/ap2.conf" "host = broker.test" "client_id = ap2" "ca_file = $T/ca1.pem"
+    start_broker "$T/broker.conf"
+    start_subscriber sub
+    start_ap 1 "$T/ap1.conf" "$RUN"
+    start_ap 2 "$T/ap2.conf" "$RUN"
+    wait_ap 1 30
+    check_ap 1 sub $((1024 * 1024))
+    expect_eq "$(said 1 'TLS check failed')" 1 "TLS failure said once"
+    expect_eq "$HANDED" 0 "ap1 documents handed"
+    wait_ap 2 30
+    sleep 0.5
+    check_ap 2 sub $((1024 * 1024))
+    expect_eq "$(said 2 'mqtt broker broker.test:8883: connected')" 1 "ap2 connected over TLS"
+    expect_eq "$RECEIVED" "$DOCS" "ap2 documents received"
+    ;;
+slow)
+    # A subscriber that stops reading for the whole run, beside one that
+    # reads: the daemon's documents are all acknowledged and delivered to
+    # the reading one; the slow one gets its share once it reads again.
+    RUN=16
+    INTERVAL=1
+    STATIONS=200
+    printf 'listener 1883 %s\nallow_anonymous true\nmax_queued_messages 0\n' "$HUB" >"$T/broker.conf"
+    conf "$T/ap.conf" "host = $HUB" "client_id = ap1"
+    start_broker "$T/broker.conf"
+    start_subscriber sub
+    start_subscriber slow
+    SLOW_PID=$SUB_PID
+    sleep 0.5
+    kill -STOP "$SLOW_PID"
+    start_ap 1 "$T/ap.conf" "$RUN"
+    wait_ap 1 60
+    kill -CONT "$SLOW_PID"
+    sleep 2
+    check_ap 1 sub $((1024 * 1024))
+    expect_eq "$DELIVERED" "$DOCS" "documents acknowledged"
+    expect_eq "$RECEIVED" "$DOCS" "documents received by the reading subscriber"
+    expect_between "$(grep -c '^vorlask/ap1/scan ' "$T/slow.out")" 1 "$DOCS" \
+        "documents the slow subscriber got once it read again"
+    ;;
+*)
+    fail "unknown case $case_name"
+    ;;
+esac
+finish

@@ -1,0 +1,293 @@
+// The publisher's pure parts: the [mqtt] settings and their errors, the
+// default client id, the address forms, the scan document and its parts,
+// and the queue's byte bound.
+#include <gtest/gtest.h>
+#include <json-c/json.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "address_hash.h"
+#include "chameleon.h"
+#include "mqtt_settings.h"
+#include "publish_queue.h"
+#include "scan_document.h"
+
+namespace {
+
+class ScratchDir {
+  public:
+    ScratchDir() {
+        char name[] = "/tmp/publisher-test.XXXXXX";
+        path_ = mkdtemp(name);
+    }
+    ~ScratchDir() { std::system(("rm -rf " + path_).c_str()); }
+    std::string write(const std::string& name, const std::string& text) const {
+        const std::string file = path_ + "/" + name;
+        std::ofstream(file) << text;
+        return file;
+    }
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+// Reads `body` as the configuration file's text.
+std::string read_settings(const ScratchDir& dir, const std::string& body, MqttSettings& settings,
+                          const IdentitySources& sources = IdentitySources()) {
+    const std::string conf = dir.write("vorlask.conf", "[server]\nucast_addr = a\n" + body);
+    Confile config(conf);
+    return read_mqtt_settings(config, "/etc/vorlask.conf", settings, sources);
+}
+
+TEST(MqttSettings, AbsentSectionLeavesPublishingOff) {
+    ScratchDir dir;
+    MqttSettings s;
+    EXPECT_EQ(read_settings(dir, "[other]\nhost = x\n", s), "");
+    EXPECT_FALSE(s.enabled);
+}
+
+TEST(MqttSettings, EveryKeyRead) {
+    ScratchDir dir;
+    const std::string ca = dir.write("ca.pem", "x");
+    const std::string pw = dir.write("pw", "s3cret\nignored\n");
+    const std::string secret = dir.write("secret", "site\n");
+    MqttSettings s;
+    ASSERT_EQ(read_settings(dir,
+                            "[mqtt]\nhost = a.example, 10.0.0.2\nclient_id = ap-7\nprefix = "
+                            "site/one\nqos = 0\nkeepalive = 30\nusername = u1\npassword_file = " +
+                                pw + "\nca_file = " + ca + "\nqueue_limit = 128K\n" +
+                                "addresses = hashed\nsecret_file = " + secret + "\n",
+                            s),
+              "");
+    EXPECT_TRUE(s.enabled);
+    EXPECT_EQ(s.hosts, (std::vector<std::string>{"a.example", "10.0.0.2"}));
+    EXPECT_EQ(s.port, 8883);  // TLS default
+    EXPECT_EQ(s.client_id, "ap-7");
+    EXPECT_EQ(s.scan_topic(), "site/one/ap-7/scan");
+    EXPECT_EQ(s.status_topic(), "site/one/ap-7/status");
+    EXPECT_EQ(s.qos, 0);
+    EXPECT_EQ(s.keepalive, 30);
+    EXPECT_EQ(s.password, "s3cret");
+    EXPECT_EQ(s.queue_limit, 128u * 1024);
+    EXPECT_TRUE(s.hashed);
+    EXPECT_EQ(s.secret, "site");
+}
+
+TEST(MqttSettings, Defaults) {
+    ScratchDir dir;
+    MqttSettings s;
+    ASSERT_EQ(read_settings(dir, "[mqtt]\nhost = b\nusername = ap9\n", s), "");
+    EXPECT_EQ(s.port, 1883);
+    EXPECT_EQ(s.qos, 1);
+    EXPECT_EQ(s.client_id, "ap9");  // the user name when one is set
+    EXPECT_EQ(s.scan_topic(), "vorlask/ap9/scan");
+    EXPECT_FALSE(s.hashed);
+}
+
+TEST(MqttSettings, BadValuesNameFileSectionKeyAndValue) {
+    ScratchDir dir;
+    const std::string empty = dir.write("empty", "\n");
+    const struct {
+        const char* body;
+        const char* line;
+    } cases[] = {
+        {"qos = 1\n", "vorlask: /etc/vorlask.conf: section [mqtt] has no key host"},
+        {"host = a,\n", "key host: bad value \"a,\""},
+        {"host = a, ,b\n", "key host: bad value \"a, ,b\""},
+        {"host = a\nport = 0\n", "key port: bad value \"0\""},
+        {"host = a\nport = 65536\n", "key port: bad value \"65536\""},
+        {"host = a\nport = 12x\n", "key port: bad value \"12x\""},
+        {"host = a\nqos = 2\n", "key qos: bad value \"2\" (0 or 1)"},
+        {"host = a\nkeepalive = 4\n", "key keepalive: bad value \"4\""},
+        {"host = a\nqueue_limit = 1000\n", "key queue_limit: bad value \"1000\""},
+        {"host = a\nqueue_limit = 65M\n", "key queue_limit: bad value \"65M\""},
+        {"host = a\nprefix = a/+/b\n", "key prefix: bad value \"a/+/b\""},
+        {"host = a\nprefix = /a\n", "key prefix: bad value \"/a\""},
+        {"host = a\nclient_id = x/y\n", "key client_id: bad value \"x/y\""},
+        {"host = a\nclient_id = a#\n", "key client_id: bad value \"a#\""},
+        {"host = a\naddresses = mixed\n", "key addresses: bad value \"mixed\""},
+        {"host = a\naddresses = hashed\n",
+         "key addresses: bad value \"hashed\" (needs secret_file)"},
+        {"host = a\npassword_file = /nonexistent\nusername = u\n",
+         "key password_file: bad value \"/nonexistent\" (cannot read the file"},
+        {"host = a\npassword_file = /etc/hostname\n", "(needs username)"},
+        {"host = a\nusername = u\npassword_file = /dev/zero\n", "(not a regular file)"},
+        {"host = a\nca_file = /nonexistent\n", "key ca_file: bad value \"/nonexistent\""},
+        {"host = a\ncert_file = /etc/hostname\n",
+         "key cert_file: bad value \"/etc/hostname\" (needs ca_file)"},
+    };
+    for (const auto& c : cases) {
+        MqttSettings s;
+        const std::string line = read_settings(dir, std::string("[mqtt]\n") + c.body, s);
+        EXPECT_NE(line.find(c.line), std::string::npos) << c.body << " gave: " << line;
+        EXPECT_EQ(line.rfind("vorlask: /etc/vorlask.conf: section [mqtt]", 0), 0u) << line;
+        EXPECT_FALSE(s.enabled) << c.body;
+    }
+    MqttSettings s;
+    EXPECT_NE(read_settings(dir, "[mqtt]\nhost = a\nsecret_file = " + empty + "\n", s)
+                  .find("(the file is empty)"),
+              std::string::npos);
+}
+
+TEST(MqttSettings, DefaultClientIdFromMachineIdOrEthernetAddress) {
+    ScratchDir dir;
+    IdentitySources sources;
+    sources.machine_id_file = dir.write("machine-id", "0123456789abcdef0123456789abcdef\n");
+    sources.net_class_dir = dir.path() + "/net";
+    EXPECT_EQ(default_client_id("OpenWrt", sources), "OpenWrt-0123456789ab");
+
+    // No machine id: the first Ethernet interface by name, loopback and
+    // all-zero addresses skipped.
+    sources.machine_id_file = dir.path() + "/none";
+    const struct {
+        const char* name;
+        const char* type;
+        const char* address;
+    } links[] = {{"lo", "772", "00:00:00:00:00:00"},
+                 {"br-lan", "1", "00:00:00:00:00:00"},
+                 {"eth1", "1", "aa:bb:cc:00:00:02"},
+                 {"eth0", "1", "aa:bb:cc:00:00:01"},
+                 {"wlan0", "801", "aa:bb:cc:00:00:03"}};
+    EXPECT_EQ(default_client_id("OpenWrt", sources), "");
+    for (const auto& link : links) {
+        mkdir((sources.net_class_dir).c_str(), 0755);
+        mkdir((sources.net_class_dir + "/" + link.name).c_str(), 0755);
+        dir.write(std::string("net/") + link.name + "/type", std::string(link.type) + "\n");
+        dir.write(std::string("net/") + link.name + "/address", std::string(link.address) + "\n");
+    }
+    EXPECT_EQ(default_client_id("OpenWrt", sources), "OpenWrt-aabbcc000001");
+
+    MqttSettings s;
+    ASSERT_EQ(read_settings(dir, "[mqtt]\nhost = a\n", s, sources), "");
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    EXPECT_EQ(s.client_id, std::string(host) + "-aabbcc000001");
+}
+
+TEST(AddressHash, PlainAndKeyedForms) {
+    const uint8_t mac[6] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
+    EXPECT_EQ(plain_address(mac), "00:1a:2b:3c:4d:5e");
+    // HMAC-SHA-256 reference values computed independently.
+    EXPECT_EQ(hashed_address(mac, "site-secret"), "fc34cad09a574113");
+    EXPECT_EQ(hashed_address(mac, "other"), "bf2149ff13ead5be");
+}
+
+StationRow row(uint8_t last, int8_t rssi) {
+    StationRow r{};
+    const uint8_t mac[6] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, last};
+    std::copy(mac, mac + 6, r.mac);
+    r.rssi = rssi;
+    r.band = 1;
+    r.freq = 2437;
+    std::fill(r.second_mac, r.second_mac + 6, 0xff);
+    r.count = 7;
+    r.first_seen = 1000;
+    r.last_seen = 1009;
+    return r;
+}
+
+ScanDocument document(size_t stations) {
+    ScanDocument doc;
+    doc.ap = "ap1";
+    doc.seq = 17;
+    doc.time = 1010;
+    doc.interval = 10;
+    for (size_t i = 0; i < stations; ++i) {
+        doc.rows.push_back(row(static_cast<uint8_t>(i), static_cast<int8_t>(-40 - i % 50)));
+    }
+    doc.totals.table = 12;
+    doc.totals.dropped = 3;
+    doc.totals.queue_dropped = 2;
+    return doc;
+}
+
+TEST(ScanDocument, RendersTheAgreedFields) {
+    ScanDocument doc = document(1);
+    const std::vector<std::string> parts = render_scan_document(doc);
+    ASSERT_EQ(parts.size(), 1u);
+    EXPECT_EQ(parts[0],
+              "{\"ap\":\"ap1\",\"seq\":17,\"time\":1010,\"interval\":10,\"part\":1,\"parts\":1,"
+              "\"address_form\":\"plain\",\"stations\":[{\"address\":\"00:1a:2b:3c:4d:00\","
+              "\"rssi\":-40,\"band\":1,\"freq\":2437,\"second_mac\":\"ff:ff:ff:ff:ff:ff\","
+              "\"count\":7,\"first_seen\":1000,\"last_seen\":1009,\"first_age\":10,\"last_age\":"
+              "1}],\"totals\":{\"table\":12,\"reported\":1,\"dropped\":3,\"turned_away\":0,"
+              "\"kernel_lost\":0,\"queue_dropped\":2}}");
+
+    // Hashed form, crowd estimate, and an empty scan that still has totals.
+    const std::string secret = "site-secret";
+    doc = document(0);
+    doc.rows.push_back(row(0x5e, -50));
+    doc.hashed = true;
+    doc.secret = &secret;
+    doc.totals.has_crowd = true;
+    doc.totals.randomised = 14;
+    doc.totals.estimate = 6;
+    const std::string hashed = render_scan_document(doc)[0];
+    EXPECT_NE(hashed.find("\"address_form\":\"hashed\""), std::string::npos);
+    EXPECT_NE(hashed.find("\"address\":\"fc34cad09a574113\""), std::string::npos);
+    EXPECT_NE(hashed.find("\"second_mac\":\"ff:ff:ff:ff:ff:ff\""), std::string::npos);
+    EXPECT_NE(hashed.find("\"crowd\":{\"randomised\":14,\"estimate\":6}"), std::string::npos);
+    const std::string empty = render_scan_document(document(0))[0];
+    EXPECT_NE(empty.find("\"stations\":[],\"totals\":{\"table\":12,\"reported\":0"),
+              std::string::npos);
+}
+
+TEST(ScanDocument, SplitsIntoPartsWithinTheLimit) {
+    for (size_t stations : {1u, 300u, 3000u}) {
+        for (size_t limit : {2048u, 65536u}) {
+            const ScanDocument doc = document(stations);
+            const std::vector<std::string> parts = render_scan_document(doc, limit);
+            size_t seen = 0;
+            for (size_t i = 0; i < parts.size(); ++i) {
+                EXPECT_LE(parts[i].size(), limit);
+                json_object* part = json_tokener_parse(parts[i].c_str());
+                ASSERT_NE(part, nullptr);
+                json_object* value = nullptr;
+                json_object_object_get_ex(part, "part", &value);
+                EXPECT_EQ(json_object_get_int(value), static_cast<int>(i + 1));
+                json_object_object_get_ex(part, "parts", &value);
+                EXPECT_EQ(json_object_get_int(value), static_cast<int>(parts.size()));
+                json_object_object_get_ex(part, "totals", &value);
+                json_object_object_get_ex(value, "reported", &value);
+                EXPECT_EQ(json_object_get_int(value), static_cast<int>(stations));
+                json_object_object_get_ex(part, "stations", &value);
+                // Stations in table order across the parts.
+                for (size_t k = 0; k < json_object_array_length(value); ++k) {
+                    json_object* address = nullptr;
+                    json_object_object_get_ex(json_object_array_get_idx(value, k), "address",
+                                              &address);
+                    EXPECT_EQ(json_object_get_string(address), plain_address(doc.rows[seen].mac));
+                    ++seen;
+                }
+                json_object_put(part);
+            }
+            EXPECT_EQ(seen, stations);
+            // Split only when the whole would not fit.
+            const size_t whole = render_scan_document(doc, SIZE_MAX)[0].size();
+            EXPECT_EQ(parts.size() > 1, whole > limit) << stations << " " << limit;
+        }
+    }
+}
+
+TEST(PublishQueue, OldestDroppedToKeepTheByteBound) {
+    PublishQueue queue(100);
+    EXPECT_EQ(queue.push({std::string(40, 'a'), 0}), 0u);
+    EXPECT_EQ(queue.push({std::string(40, 'b'), 0}), 0u);
+    EXPECT_EQ(queue.push({std::string(30, 'c'), 0}), 1u);  // 'a' goes
+    EXPECT_EQ(queue.bytes(), 70u);
+    EXPECT_EQ(queue.front().payload[0], 'b');
+    EXPECT_EQ(queue.push({std::string(101, 'd'), 0}), 1u);  // larger than the bound: itself
+    EXPECT_EQ(queue.push({std::string(100, 'e'), 0}), 2u);
+    EXPECT_EQ(queue.size(), 1u);
+    EXPECT_EQ(queue.dropped(), 4u);
+    queue.pop();
+    EXPECT_TRUE(queue.empty());
+    EXPECT_EQ(queue.bytes(), 0u);
+}
+
+}  // namespace
