@@ -23,6 +23,7 @@ chmod 755 "$T"
 HUB=$FLEET_NET_HUB
 STATIONS=5
 INTERVAL=2
+RATE=2  # probe requests per second of each station: twice randommax per scan
 DPID=()
 
 started() { STARTED_PIDS="${STARTED_PIDS:-} $1"; }
@@ -51,7 +52,7 @@ start_ap() {
     local i=$1 conf=$2 run=$3
     "$FLEET_NET" in "$i" sh -c 'cat > /etc/vorlask.conf' <"$conf"
     "$FLEET_NET" in "$i" sh -c "echo '$HUB broker.test' >> /etc/hosts"
-    "$FLEET_NET" in "$i" "$STANDIN" --port 4242 --wait 30 --stable "$STATIONS" --stable-rate 2 \
+    "$FLEET_NET" in "$i" "$STANDIN" --port 4242 --wait 30 --stable "$STATIONS" --stable-rate "$RATE" \
         --random 20 --duration "$((run + 6))" >"$T/standin$i.out" 2>&1 &
     started $!
     "$FLEET_NET" in "$i" "$LISTENER" --timeout "$((run + 15))" >"$T/listen$i.out" 2>&1 &
@@ -276,6 +277,7 @@ slow)
     # the reading one; the slow one gets its share once it reads again.
     RUN=16
     INTERVAL=1
+    RATE=4
     STATIONS=200
     printf 'listener 1883 %s\nallow_anonymous true\nmax_queued_messages 0\n' "$HUB" >"$T/broker.conf"
     conf "$T/ap.conf" "host = $HUB" "client_id = ap1"
