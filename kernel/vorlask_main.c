@@ -14,8 +14,10 @@
  * drops the count back, so user-space use of protocol 2 keeps working before,
  * while and after the module is loaded. Only one kernel socket per network
  * namespace can hold port 0: loading fails if another module already has it.
- * Unprivileged senders reach port 0 too; with privileged=1 a registration is
- * taken only from a sender with CAP_NET_ADMIN.
+ * Unprivileged senders reach port 0 too, so by default (privileged=1) a
+ * registration is taken only from a sender with CAP_NET_ADMIN: otherwise any
+ * local user could take the channel over from the daemon. privileged=0 takes
+ * it from any sender.
  */
 #define pr_fmt(fmt) KBUILD_MODNAME ": " fmt
 
@@ -48,10 +50,10 @@ module_param(monitor, charp, 0444);
 MODULE_PARM_DESC(monitor,
 		 "Comma-separated names of the monitor interfaces to watch (empty: every radiotap interface)");
 
-static bool privileged;
+static bool privileged = true;
 module_param(privileged, bool, 0644);
 MODULE_PARM_DESC(privileged,
-		 "Take a registration only from a sender with CAP_NET_ADMIN (default: from any)");
+		 "Take a registration only from a sender with CAP_NET_ADMIN (default: on; 0 takes it from any sender)");
 
 static char watch_names[VORLASK_MAX_WATCH][IFNAMSIZ];
 static int n_watch_names;

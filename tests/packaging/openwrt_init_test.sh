@@ -59,7 +59,9 @@ instance() {  # instance ARG...: the expected lines of one started instance
     for arg in "$@"; do line="$line [$arg]"; done
     printf '%s\n' open "$line" 'set respawn [3600] [5] [5]' 'set term_timeout [15]' \
         'set stdout [1]' 'set stderr [1]' \
-        'set file [/etc/config/vorlask] [/etc/vorlask.conf]' close 'status 0' 'reload-trigger [vorlask]'
+        'set file [/etc/config/vorlask] [/etc/vorlask.conf]' 'set user [vorlask]' 'set group [vorlask]' \
+        'set capabilities [/etc/capabilities/vorlask.json]' 'set no_new_privs [1]' close 'status 0' \
+        'reload-trigger [vorlask]'
 }
 not_started() {  # not_started STATUS [LOGGER-TEXT]
     [ $# -gt 1 ] && echo "logger [-t] [vorlask] [$2]"

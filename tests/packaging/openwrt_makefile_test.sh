@@ -29,6 +29,7 @@ BUILD_DIR:=$(TOPDIR)/build_dir
 INSTALL_DIR:=install -d -m0755
 INSTALL_BIN:=install -m0755
 INSTALL_CONF:=install -m0600
+INSTALL_DATA:=install -m0644
 CP:=cp -fpR
 MK
 cat >"$top/include/package.mk" <<'MK'
@@ -96,7 +97,8 @@ expect_listing() {  # expect_listing DIR EXPECTED
 expect_listing "$work/dest/libchameleon" "$(printf '%s\n' \
     'link /usr/lib/libchameleon.so.1' "$so_mode /usr/lib/libchameleon.so.1.0.0" | LC_ALL=C sort)"
 expect_listing "$work/dest/vorlask" "$(printf '%s\n' \
-    '600 /etc/config/vorlask' '600 /etc/vorlask.conf' '755 /etc/init.d/vorlask' \
+    '600 /etc/config/vorlask' '644 /etc/vorlask.conf' '755 /etc/init.d/vorlask' \
+    '644 /etc/capabilities/vorlask.json' \
     '755 /usr/bin/vorlask-listen' '755 /usr/sbin/vorlask' | LC_ALL=C sort)"
 expect_listing "$work/dest/dev" "$(printf '%s\n' \
     '644 /usr/include/chameleon.h' '644 /usr/lib/pkgconfig/chameleon.pc' \
@@ -108,6 +110,17 @@ if cmp -s "$work/dest/vorlask/etc/init.d/vorlask" "$package_dir/files/vorlask.in
     pass
 else
     fail "init script, UCI file or configuration file differ from the tree's"
+fi
+
+# The daemon's capabilities under procd: CAP_NET_ADMIN in every set, no other.
+if python3 -c 'import json, sys
+caps = json.load(open(sys.argv[1]))
+sets = ("bounding", "effective", "ambient", "permitted", "inheritable")
+sys.exit(sorted(caps) != sorted(sets) or any(caps[k] != ["CAP_NET_ADMIN"] for k in sets))' \
+    "$work/dest/vorlask/etc/capabilities/vorlask.json"; then
+    pass
+else
+    fail "capabilities file: $(cat "$work/dest/vorlask/etc/capabilities/vorlask.json")"
 fi
 
 # Dependencies and conffiles.
