@@ -92,6 +92,9 @@ install_elf() {  # install_elf FILE DEST
 install_elf "$daemon" /usr/bin/vorlask
 install_elf "$root/sbin/iw" /sbin/iw.tmp && mv "$root/sbin/iw.tmp" "$root/sbin/iw"
 [ -n "$listener" ] && install_elf "$listener" /usr/bin/vorlask-listen
+# Runs daemons as nobody with chosen capabilities (busybox has a setpriv
+# applet in /bin without --reuid; the guest calls this one by its path).
+install_elf "$(command -v setpriv)" /usr/bin/setpriv
 if [ -n "$capture" ]; then
     install_elf "$(command -v tcpdump)" /usr/bin/tcpdump
 fi
