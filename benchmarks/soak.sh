@@ -43,6 +43,12 @@ random=$((200000 * SECS / 60))
     --random "$random" --random-hits 1 --linger 2 >"$W/s.out" 2>"$W/s.err" &
 sp=$!
 children="$children $sp"
+# The daemon's registration needs the stand-in bound (at most 30 s).
+for ((i = 0; i < 600; i++)); do
+    awk -v p="$PORT" '$2 == 2 && $3 == p { f = 1 } END { exit !f }' /proc/net/netlink && break
+    sleep 0.05
+done
+[ "$i" -lt 600 ] || { echo "soak: the stand-in did not bind port $PORT within 30 s" >&2; exit 1; }
 env VORLASK_KERNEL_PORT="$PORT" LD_PRELOAD="$REDIRECT" "$VORLASK" -t 5 -T "$SECS" -vv \
     >"$W/d.out" 2>"$W/d.err" &
 dp=$!

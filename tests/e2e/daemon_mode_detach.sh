@@ -62,7 +62,8 @@ detach)
     expect_eq "$(cat "$T/d.out")" $'10.200.0.9\n225.0.0.37' "parent's stdout"
     expect_clean "$T/d.err"
 
-    sleep 0.5
+    # The child's registration comes after its start-up.
+    wait_for "$T/standin.out" 'registered: port' 30
     pids=$(vorlask_pids)
     expect_eq "$(echo "$pids" | grep -c .)" 1 "running vorlask processes"
     child=$(echo "$pids" | head -1)
@@ -113,7 +114,7 @@ quiet)
         _ "$T/null.txt" "${DAEMON[@]}" >"$T/q.out" 2>"$T/q.err" || STATUS=$?
     expect_eq "$STATUS" 0 "status of the command"
     expect_eq "$(cat "$T/q.out")" $'10.200.0.9\n225.0.0.37' "parent's stdout"
-    sleep 0.5
+    wait_for "$T/standin.out" 'registered: port' 30
     child=$(vorlask_pids | head -1)
     if [ -n "$child" ]; then
         STARTED_PIDS="${STARTED_PIDS:-} $child"
@@ -152,7 +153,7 @@ with open(sys.argv[3], "wb") as out:
 EOF
     LOGGER_PID=$!
     STARTED_PIDS="${STARTED_PIDS:-} $LOGGER_PID"
-    for i in $(seq 50); do [ -S "$T/log.sock" ] && break; sleep 0.1; done
+    wait_until 30 "the test's log socket" test -S "$T/log.sock"
     daemon_argv
     STATUS=0
     unshare --mount bash -c '
@@ -166,8 +167,9 @@ EOF
     expect_eq "$(cat "$T/f.err")" \
         "vorlask: daemon mode: new standard file descriptors were not opened as expected" \
         "parent's stderr"
-    # The child has said why and is ending; give it a moment to be gone.
-    for _ in $(seq 30); do [ -z "$(vorlask_pids)" ] && break; sleep 0.1; done
+    # The child has said why and is ending.
+    no_daemon() { [ -z "$(vorlask_pids)" ]; }
+    wait_until 30 "the failed child to end" no_daemon
     expect_eq "$(vorlask_pids)" "" "vorlask processes running after the failure"
 
     # No kernel end: the child's registration fails; the command says so.
@@ -186,9 +188,10 @@ EOF
     expect_between "$(echo "$EPOCHREALTIME - $start" | bc)" 0 3 "seconds until the command returned"
     expect_eq "$(cat "$T/nokernel.err")" "mnl_socket_send: Connection refused" \
         "stderr without a kernel end"
-    for _ in $(seq 30); do [ -z "$(vorlask_pids)" ] && break; sleep 0.1; done
+    wait_until 30 "the child without a kernel end to end" no_daemon
     expect_eq "$(vorlask_pids)" "" "vorlask processes running without a kernel end"
-    for _ in $(seq 30); do [ "$(grep -c vorlask "$T/syslog.txt")" -ge 2 ] && break; sleep 0.1; done
+    two_logged() { [ "$(grep -c vorlask "$T/syslog.txt")" -ge 2 ]; }
+    wait_until 30 "both messages in the log" two_logged
     expect_file_has "$T/syslog.txt" "vorlask["
     expect_file_has "$T/syslog.txt" \
         "daemon mode: new standard file descriptors were not opened as expected"

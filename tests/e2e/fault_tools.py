@@ -4,6 +4,8 @@ test's own sandbox only.
 
   fault_tools.py nl-port PID             the daemon's netlink port id
   fault_tools.py udp-port PID            the daemon's UDP port and its drop count
+  fault_tools.py drained nl|udp PID      status 0 when nothing waits in the
+                                         receive queue of its netlink or UDP socket
   fault_tools.py nl-send --to PORTID|--group N [--from PORTID] [--stations S]
                  [--count N] [--short K] [--prefix HEX]
                                          probe messages straight to the daemon
@@ -70,6 +72,23 @@ def udp_socket(pid):
             if int(cols[9]) in inodes:
                 return int(cols[1].split(":")[1], 16), int(cols[12])
     return None, None
+
+
+def receive_queue(pid, kind):
+    """Bytes waiting in the receive queue of the process's netlink or UDP socket."""
+    inodes = socket_inodes(pid)
+    with open("/proc/net/netlink" if kind == "nl" else "/proc/net/udp") as f:
+        next(f)
+        for line in f:
+            cols = line.split()
+            if int(cols[9]) not in inodes:
+                continue
+            if kind == "nl":
+                if int(cols[1]) == NETLINK_USERSOCK:
+                    return int(cols[4])  # Rmem
+            else:
+                return int(cols[4].split(":")[1], 16)  # tx_queue:rx_queue
+    return None
 
 
 def probe_message(mac, seq):
@@ -164,6 +183,9 @@ def main():
     a.add_argument("pid", type=int)
     a = sub.add_parser("udp-port")
     a.add_argument("pid", type=int)
+    a = sub.add_parser("drained")
+    a.add_argument("kind", choices=("nl", "udp"))
+    a.add_argument("pid", type=int)
     a = sub.add_parser("nl-send")
     a.add_argument("--to", type=int, default=0)
     a.add_argument("--group", type=int, default=0)
@@ -194,6 +216,9 @@ def main():
         if port is None:
             sys.exit(1)
         print(port, drops)
+    elif args.cmd == "drained":
+        # Status 0 once nothing waits in the socket's receive queue.
+        sys.exit(0 if receive_queue(args.pid, args.kind) == 0 else 1)
     elif args.cmd == "nl-send":
         cmd_nl_send(args)
     elif args.cmd == "nl-join":

@@ -30,16 +30,6 @@ sleep_until() {
     left=$(echo "$1 - ($EPOCHREALTIME - $DAEMON_START)" | bc)
     if [ "$(echo "$left > 0" | bc)" = 1 ]; then sleep "$left"; fi
 }
-# wait_for FILE TEXT SECONDS: until FILE has a line with TEXT.
-wait_for() {
-    local _
-    for _ in $(seq $(($3 * 20))); do
-        grep -qF -- "$2" "$1" 2>/dev/null && return 0
-        sleep 0.05
-    done
-    fail "$(basename "$1") lacks [$2] after $3 s"
-    return 1
-}
 # Console rows of FILE printed within [FROM, TO) seconds, without the stamp:
 # "SECONDS.MILLIS MAC ..." (at -v: "... MAC - SECOND_MAC RSSI BAND FREQ DELTA").
 rows_between() {
@@ -68,11 +58,7 @@ start_listener() {
     local name=$1; shift
     "$LISTENER" "$@" > >(stamp_lines "$DAEMON_START" >"$T/$name.out") 2>"$T/$name.err" &
     STARTED_PIDS="${STARTED_PIDS:-} $!"
-    for _ in $(seq 50); do
-        grep -q ' listening on ' "$T/$name.out" 2>/dev/null && return 0
-        sleep 0.1
-    done
-    fail "$name did not start: $(cat "$T/$name.err")"
+    wait_for "$T/$name.out" ' listening on ' 30 || cat "$T/$name.err"
 }
 # run_config_case NAME ARGS...: the daemon in the foreground (at most 20 s),
 # with its status in STATUS and its run time in ELAPSED.
@@ -106,13 +92,14 @@ standin-restart)
         >/dev/null
     start_standin s2 --wait 2 --stable 3 --duration 5
     nl_port=$("${FT[@]}" nl-port "$DAEMON_PID")
+    # It gives up after its 2 s and frees the port id that the sends use.
+    wait "$STANDIN_PID"
+    expect_eq "$?" 1 "restarted stand-in's status"
     sleep_until 10
     # Two stations, twenty messages each, and five short datagrams (31 bytes)
     # that must give no entry; sent from the stand-in's port id.
     "${FT[@]}" nl-send --from "$KERNEL_PORT" --to "$nl_port" --stations 2 --count 40 --short 5 \
         --prefix 0260 >"$T/send.out"
-    wait "$STANDIN_PID"
-    expect_eq "$?" 1 "restarted stand-in's status"
     expect_file_has "$T/s2.err" 'no registration within 2 s'
     wait_daemon d 40
     expect_eq "$DAEMON_STATUS" 0 "exit status"
@@ -178,7 +165,8 @@ reply-flood)
     "${FT[@]}" udp-flood --to "10.200.0.1:$udp_port" --count 100000 --seconds 9 \
         --expect "$T/expected" >"$T/flood.out"
     flood_end=$(now)
-    sleep 1
+    # The drop count is final once the daemon has read what its socket took.
+    wait_until 20 "the daemon's UDP socket read empty" "${FT[@]}" drained udp "$DAEMON_PID"
     read -r _ drops_after < <("${FT[@]}" udp-port "$DAEMON_PID")
     wait_daemon d 40
     expect_eq "$DAEMON_STATUS" 0 "exit status"
@@ -337,7 +325,8 @@ overrun-standin)
     start_daemon d -t 4 -R 0 -T 9 -v
     wait_for "$T/s.out" 'registered: port' 20 || { finish; exit; }
     kill -STOP "$DAEMON_PID"
-    sleep 2.5
+    # The stand-in says what it sent once its burst is over and it ends.
+    wait_for "$T/s.out" 'probe messages' 30
     kill -CONT "$DAEMON_PID"
     wait "$STANDIN_PID"
     wait_daemon d 40
@@ -385,6 +374,8 @@ overrun-kernel | overrun-enobufs)
         >"$T/burst.out"
     kill -CONT "$DAEMON_PID"
     sleep_until 5
+    # The 200 must all fit: the daemon has read what the burst left first.
+    wait_until 20 "the daemon's netlink socket read empty" "${FT[@]}" drained nl "$DAEMON_PID"
     "${FT[@]}" nl-send --group 1 --from "$KERNEL_PORT" --stations 20 --count 200 --prefix 0253 \
         >"$T/after.out"
     wait_daemon d 40

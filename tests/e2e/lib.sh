@@ -83,12 +83,19 @@ expect_clean() {
     fi
 }
 
-# start_standin NAME ARGS...: the kernel stand-in on KERNEL_PORT, in the background.
+# start_standin NAME ARGS...: the kernel stand-in on KERNEL_PORT, in the
+# background; returns once it is bound, so that a daemon started next finds
+# it however slowly the stand-in started.
 start_standin() {
     local name=$1; shift
     "$STANDIN" --port "$KERNEL_PORT" "$@" >"$T/$name.out" 2>"$T/$name.err" &
     STANDIN_PID=$!
     STARTED_PIDS="${STARTED_PIDS:-} $STANDIN_PID"
+    wait_until 30 "the stand-in bound to port $KERNEL_PORT" standin_bound
+}
+# A NETLINK_USERSOCK socket of the sandbox is bound to KERNEL_PORT.
+standin_bound() {
+    awk -v p="$KERNEL_PORT" '$2 == 2 && $3 == p { found = 1 } END { exit !found }' /proc/net/netlink
 }
 
 # The daemon command with its registration redirected to the stand-in.
@@ -116,11 +123,7 @@ start_daemon() {
         echo $? >"$T/$name.status"
     ) | stamp_lines "$DAEMON_START" >"$T/$name.out" &
     DAEMON_PIPE_PID=$!
-    local i
-    for i in $(seq 50); do
-        [ -s "$T/$name.pid" ] && break
-        sleep 0.02
-    done
+    wait_until 30 "the daemon's process id" test -s "$T/$name.pid"
     DAEMON_PID=$(cat "$T/$name.pid")
     STARTED_PIDS="${STARTED_PIDS:-} $DAEMON_PID"
 }
@@ -154,6 +157,25 @@ wait_daemon() {
 
 # The second at which the first line containing TEXT was printed.
 time_of() { awk -v t="$2" 'index($0, t) { print $1; exit }' "$1"; }
+
+# wait_until SECONDS WHAT COMMAND...: runs COMMAND every 0.05 s until it
+# succeeds; after SECONDS a failure saying what it waited for, status 1.
+# Limits are tens of seconds: a loaded machine is slow, not stuck.
+wait_until() {
+    local limit=$1 what=$2 deadline
+    shift 2
+    deadline=$((EPOCHSECONDS + limit))
+    until "$@"; do
+        if [ "$EPOCHSECONDS" -ge "$deadline" ]; then
+            fail "gave up after $limit s waiting for $what"
+            return 1
+        fi
+        sleep 0.05
+    done
+}
+# wait_for FILE TEXT SECONDS: until FILE has a line with TEXT.
+file_has() { grep -qF -- "$2" "$1" 2>/dev/null; }
+wait_for() { wait_until "$3" "[$2] in $(basename "$1")" file_has "$1" "$2"; }
 
 finish() {
     echo "$((checks - failures)) passed, $failures failed"

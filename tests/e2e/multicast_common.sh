@@ -3,16 +3,9 @@
 GROUP=225.0.0.37
 GROUP_PORT=5566
 
-# Waits until something is bound to the group's UDP port (at most 5 s).
-wait_port_bound() {
-    local i
-    for i in $(seq 50); do
-        ss -Huln "sport = :$GROUP_PORT" | grep -q . && return 0
-        sleep 0.1
-    done
-    fail "nothing bound to port $GROUP_PORT"
-    return 1
-}
+# Waits until something is bound to the group's UDP port.
+port_bound() { ss -Huln "sport = :$GROUP_PORT" | grep -q .; }
+wait_port_bound() { wait_until 30 "something bound to port $GROUP_PORT" port_bound; }
 
 # start_socat NAME: socat joined to the group on the sandbox's address, each
 # datagram it reads hex-dumped to NAME.x (one read is one datagram).

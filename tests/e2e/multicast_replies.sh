@@ -9,15 +9,11 @@ enter_sandbox "$@"
 # start_listener NAME ARGS...: vorlask-listen in the background, ready once
 # it has printed its "listening on" line.
 start_listener() {
-    local name=$1 i; shift
+    local name=$1; shift
     "$LISTENER" "$@" >"$T/$name.out" 2>"$T/$name.err" &
     eval "${name}_PID=$!"
     STARTED_PIDS="${STARTED_PIDS:-} $!"
-    for i in $(seq 50); do
-        grep -q '^listening on ' "$T/$name.out" && return 0
-        sleep 0.1
-    done
-    fail "$name did not start: $(cat "$T/$name.err")"
+    wait_for "$T/$name.out" 'listening on ' 30 || cat "$T/$name.err"
 }
 
 cat >"$T/script" <<'SCRIPT'

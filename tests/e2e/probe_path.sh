@@ -107,6 +107,7 @@ flood)
     # turned away is said, and the summary is consistent.
     "$LISTENER" --reply 0a0b0c0d0e0f --timeout 25 >"$T/listener.out" 2>&1 &
     STARTED_PIDS="${STARTED_PIDS:-} $!"
+    wait_for "$T/listener.out" 'listening on' 30
     start_standin standin --wait 30 --duration 12 --stable 5 --stable-rate 4 \
         --flood 400000 --flood-start 2 --flood-secs 5 --linger 1
     start_daemon d -t 2 -T 12 -v

@@ -36,7 +36,8 @@ sigint)
     for sig in INT TERM HUP; do
         start_standin standin --wait 30 --linger 20
         start_daemon "$sig" -v
-        sleep 2
+        # Past start-up: the registration comes after the handlers are in place.
+        wait_for "$T/standin.out" 'registered: port' 30
         kill -"$sig" "$DAEMON_PID"
         sent=$(echo "$EPOCHREALTIME - $DAEMON_START" | bc)
         wait_daemon "$sig" 20

@@ -8,9 +8,9 @@
 #                 summary about 5 s later, status 0; the packaged listener
 #                 sees the greeting and the report
 #   unprivileged  the same run as user nobody with every capability dropped:
-#                 the daemon needs no privilege for netlink or multicast
-#   userns        the same again inside a user namespace of its own, as the
-#                 systemd unit's PrivateUsers=yes runs it
+#                 the daemon needs no privilege for netlink or multicast (the
+#                 kernel module's CAP_NET_ADMIN check is not the stand-in's)
+#   userns        the same again inside a user namespace of its own
 #   refused       no kernel side: "mnl_socket_send: Connection refused" almost
 #                 at once, status 1, also as nobody
 #
@@ -81,13 +81,8 @@ spine() {
     expect_file_has "$T/standin.out" "registered: port $DAEMON_PID"
 }
 
-wait_port_bound() {
-    for _ in $(seq 50); do
-        ss -Huln 'sport = :5566' | grep -q . && return 0
-        sleep 0.1
-    done
-    fail "listener not bound to port 5566"
-}
+port_bound() { ss -Huln 'sport = :5566' | grep -q .; }
+wait_port_bound() { wait_until 30 "the listener bound to port 5566" port_bound; }
 
 case "$case_name" in
 timed)

@@ -63,6 +63,9 @@ expect_has setup.out ' mips GNU/Linux'
 expect_has setup.out 'dummy0: <BROADCAST,MULTICAST,NOARP,UP,LOWER_UP>'
 expect_has setup.out 'default via 10.200.0.2 dev dummy0'
 
+# Every wait in the guest (stand-ins bound, the listener up) ended in time.
+expect_eq "$(cat "$R/waits" 2>/dev/null)" "" "waits in the guest"
+
 # Netlink protocol 2 on the real kernel: nothing at the kernel's end.
 expect_eq "$(cat "$R/refused.status" 2>/dev/null)" 1 "refused: exit status"
 expect_eq "$(head -n 1 "$R/refused.err" 2>/dev/null)" 'mnl_socket_send: Connection refused' \

@@ -21,6 +21,25 @@ REDIRECT=/usr/lib/libvorlask-port-redirect.so
 # Seconds since boot, with hundredths.
 uptime_s() { cut -d' ' -f1 /proc/uptime; }
 
+# wait_until SECONDS WHAT COMMAND...: COMMAND every 0.1 s until it succeeds;
+# after SECONDS the give-up goes to the section "waits".
+wait_until() {
+    limit=$(($1 * 10)) what=$2
+    shift 2
+    while ! "$@"; do
+        limit=$((limit - 1))
+        if [ $limit -le 0 ]; then
+            echo "gave up waiting for $what" >>$R/waits
+            return 1
+        fi
+        sleep 0.1
+    done
+}
+# The stand-in is bound to KERNEL_PORT (NETLINK_USERSOCK is protocol 2).
+standin_bound() {
+    awk -v p=$KERNEL_PORT '$2 == 2 && $3 == p { found = 1 } END { exit !found }' /proc/net/netlink
+}
+
 # run_daemon NAME ARGS...: the daemon with its registration redirected to the
 # stand-in; its output, status and run time in $R/NAME.*.
 run_daemon() {
@@ -55,6 +74,7 @@ echo $? >$R/refused.status
 # The spine: a timed stop after 3 ticks, a 5 s wait, the summary, status 0.
 vorlask-kernel-standin --port $KERNEL_PORT --wait 10 --linger 20 >$R/spine.standin 2>&1 &
 standin=$!
+wait_until 60 "the spine's stand-in" standin_bound
 run_daemon spine -T 3 -v
 kill $standin 2>/dev/null
 wait $standin
@@ -70,10 +90,11 @@ cat >/tmp/multicast.script <<'SCRIPT'
 SCRIPT
 vorlask-listen --reply 0a0b0c0d0e0f --count 5 --timeout 40 >$R/multicast.listener 2>&1 &
 listener=$!
-sleep 1
+wait_until 60 "the listener" grep -q 'listening on' $R/multicast.listener
 vorlask-kernel-standin --port $KERNEL_PORT --wait 10 --script /tmp/multicast.script \
     --linger 15 >$R/multicast.standin 2>&1 &
 standin=$!
+wait_until 60 "the multicast stand-in" standin_bound
 run_daemon multicast -t 2 -T 7 -vvv
 wait $listener
 echo $? >$R/multicast.listener_status
@@ -98,6 +119,7 @@ SCRIPT
 vorlask-kernel-standin --port $KERNEL_PORT --wait 10 --script /tmp/probe_path.script \
     --linger 1 >$R/probe_path.standin 2>&1 &
 standin=$!
+wait_until 60 "the probe path's stand-in" standin_bound
 run_daemon probe_path -t 2 -T 7 -v
 wait $standin
 set-clock $((now + 15)) >>$R/clock.out 2>&1
