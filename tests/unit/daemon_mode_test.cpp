@@ -43,10 +43,10 @@ class DaemonMode : public ::testing::Test {
     }
 
     // The text of `path` once it holds a line "end", or what it holds after
-    // five seconds: the detached grandchild writes it in its own time.
+    // thirty seconds: the detached grandchild writes it in its own time.
     static std::string wait_for_report(const std::string& path) {
         std::string text;
-        for (int i = 0; i < 500; ++i) {
+        for (int i = 0; i < 3000; ++i) {
             std::ifstream in(path);
             std::stringstream buffer;
             buffer << in.rdbuf();

@@ -162,7 +162,7 @@ TEST_F(KernelChannel, TheEndOfADrainWakesTheWorkerEvenAfterAFullBatch) {
         send_to_daemon(probe(static_cast<uint8_t>(i)));
     }
     nl_poll_cb(&s_->kernel_.nl_poll_, 0, UV_READABLE);
-    const bool woken = popped.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    const bool woken = popped.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
     s_->probe_queue_.close();  // releases a worker left waiting
     EXPECT_TRUE(woken) << "the worker was left waiting";
     const size_t n = popped.get();

@@ -83,6 +83,10 @@ TEST(ProbeQueue, WokenConsumerThatFindsNothingWaitsAgain) {
     });
     std::this_thread::sleep_for(50ms);
     q.push(&a);
+    // One returns, however late it is scheduled; the other then stays.
+    for (int i = 0; i < 3000 && done.load() == 0; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(done.load(), 1);
     q.push(&b);

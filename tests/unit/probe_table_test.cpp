@@ -270,7 +270,7 @@ TEST(ReceiveWorker, FoldsQueuedRecordsUntilTheQueueCloses) {
     for (uint8_t i = 0; i < 100; ++i) {
         t.session->probe_queue_.push(new_record(i % 7));
     }
-    for (int i = 0; i < 500 && t.session->counters_.folded.load() < 100; ++i) {
+    for (int i = 0; i < 6000 && t.session->counters_.folded.load() < 100; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     t.session->running.store(false);
