@@ -67,7 +67,9 @@ vorlask -T 2 > $T/nomodule-before.out 2>&1
 echo "status $?" >> $T/nomodule-before.out
 
 iw reg set US
-sleep 1
+# The regulatory database is loaded asynchronously; 5 GHz scans need it.
+reg_us() { iw reg get 2> /dev/null | grep -q '^country US'; }
+wait_until 30 "the regulatory domain US" reg_us
 iw reg get > $T/reg.out 2>&1
 
 step "module and monitor interface"
