@@ -29,7 +29,7 @@ if [ "${1:-}" = persistent ]; then
     duration=$(tail -n 1 "$T/script" | awk '{printf "%d", $1 + 1}')
     "$LISTENER" --timeout $((duration + 20)) >"$T/listen.out" 2>"$T/listen.err" &
     STARTED_PIDS="${STARTED_PIDS:-} $!"
-    sleep 0.3
+    wait_for "$T/listen.out" 'listening on' 30
     start_standin standin --wait 10 --script "$T/script" --linger 10
     start_daemon d -v -t 1 -T $((duration + 2))
     wait_daemon d $((duration + 30))
