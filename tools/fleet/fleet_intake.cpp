@@ -1,0 +1,359 @@
+#include "fleet_intake.h"
+
+#include <mosquitto.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "fleet_view.h"
+
+namespace {
+
+constexpr uint64_t connack_wait_ms = 10000;
+constexpr uint64_t first_retry_ms = 200;
+constexpr uint64_t longest_retry_ms = 5000;
+// Packets read per poll callback before the loop gets a turn.
+constexpr int reads_per_turn = 256;
+
+void say(std::string& last, const std::string& text) {
+    if (text != last) {
+        fprintf(stderr, "vorlask-fleet: %s\n", text.c_str());
+        last = text;
+    }
+}
+
+}  // namespace
+
+FleetIntake::FleetIntake(uv_loop_t* loop, IntakeSettings settings, FleetView& view)
+    : loop_(loop), settings_(std::move(settings)), view_(view) {}
+
+FleetIntake::~FleetIntake() {
+    if (mosq_ != nullptr) {
+        mosquitto_destroy(mosq_);
+    }
+}
+
+std::string FleetIntake::broker_name() const {
+    const BrokerAddress& b = settings_.brokers[broker_];
+    return b.host + ":" + std::to_string(b.port != 0 ? b.port : settings_.port);
+}
+
+bool FleetIntake::start(std::string& error) {
+    mosq_ = mosquitto_new(settings_.client_id.c_str(), !settings_.persistent, this);
+    if (mosq_ == nullptr) {
+        error = std::string("cannot create the MQTT client: ") + strerror(errno);
+        return false;
+    }
+    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    if (!settings_.username.empty() &&
+        mosquitto_username_pw_set(
+            mosq_, settings_.username.c_str(),
+            settings_.password.empty() ? nullptr : settings_.password.c_str()) !=
+            MOSQ_ERR_SUCCESS) {
+        error = "cannot use the user name";
+        return false;
+    }
+    if (!settings_.ca_file.empty()) {
+        // The broker's certificate is checked against the CA and its name
+        // against the host connected to.
+        int rc = mosquitto_tls_set(
+            mosq_, settings_.ca_file.c_str(), nullptr,
+            settings_.cert_file.empty() ? nullptr : settings_.cert_file.c_str(),
+            settings_.key_file.empty() ? nullptr : settings_.key_file.c_str(), nullptr);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            error = "cannot use the TLS files (" + settings_.ca_file +
+                    (settings_.cert_file.empty() ? "" : ", " + settings_.cert_file) +
+                    (settings_.key_file.empty() ? "" : ", " + settings_.key_file) +
+                    "): " + mosquitto_strerror(rc);
+            return false;
+        }
+    }
+    said_.assign(settings_.brokers.size(), std::string());
+    mosquitto_connect_callback_set(mosq_, on_connect_cb);
+    mosquitto_message_callback_set(mosq_, on_message_cb);
+
+    for (uv_timer_t* t : {&misc_timer_, &retry_timer_, &more_timer_}) {
+        uv_timer_init(loop_, t);
+        t->data = this;
+        open_handles_++;
+    }
+    uv_timer_start(
+        &misc_timer_,
+        [](uv_timer_t* t) {
+            auto* self = static_cast<FleetIntake*>(t->data);
+            if (self->state_ == State::awaiting_connack &&
+                uv_now(self->loop_) >= self->connack_deadline_) {
+                self->lost("no answer to the connection request");
+                return;
+            }
+            if (self->state_ == State::awaiting_connack || self->state_ == State::connected) {
+                int rc = mosquitto_loop_misc(self->mosq_);
+                if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(self->mosq_) < 0) {
+                    self->lost("keep-alive expired");
+                    return;
+                }
+                self->update_poll();
+            }
+        },
+        1000, 1000);
+    connect_next();
+    return true;
+}
+
+void FleetIntake::connect_next() {
+    state_ = State::connecting;
+    work_busy_ = true;
+    work_.data = this;
+    uv_queue_work(
+        loop_, &work_,
+        [](uv_work_t* w) {
+            // In the thread pool: the loop does not touch the client meanwhile.
+            // The name is resolved here; the TCP connection is only begun, and
+            // completes (or fails) on the loop, under the CONNACK deadline.
+            auto* self = static_cast<FleetIntake*>(w->data);
+            const BrokerAddress& b = self->settings_.brokers[self->broker_];
+            errno = 0;
+            self->connect_rc_ = mosquitto_connect_async(self->mosq_, b.host.c_str(),
+                                                        b.port != 0 ? b.port : self->settings_.port,
+                                                        self->settings_.keepalive);
+            self->connect_errno_ = errno;
+        },
+        [](uv_work_t* w, int status) {
+            auto* self = static_cast<FleetIntake*>(w->data);
+            self->work_busy_ = false;
+            if (self->state_ == State::stopping) {
+                self->finish_stop();
+                return;
+            }
+            self->connect_done(status == 0 ? self->connect_rc_ : MOSQ_ERR_UNKNOWN);
+        });
+}
+
+void FleetIntake::connect_done(int rc) {
+    if (rc != MOSQ_ERR_SUCCESS) {
+        std::string why = rc == MOSQ_ERR_ERRNO && connect_errno_ != 0 ? strerror(connect_errno_)
+                                                                      : mosquitto_strerror(rc);
+        state_ = State::awaiting_connack;  // lost() words it as a failed attempt
+        lost(why.c_str());
+        return;
+    }
+    poll_ = new uv_poll_t;
+    if (uv_poll_init_socket(loop_, poll_, mosquitto_socket(mosq_)) != 0) {
+        delete poll_;
+        poll_ = nullptr;
+        state_ = State::awaiting_connack;
+        lost("cannot watch the socket");
+        return;
+    }
+    poll_->data = this;
+    poll_events_ = 0;
+    state_ = State::awaiting_connack;
+    connack_deadline_ = uv_now(loop_) + connack_wait_ms;
+    update_poll();
+}
+
+void FleetIntake::update_poll() {
+    if (poll_ == nullptr) {
+        return;
+    }
+    int events = UV_READABLE | (mosquitto_want_write(mosq_) ? UV_WRITABLE : 0);
+    if (events == poll_events_) {
+        return;
+    }
+    poll_events_ = events;
+    uv_poll_start(poll_, events, [](uv_poll_t* p, int status, int ready) {
+        auto* self = static_cast<FleetIntake*>(p->data);
+        if (status < 0) {
+            self->lost(uv_strerror(status));
+            return;
+        }
+        self->service(ready);
+    });
+}
+
+void FleetIntake::service(int events) {
+    if (events & UV_READABLE) {
+        read_more();
+        if (poll_ == nullptr) {
+            return;
+        }
+    }
+    if (events & UV_WRITABLE) {
+        int rc = mosquitto_loop_write(mosq_, 1);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            lost(rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc));
+            return;
+        }
+    }
+    update_poll();
+}
+
+void FleetIntake::read_more() {
+    for (int i = 0; i < reads_per_turn; ++i) {
+        // The read step says nothing of whether the socket is drained; a read
+        // that would block leaves EAGAIN behind (TLS included, whose buffered
+        // bytes the poll handle cannot see).
+        errno = 0;
+        int rc = mosquitto_loop_read(mosq_, 1);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            if (rc == MOSQ_ERR_CONN_REFUSED) {
+                lost(nullptr);  // the refusal was said with its reason
+            } else {
+                lost(rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc));
+            }
+            return;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return;
+        }
+    }
+    // A long burst: read on at the next turn of the loop.
+    uv_timer_start(
+        &more_timer_,
+        [](uv_timer_t* t) {
+            auto* self = static_cast<FleetIntake*>(t->data);
+            if (self->poll_ != nullptr) {
+                self->service(UV_READABLE);
+            }
+        },
+        0, 0);
+}
+
+void FleetIntake::close_poll() {
+    if (poll_ != nullptr) {
+        uv_close(reinterpret_cast<uv_handle_t*>(poll_),
+                 [](uv_handle_t* h) { delete reinterpret_cast<uv_poll_t*>(h); });
+        poll_ = nullptr;
+    }
+    uv_timer_stop(&more_timer_);
+}
+
+void FleetIntake::lost(const char* why) {
+    close_poll();
+    if (state_ == State::connected) {
+        say(said_[broker_], "lost " + broker_name() + ": " + why);
+        failures_ = 0;
+    } else {
+        if (why != nullptr) {
+            say(said_[broker_], "cannot connect to " + broker_name() + ": " + why);
+        }
+        failures_++;
+    }
+    state_ = State::waiting;
+    size_t n = settings_.brokers.size();
+    broker_ = (broker_ + 1) % n;
+    // The next broker at once after a working connection went; a short pause
+    // between brokers of one round; longer ones once every broker failed.
+    uint64_t delay = 0;
+    if (failures_ > 0) {
+        unsigned rounds = static_cast<unsigned>((failures_ - 1) / n);
+        delay = std::min<uint64_t>(first_retry_ms << std::min(rounds, 8u), longest_retry_ms);
+    }
+    uv_timer_start(
+        &retry_timer_,
+        [](uv_timer_t* t) {
+            auto* self = static_cast<FleetIntake*>(t->data);
+            if (self->state_ == State::waiting) {
+                self->connect_next();
+            }
+        },
+        delay, 0);
+}
+
+void FleetIntake::on_connect_cb(mosquitto* mosq, void* data, int rc) {
+    auto* self = static_cast<FleetIntake*>(data);
+    if (rc != 0) {
+        say(self->said_[self->broker_],
+            self->broker_name() + " refused the connection: " + mosquitto_connack_string(rc));
+        return;
+    }
+    self->state_ = State::connected;
+    self->failures_ = 0;
+    for (std::string& said : self->said_) {
+        said.clear();
+    }
+    say(self->said_[self->broker_], "connected to " + self->broker_name());
+    std::string scan = self->settings_.prefix + "/+/scan";
+    std::string status = self->settings_.prefix + "/+/status";
+    mosquitto_subscribe(mosq, nullptr, scan.c_str(), self->settings_.qos);
+    mosquitto_subscribe(mosq, nullptr, status.c_str(), self->settings_.qos);
+    if (self->on_connected) {
+        self->on_connected();
+    }
+}
+
+void FleetIntake::on_message_cb(mosquitto*, void* data, const mosquitto_message* message) {
+    static_cast<FleetIntake*>(data)->take_message(message);
+}
+
+void FleetIntake::take_message(const mosquitto_message* message) {
+    messages_++;
+    // <prefix>/<access point>/scan or <prefix>/<access point>/status
+    const char* topic = message->topic;
+    const std::string& prefix = settings_.prefix;
+    size_t length = strlen(topic);
+    const char* slash = nullptr;
+    if (length > prefix.size() + 1 && memcmp(topic, prefix.data(), prefix.size()) == 0 &&
+        topic[prefix.size()] == '/') {
+        slash = strchr(topic + prefix.size() + 1, '/');
+    }
+    if (slash == nullptr) {
+        foreign_topics_++;
+        return;
+    }
+    std::string ap(topic + prefix.size() + 1, slash);
+    const char* kind = slash + 1;
+    const char* payload = static_cast<const char*>(message->payload);
+    size_t size = message->payloadlen > 0 ? static_cast<size_t>(message->payloadlen) : 0;
+    int64_t now = static_cast<int64_t>(time(nullptr));
+    bool accepted = true;
+    if (strcmp(kind, "scan") == 0) {
+        accepted = view_.take_scan_payload(ap, payload, size, now);
+    } else if (strcmp(kind, "status") == 0) {
+        accepted = view_.take_status(ap, payload, size, now);
+    } else {
+        foreign_topics_++;
+    }
+    if (!accepted && settings_.verbose > 0) {
+        fprintf(stderr, "vorlask-fleet: refused a %s document on %s\n",
+                strcmp(kind, "scan") == 0 ? "scan" : "status", topic);
+    }
+    if (on_message) {
+        on_message();
+    }
+}
+
+void FleetIntake::stop(std::function<void()> done) {
+    stopped_ = std::move(done);
+    if (state_ == State::idle) {
+        finish_stop();
+        return;
+    }
+    if (state_ == State::connected) {
+        mosquitto_disconnect(mosq_);
+    }
+    state_ = State::stopping;
+    close_poll();
+    for (uv_timer_t* t : {&misc_timer_, &retry_timer_, &more_timer_}) {
+        uv_close(reinterpret_cast<uv_handle_t*>(t), [](uv_handle_t* h) {
+            auto* self = static_cast<FleetIntake*>(h->data);
+            self->open_handles_--;
+            self->finish_stop();
+        });
+    }
+    if (work_busy_) {
+        uv_cancel(reinterpret_cast<uv_req_t*>(&work_));
+    }
+}
+
+void FleetIntake::finish_stop() {
+    if (open_handles_ > 0 || work_busy_ || !stopped_) {
+        return;
+    }
+    auto done = std::move(stopped_);
+    stopped_ = nullptr;
+    done();
+}

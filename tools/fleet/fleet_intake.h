@@ -1,0 +1,102 @@
+// The fleet's MQTT side: subscribes to `<prefix>/+/scan` and
+// `<prefix>/+/status` and hands every message to the view. libmosquitto runs
+// on the caller's libuv loop: its socket on a poll handle, its keep-alive on a
+// 1 s timer; its connect step (which resolves the name synchronously) runs in
+// libuv's thread pool and hands the client, its TCP connection begun, back to
+// the loop, so the loop never waits on the network. A lost or refused
+// broker is left for the next one in the list, with back-off once all failed.
+#pragma once
+
+#include <uv.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "fleet_options.h"
+
+struct mosquitto;
+struct mosquitto_message;
+class FleetView;
+
+struct IntakeSettings {
+    std::vector<BrokerAddress> brokers;
+    uint16_t port = 1883;
+    std::string prefix = "vorlask";
+    std::string client_id;
+    bool persistent = false;
+    int qos = 1;
+    int keepalive = 30;
+    std::string username;
+    std::string password;
+    std::string ca_file, cert_file, key_file;
+    int verbose = 0;
+};
+
+class FleetIntake {
+  public:
+    FleetIntake(uv_loop_t* loop, IntakeSettings settings, FleetView& view);
+    ~FleetIntake();
+    FleetIntake(const FleetIntake&) = delete;
+    FleetIntake& operator=(const FleetIntake&) = delete;
+
+    // Sets the client up and starts connecting. False with a message in
+    // `error` for settings libmosquitto refuses (an unreadable CA file, ...).
+    bool start(std::string& error);
+    // Disconnects and closes its handles; `done` runs on the loop once
+    // nothing of the intake is left on it.
+    void stop(std::function<void()> done);
+
+    // Told once per accepted connection (after the subscriptions went out),
+    // and after every message taken in.
+    std::function<void()> on_connected;
+    std::function<void()> on_message;
+
+    bool connected() const { return state_ == State::connected; }
+    // The broker in use or being tried, as "host:port".
+    std::string broker() const { return broker_name(); }
+    uint64_t messages() const { return messages_; }
+    uint64_t foreign_topics() const { return foreign_topics_; }
+
+  private:
+    enum class State { idle, connecting, awaiting_connack, connected, waiting, stopping };
+
+    void connect_next();
+    void connect_done(int rc);
+    void lost(const char* why);  // why == nullptr: already said
+    void service(int events);
+    void update_poll();
+    void read_more();
+    void close_poll();
+    void finish_stop();
+    void take_message(const mosquitto_message* message);
+    std::string broker_name() const;
+
+    static void on_connect_cb(mosquitto* mosq, void* self, int rc);
+    static void on_message_cb(mosquitto* mosq, void* self, const mosquitto_message* message);
+
+    uv_loop_t* loop_;
+    IntakeSettings settings_;
+    FleetView& view_;
+    mosquitto* mosq_ = nullptr;
+    State state_ = State::idle;
+    size_t broker_ = 0;      // index of the broker tried or in use
+    unsigned failures_ = 0;  // attempts since the last accepted connection
+    bool said_down_ = false;
+    int connect_rc_ = 0;
+    int connect_errno_ = 0;
+    std::vector<std::string> said_;  // per broker: its state is said once per change
+    uv_work_t work_{};
+    bool work_busy_ = false;
+    uv_poll_t* poll_ = nullptr;
+    int poll_events_ = 0;
+    uv_timer_t misc_timer_{};   // keep-alive and the CONNACK deadline
+    uv_timer_t retry_timer_{};  // back-off
+    uv_timer_t more_timer_{};   // more reading after a long burst
+    uint64_t connack_deadline_ = 0;
+    int open_handles_ = 0;
+    std::function<void()> stopped_;
+    uint64_t messages_ = 0;
+    uint64_t foreign_topics_ = 0;
+};

@@ -1,0 +1,238 @@
+#include "fleet_options.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+const char* const fleet_usage =
+    "usage: vorlask-fleet [OPTION...]\n"
+    "  --host LIST           brokers to try in turn, comma-separated, each HOST or HOST:PORT\n"
+    "                        (default localhost)\n"
+    "  --port N              broker port (default 1883; 8883 with --ca-file)\n"
+    "  --prefix P            topic prefix (default vorlask)\n"
+    "  --client-id ID        MQTT client id (default vorlask-fleet-HOSTNAME)\n"
+    "  --persistent          clean session off: the broker keeps documents while away\n"
+    "  --qos N               subscription QoS, 0 or 1 (default 1)\n"
+    "  --keepalive S         keep-alive seconds (default 30)\n"
+    "  --username U          user name\n"
+    "  --password-file F     file whose first line is the password\n"
+    "  --ca-file F           CA certificate: TLS, with the broker's name verified\n"
+    "  --cert-file F         client certificate (with --key-file)\n"
+    "  --key-file F          client key\n"
+    "  --forget S            forget stations not heard for S seconds (default 600)\n"
+    "  --once                gather, print the view once and exit\n"
+    "  --json                with --once: the view as one JSON document\n"
+    "  --wait S              with --once: gather for S seconds after connecting (default 11)\n"
+    "  --count N             with --once: print as soon as N scans are complete\n"
+    "  --duration S          live table: exit after S seconds\n"
+    "  --rows N              live table: station rows shown (default 20)\n"
+    "  -v, --verbose         say more on standard error\n";
+
+namespace {
+
+bool parse_unsigned(const char* text, uint64_t max, uint64_t& out) {
+    if (*text < '0' || *text > '9') {
+        return false;
+    }
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = strtoull(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v > max) {
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+bool valid_topic_level_text(const std::string& text) {
+    if (text.empty() || text.size() > 128) {
+        return false;
+    }
+    for (char c : text) {
+        if (c < 0x21 || c > 0x7e || c == '+' || c == '#') {
+            return false;
+        }
+    }
+    return text.front() != '/' && text.back() != '/';
+}
+
+bool parse_hosts(const std::string& list, std::vector<BrokerAddress>& out) {
+    out.clear();
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t comma = list.find(',', start);
+        std::string item =
+            list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        BrokerAddress broker;
+        // HOST:PORT, where HOST holds no colon (an IPv6 address goes bare).
+        size_t colon = item.rfind(':');
+        if (colon != std::string::npos && item.find(':') == colon) {
+            uint64_t port = 0;
+            if (!parse_unsigned(item.c_str() + colon + 1, 65535, port) || port == 0) {
+                return false;
+            }
+            broker.port = static_cast<uint16_t>(port);
+            item.resize(colon);
+        }
+        if (item.empty() || item.size() > 253) {
+            return false;
+        }
+        broker.host = item;
+        out.push_back(broker);
+        if (comma == std::string::npos) {
+            break;
+        }
+        start = comma + 1;
+    }
+    return !out.empty() && out.size() <= 32;
+}
+
+}  // namespace
+
+bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::string& error) {
+    static const char* const flags[] = {"--persistent", "--once", "--json", "-v", "--verbose"};
+    static const char* const valued[] = {
+        "--host",     "--port",          "--prefix",   "--client-id", "--qos",      "--keepalive",
+        "--username", "--password-file", "--ca-file",  "--cert-file", "--key-file", "--forget",
+        "--wait",     "--count",         "--duration", "--rows"};
+    for (int i = 1; i < argc; ++i) {
+        std::string name = argv[i];
+        bool is_flag = false, is_valued = false;
+        for (const char* f : flags) {
+            is_flag = is_flag || name == f;
+        }
+        for (const char* v : valued) {
+            is_valued = is_valued || name == v;
+        }
+        if (is_flag) {
+            if (name == "--persistent") {
+                options.persistent = true;
+            } else if (name == "--once") {
+                options.once = true;
+            } else if (name == "--json") {
+                options.json = true;
+            } else {
+                options.verbose++;
+            }
+            continue;
+        }
+        if (!is_valued) {
+            error = "unknown option " + name;
+            return false;
+        }
+        if (i + 1 >= argc) {
+            error = name + " needs a value";
+            return false;
+        }
+        std::string value = argv[++i];
+        uint64_t n = 0;
+        bool ok = true;
+        if (name == "--host") {
+            ok = parse_hosts(value, options.brokers);
+        } else if (name == "--port") {
+            ok = parse_unsigned(value.c_str(), 65535, n) && n > 0;
+            options.port = static_cast<uint16_t>(n);
+        } else if (name == "--prefix") {
+            ok = valid_topic_level_text(value);
+            options.prefix = value;
+        } else if (name == "--client-id") {
+            ok = !value.empty() && value.size() <= 128;
+            options.client_id = value;
+        } else if (name == "--qos") {
+            ok = parse_unsigned(value.c_str(), 1, n);
+            options.qos = static_cast<int>(n);
+        } else if (name == "--keepalive") {
+            ok = parse_unsigned(value.c_str(), 65535, n) && n >= 5;
+            options.keepalive = static_cast<int>(n);
+        } else if (name == "--username") {
+            ok = !value.empty() && value.size() <= 128;
+            options.username = value;
+        } else if (name == "--password-file") {
+            options.password_file = value;
+        } else if (name == "--ca-file") {
+            options.ca_file = value;
+        } else if (name == "--cert-file") {
+            options.cert_file = value;
+        } else if (name == "--key-file") {
+            options.key_file = value;
+        } else if (name == "--forget") {
+            ok = parse_unsigned(value.c_str(), 31 * 86400, n) && n > 0;
+            options.forget = static_cast<int64_t>(n);
+        } else if (name == "--wait") {
+            ok = parse_unsigned(value.c_str(), 86400, n);
+            options.wait = static_cast<uint32_t>(n);
+        } else if (name == "--count") {
+            ok = parse_unsigned(value.c_str(), UINT64_MAX, n) && n > 0;
+            options.count = n;
+        } else if (name == "--duration") {
+            ok = parse_unsigned(value.c_str(), 31 * 86400, n) && n > 0;
+            options.duration = static_cast<uint32_t>(n);
+        } else {
+            ok = parse_unsigned(value.c_str(), 100000, n);
+            options.rows = static_cast<uint32_t>(n);
+        }
+        if (!ok) {
+            error = "bad value for " + name + ": " + value;
+            return false;
+        }
+    }
+    if (options.brokers.empty()) {
+        options.brokers.push_back(BrokerAddress{"localhost", 0});
+    }
+    if (options.json && !options.once) {
+        error = "--json needs --once";
+        return false;
+    }
+    if ((options.cert_file.empty()) != (options.key_file.empty())) {
+        error = "--cert-file and --key-file go together";
+        return false;
+    }
+    if (!options.cert_file.empty() && options.ca_file.empty()) {
+        error = "--cert-file needs --ca-file";
+        return false;
+    }
+    if (!options.password_file.empty() && options.username.empty()) {
+        error = "--password-file needs --username";
+        return false;
+    }
+    if (options.port == 0) {
+        options.port = options.ca_file.empty() ? 1883 : 8883;
+    }
+    return true;
+}
+
+bool read_password_file(const std::string& path, std::string& password, std::string& error) {
+    FILE* f = fopen(path.c_str(), "re");
+    if (f == nullptr) {
+        error = "cannot read " + path + ": " + strerror(errno);
+        return false;
+    }
+    char buffer[1026];
+    size_t n = fread(buffer, 1, sizeof buffer, f);
+    bool read_error = ferror(f) != 0;
+    fclose(f);
+    if (read_error) {
+        error = "cannot read " + path;
+        return false;
+    }
+    std::string text(buffer, n);
+    size_t end = text.find('\n');
+    if (end == std::string::npos) {
+        if (n > 1024) {
+            error = path + ": password longer than 1024 bytes";
+            return false;
+        }
+        end = text.size();
+    }
+    text.resize(end);
+    if (!text.empty() && text.back() == '\r') {
+        text.pop_back();
+    }
+    if (text.empty() || text.size() > 1024 || text.find('\0') != std::string::npos) {
+        error = path + ": no password on its first line";
+        return false;
+    }
+    password = text;
+    return true;
+}

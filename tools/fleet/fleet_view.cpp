@@ -1,0 +1,316 @@
+#include "fleet_view.h"
+
+#include <json-c/json.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// An entry competes for the strongest access point while it is no older than
+// two of its access point's scan intervals behind the station's latest
+// sighting: a station that walked away from one access point stops counting
+// there once that access point has scanned twice without hearing it.
+bool competes(const HeardBy& e, int64_t station_last_seen) {
+    return e.last_seen + 2 * std::max<int64_t>(e.interval, 1) >= station_last_seen;
+}
+
+json_object* int_or_null(bool present, int64_t value) {
+    return present ? json_object_new_int64(value) : nullptr;
+}
+
+}  // namespace
+
+ApView* FleetView::find_or_add_ap(const std::string& id) {
+    auto it = aps_.find(id);
+    if (it != aps_.end()) {
+        return &it->second;
+    }
+    if (aps_.size() >= limits_.max_aps) {
+        counters_.turned_away++;
+        return nullptr;
+    }
+    return &aps_[id];
+}
+
+bool FleetView::take_scan_payload(const std::string& topic_ap, const char* payload, size_t size,
+                                  int64_t now) {
+    ScanPart part;
+    std::string error;
+    if (!parse_scan_part(payload, size, part, error)) {
+        counters_.malformed++;
+        return false;
+    }
+    return take_part(topic_ap, std::move(part), now);
+}
+
+bool FleetView::take_part(const std::string& topic_ap, ScanPart part, int64_t now) {
+    if (part.ap != topic_ap) {
+        counters_.malformed++;
+        return false;
+    }
+    ApView* ap = find_or_add_ap(topic_ap);
+    if (ap == nullptr) {
+        return true;
+    }
+    counters_.parts++;
+    generation_++;
+    ap->last_heard = now;
+    if (ap->has_scan && part.seq <= ap->seq) {
+        // The same scan again, or an older one redelivered; a lower number
+        // after the access point came back (or numbering from 1 again) is a
+        // restarted daemon.
+        bool restarted = part.seq < ap->seq && (part.seq == 1 || ap->restarted);
+        if (!restarted) {
+            counters_.duplicates++;
+            return true;
+        }
+    }
+    if (ap->pending && ap->gathering.seq != part.seq) {
+        counters_.incomplete++;
+        ap->pending = false;
+    }
+    size_t index = static_cast<size_t>(part.part - 1);
+    if (!ap->pending) {
+        ap->part_stations.assign(static_cast<size_t>(part.parts), {});
+        ap->parts_in.assign(static_cast<size_t>(part.parts), false);
+        ap->parts_missing = part.parts;
+        ap->gathered_stations = 0;
+        ap->pending = true;
+        ap->gathering = std::move(part);
+        part.stations = std::move(ap->gathering.stations);
+        ap->gathering.stations.clear();
+    } else {
+        const Scan& g = ap->gathering;
+        if (part.parts != g.parts || part.time != g.time || part.interval != g.interval ||
+            part.form != g.form) {
+            counters_.malformed++;
+            return false;
+        }
+        if (ap->parts_in[index]) {
+            counters_.duplicates++;
+            return true;
+        }
+    }
+    if (ap->gathered_stations + part.stations.size() > limits_.max_scan_stations) {
+        counters_.malformed++;
+        counters_.incomplete++;
+        ap->pending = false;
+        return false;
+    }
+    ap->gathered_stations += part.stations.size();
+    ap->part_stations[index] = std::move(part.stations);
+    ap->parts_in[index] = true;
+    ap->parts_missing--;
+    if (ap->parts_missing == 0) {
+        // Every part in: the stations in part order, which is table order.
+        Scan& g = ap->gathering;
+        g.part = g.parts;
+        g.stations.reserve(ap->gathered_stations);
+        for (auto& share : ap->part_stations) {
+            g.stations.insert(g.stations.end(), std::make_move_iterator(share.begin()),
+                              std::make_move_iterator(share.end()));
+        }
+        ap->pending = false;
+        ap->part_stations.clear();
+        merge(*ap, g, now);
+        g = Scan();
+    }
+    return true;
+}
+
+void FleetView::merge(ApView& ap, const Scan& scan, int64_t now) {
+    bool restarted = ap.has_scan && scan.seq < ap.seq;
+    uint64_t base = restarted ? 0 : ap.seq;
+    if ((ap.has_scan || restarted) && scan.seq > base + 1) {
+        ap.lost_documents += scan.seq - base - 1;
+    }
+    ap.seq = scan.seq;
+    ap.has_scan = true;
+    ap.last_scan = now;
+    ap.stations = scan.stations.size();
+    ap.has_crowd = scan.has_crowd;
+    ap.crowd = scan.crowd_estimate;
+    ap.interval = scan.interval;
+    ap.online = true;
+    ap.restarted = false;
+
+    for (const ScanStation& s : scan.stations) {
+        auto it = stations_.find(s.address);
+        if (it == stations_.end()) {
+            if (stations_.size() >= limits_.max_stations) {
+                counters_.turned_away++;
+                continue;
+            }
+            it = stations_.emplace(s.address, StationView()).first;
+            it->second.form = scan.form;
+        }
+        StationView& station = it->second;
+        auto e =
+            std::lower_bound(station.heard_by.begin(), station.heard_by.end(), scan.ap,
+                             [](const HeardBy& h, const std::string& id) { return h.ap < id; });
+        if (e == station.heard_by.end() || e->ap != scan.ap) {
+            e = station.heard_by.insert(e, HeardBy());
+            e->ap = scan.ap;
+        }
+        e->rssi = s.rssi;
+        e->last_seen = now - s.last_age;
+        e->interval = scan.interval;
+        refresh_station(station);
+    }
+    counters_.scans++;
+    generation_++;
+    for (const ScanListener& listener : scan_listeners_) {
+        listener(scan, now);
+    }
+}
+
+void FleetView::refresh_station(StationView& station) const {
+    station.last_seen = INT64_MIN;
+    for (const HeardBy& e : station.heard_by) {
+        station.last_seen = std::max(station.last_seen, e.last_seen);
+    }
+    const HeardBy* best = nullptr;
+    for (const HeardBy& e : station.heard_by) {
+        if (!competes(e, station.last_seen)) {
+            continue;
+        }
+        if (best == nullptr || e.rssi > best->rssi ||
+            (e.rssi == best->rssi && e.last_seen > best->last_seen)) {
+            best = &e;
+        }
+    }
+    station.strongest = best != nullptr ? best->ap : std::string();
+}
+
+bool FleetView::take_status(const std::string& topic_ap, const char* payload, size_t size,
+                            int64_t now) {
+    bool online = size == 6 && memcmp(payload, "online", 6) == 0;
+    bool offline = size == 7 && memcmp(payload, "offline", 7) == 0;
+    if (!valid_ap_id(topic_ap) || (!online && !offline)) {
+        counters_.malformed++;
+        return false;
+    }
+    ApView* ap = find_or_add_ap(topic_ap);
+    if (ap == nullptr) {
+        return true;
+    }
+    if (online && !ap->online) {
+        ap->restarted = true;
+    }
+    ap->online = online;
+    ap->last_heard = now;
+    generation_++;
+    for (const StatusListener& listener : status_listeners_) {
+        listener(topic_ap, online, now);
+    }
+    return true;
+}
+
+void FleetView::forget(int64_t now) {
+    bool changed = false;
+    for (auto it = stations_.begin(); it != stations_.end();) {
+        auto& heard = it->second.heard_by;
+        size_t before = heard.size();
+        heard.erase(
+            std::remove_if(heard.begin(), heard.end(),
+                           [&](const HeardBy& e) { return e.last_seen + limits_.forget <= now; }),
+            heard.end());
+        if (heard.size() != before) {
+            changed = true;
+        }
+        if (heard.empty()) {
+            it = stations_.erase(it);
+            continue;
+        }
+        if (heard.size() != before) {
+            refresh_station(it->second);
+        }
+        ++it;
+    }
+    for (auto it = aps_.begin(); it != aps_.end();) {
+        const ApView& ap = it->second;
+        if (!ap.online && !ap.pending && ap.last_heard + limits_.forget <= now) {
+            it = aps_.erase(it);
+            changed = true;
+        } else {
+            ++it;
+        }
+    }
+    if (changed) {
+        generation_++;
+    }
+}
+
+uint64_t FleetView::lost_documents() const {
+    uint64_t total = 0;
+    for (const auto& [id, ap] : aps_) {
+        total += ap.lost_documents;
+    }
+    return total;
+}
+
+json_object* FleetView::to_json(int64_t now) const {
+    json_object* root = json_object_new_object();
+    json_object_object_add(root, "time", json_object_new_int64(now));
+    json_object* aps = json_object_new_array_ext(static_cast<int>(aps_.size()));
+    for (const auto& [id, ap] : aps_) {
+        json_object* o = json_object_new_object();
+        json_object_object_add(o, "id", json_object_new_string_len(id.data(), id.size()));
+        json_object_object_add(o, "online", json_object_new_boolean(ap.online));
+        json_object_object_add(o, "last_scan", int_or_null(ap.has_scan, ap.last_scan));
+        json_object_object_add(o, "seq", int_or_null(ap.has_scan, static_cast<int64_t>(ap.seq)));
+        json_object_object_add(o, "stations",
+                               json_object_new_int64(static_cast<int64_t>(ap.stations)));
+        json_object_object_add(o, "crowd", int_or_null(ap.has_crowd, ap.crowd));
+        json_object_object_add(o, "lost_documents",
+                               json_object_new_int64(static_cast<int64_t>(ap.lost_documents)));
+        json_object_array_add(aps, o);
+    }
+    json_object_object_add(root, "access_points", aps);
+    json_object* stations = json_object_new_array_ext(static_cast<int>(stations_.size()));
+    for (const auto& [address, s] : stations_) {
+        json_object* o = json_object_new_object();
+        json_object_object_add(o, "address",
+                               json_object_new_string_len(address.data(), address.size()));
+        json_object_object_add(
+            o, "form", json_object_new_string(s.form == AddressForm::plain ? "plain" : "hashed"));
+        json_object_object_add(o, "strongest",
+                               json_object_new_string_len(s.strongest.data(), s.strongest.size()));
+        json_object_object_add(o, "last_seen", json_object_new_int64(s.last_seen));
+        json_object* heard = json_object_new_array_ext(static_cast<int>(s.heard_by.size()));
+        for (const HeardBy& e : s.heard_by) {
+            json_object* h = json_object_new_object();
+            json_object_object_add(h, "ap", json_object_new_string_len(e.ap.data(), e.ap.size()));
+            json_object_object_add(h, "rssi", json_object_new_int(e.rssi));
+            json_object_object_add(h, "last_seen", json_object_new_int64(e.last_seen));
+            json_object_array_add(heard, h);
+        }
+        json_object_object_add(o, "heard_by", heard);
+        json_object_array_add(stations, o);
+    }
+    json_object_object_add(root, "stations", stations);
+    json_object* c = json_object_new_object();
+    json_object_object_add(c, "parts",
+                           json_object_new_int64(static_cast<int64_t>(counters_.parts)));
+    json_object_object_add(c, "scans",
+                           json_object_new_int64(static_cast<int64_t>(counters_.scans)));
+    json_object_object_add(c, "malformed",
+                           json_object_new_int64(static_cast<int64_t>(counters_.malformed)));
+    json_object_object_add(c, "duplicates",
+                           json_object_new_int64(static_cast<int64_t>(counters_.duplicates)));
+    json_object_object_add(c, "incomplete",
+                           json_object_new_int64(static_cast<int64_t>(counters_.incomplete)));
+    json_object_object_add(c, "turned_away",
+                           json_object_new_int64(static_cast<int64_t>(counters_.turned_away)));
+    json_object_object_add(root, "counters", c);
+    return root;
+}
+
+std::string FleetView::to_json_text(int64_t now) const {
+    json_object* root = to_json(now);
+    std::string text = json_object_to_json_string_ext(
+        root, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
+    json_object_put(root);
+    return text;
+}

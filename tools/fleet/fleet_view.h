@@ -1,0 +1,126 @@
+// The fleet's one view: every access point with its status and last scan,
+// every station with each access point that heard it, its latest signal
+// there, the strongest access point and when it was last seen. Fed scan
+// document parts and status payloads as they come off the broker, with the
+// fleet's own clock; knows nothing of MQTT or of the console. A scan counts
+// once all of its parts are in; gaps in an access point's scan numbers are
+// counted as lost documents; stations not heard for the forget time go.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "scan_document.h"
+
+struct json_object;
+
+// A complete scan: all parts gathered, `stations` holding every part's share
+// in order (`part` == `parts`).
+using Scan = ScanPart;
+
+struct HeardBy {
+    std::string ap;
+    int rssi = -128;
+    int64_t last_seen = 0;  // fleet clock
+    int64_t interval = 0;   // that access point's scan interval
+};
+
+struct StationView {
+    AddressForm form = AddressForm::plain;
+    std::vector<HeardBy> heard_by;  // sorted by access point id
+    std::string strongest;
+    int64_t last_seen = 0;
+};
+
+struct ApView {
+    bool online = false;
+    bool has_scan = false;
+    int64_t last_scan = 0;  // fleet receive time of the last complete scan
+    uint64_t seq = 0;
+    size_t stations = 0;
+    bool has_crowd = false;
+    int64_t crowd = 0;
+    int64_t interval = 0;
+    uint64_t lost_documents = 0;
+    int64_t last_heard = 0;  // any status or part
+    bool restarted = false;  // came back online since its last complete scan
+    // The scan being gathered part by part.
+    bool pending = false;
+    Scan gathering;  // the first part's header; stations in part_stations
+    std::vector<std::vector<ScanStation>> part_stations;
+    std::vector<bool> parts_in;
+    int parts_missing = 0;
+    size_t gathered_stations = 0;
+};
+
+struct ViewCounters {
+    uint64_t parts = 0;        // scan document parts taken in
+    uint64_t scans = 0;        // complete scans merged
+    uint64_t malformed = 0;    // payloads refused (bad JSON, bad field, wrong access point)
+    uint64_t duplicates = 0;   // parts or scans seen before (redelivered at QoS 1)
+    uint64_t incomplete = 0;   // scans given up with parts missing
+    uint64_t turned_away = 0;  // stations or access points refused by a full view
+};
+
+struct ViewLimits {
+    int64_t forget = 600;  // seconds
+    size_t max_stations = 1000000;
+    size_t max_aps = 100000;
+    size_t max_scan_stations = 200000;  // all parts of one scan together
+};
+
+class FleetView {
+  public:
+    using ScanListener = std::function<void(const Scan& scan, int64_t receive_time)>;
+    using StatusListener = std::function<void(const std::string& ap, bool online, int64_t time)>;
+
+    explicit FleetView(ViewLimits limits = ViewLimits()) : limits_(limits) {}
+
+    // A payload from `<prefix>/<topic_ap>/scan`: parsed, checked (its "ap"
+    // must be `topic_ap`), gathered; merged when its scan is complete.
+    // Returns false when the payload was refused as malformed.
+    bool take_scan_payload(const std::string& topic_ap, const char* payload, size_t size,
+                           int64_t now);
+    // A part already parsed, from `topic_ap`'s topic.
+    bool take_part(const std::string& topic_ap, ScanPart part, int64_t now);
+    // A payload from `<prefix>/<topic_ap>/status`: "online" or "offline".
+    bool take_status(const std::string& topic_ap, const char* payload, size_t size, int64_t now);
+
+    // Drops what was not heard for the forget time.
+    void forget(int64_t now);
+
+    // Told of every complete scan after it was merged, and of every status.
+    void add_scan_listener(ScanListener listener) {
+        scan_listeners_.push_back(std::move(listener));
+    }
+    void add_status_listener(StatusListener listener) {
+        status_listeners_.push_back(std::move(listener));
+    }
+
+    // The view as one JSON document (a new reference; the caller puts it).
+    json_object* to_json(int64_t now) const;
+    std::string to_json_text(int64_t now) const;
+
+    const std::map<std::string, ApView>& access_points() const { return aps_; }
+    const std::map<std::string, StationView>& stations() const { return stations_; }
+    const ViewCounters& counters() const { return counters_; }
+    uint64_t lost_documents() const;
+    // Bumped by every change; lets a printer skip an unchanged view.
+    uint64_t generation() const { return generation_; }
+
+  private:
+    ApView* find_or_add_ap(const std::string& id);
+    void merge(ApView& ap, const Scan& scan, int64_t now);
+    void refresh_station(StationView& station) const;
+
+    ViewLimits limits_;
+    std::map<std::string, ApView> aps_;
+    std::map<std::string, StationView> stations_;
+    ViewCounters counters_;
+    uint64_t generation_ = 0;
+    std::vector<ScanListener> scan_listeners_;
+    std::vector<StatusListener> status_listeners_;
+};

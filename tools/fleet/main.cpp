@@ -1,0 +1,204 @@
+// vorlask-fleet: gathers the scan documents of many access points from an
+// MQTT broker into one view of the stations, printed as a live table, or once
+// (as JSON with --json).
+#include <mosquitto.h>
+#include <unistd.h>
+#include <uv.h>
+
+#include <climits>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+#include "fleet_console.h"
+#include "fleet_intake.h"
+#include "fleet_options.h"
+#include "fleet_view.h"
+
+namespace {
+
+constexpr int exit_no_broker = 3;
+// --once: how long to wait for a first connection beyond --wait.
+constexpr uint64_t first_connection_grace_ms = 10000;
+
+int64_t now_seconds() {
+    return static_cast<int64_t>(time(nullptr));
+}
+
+struct Fleet {
+    FleetOptions options;
+    uv_loop_t loop{};
+    FleetView view;
+    FleetIntake* intake = nullptr;
+    FleetConsole console;
+    uv_timer_t tick{};      // forgetting and the live table, once a second
+    uv_timer_t deadline{};  // --once: end of gathering; live: --duration
+    uv_signal_t sigint{}, sigterm{};
+    uint64_t printed_generation = UINT64_MAX;
+    bool ever_connected = false;
+    bool ending = false;
+    int status = 0;
+
+    Fleet(const FleetOptions& o)
+        : options(o),
+          view(ViewLimits{o.forget}),
+          console(stdout, isatty(STDOUT_FILENO) != 0, o.rows) {}
+
+    ConsoleStatus console_status() const {
+        return ConsoleStatus{intake->broker(), intake->connected()};
+    }
+
+    void print_live() {
+        if (view.generation() == printed_generation) {
+            return;
+        }
+        printed_generation = view.generation();
+        console.print(view, console_status(), now_seconds());
+    }
+
+    // Prints the view (--once), then closes everything so the loop ends.
+    void end(int exit_status) {
+        if (ending) {
+            return;
+        }
+        ending = true;
+        status = exit_status;
+        int64_t now = now_seconds();
+        if (options.once) {
+            view.forget(now);
+            if (options.json) {
+                std::string text = view.to_json_text(now);
+                fwrite(text.data(), 1, text.size(), stdout);
+                fputc('\n', stdout);
+            } else {
+                fputs(console.render(view, console_status(), now).c_str(), stdout);
+            }
+            fflush(stdout);
+        }
+        for (uv_handle_t* h :
+             {reinterpret_cast<uv_handle_t*>(&tick), reinterpret_cast<uv_handle_t*>(&deadline),
+              reinterpret_cast<uv_handle_t*>(&sigint), reinterpret_cast<uv_handle_t*>(&sigterm)}) {
+            uv_close(h, nullptr);
+        }
+        intake->stop([] {});
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "--help") {
+        fputs(fleet_usage, stdout);
+        return 0;
+    }
+    FleetOptions options;
+    std::string error;
+    if (!parse_fleet_options(argc, argv, options, error)) {
+        fprintf(stderr, "vorlask-fleet: %s\n%s", error.c_str(), fleet_usage);
+        return 2;
+    }
+    IntakeSettings settings;
+    if (!options.password_file.empty() &&
+        !read_password_file(options.password_file, settings.password, error)) {
+        fprintf(stderr, "vorlask-fleet: %s\n", error.c_str());
+        return 1;
+    }
+    if (options.client_id.empty()) {
+        char host[HOST_NAME_MAX + 1] = {};
+        gethostname(host, sizeof host - 1);
+        options.client_id = std::string("vorlask-fleet-") + host;
+    }
+    settings.brokers = options.brokers;
+    settings.port = options.port;
+    settings.prefix = options.prefix;
+    settings.client_id = options.client_id;
+    settings.persistent = options.persistent;
+    settings.qos = options.qos;
+    settings.keepalive = options.keepalive;
+    settings.username = options.username;
+    settings.ca_file = options.ca_file;
+    settings.cert_file = options.cert_file;
+    settings.key_file = options.key_file;
+    settings.verbose = options.verbose;
+
+    mosquitto_lib_init();
+    Fleet fleet(options);
+    uv_loop_init(&fleet.loop);
+    FleetIntake intake(&fleet.loop, settings, fleet.view);
+    fleet.intake = &intake;
+    if (!intake.start(error)) {
+        fprintf(stderr, "vorlask-fleet: %s\n", error.c_str());
+        uv_run(&fleet.loop, UV_RUN_DEFAULT);
+        uv_loop_close(&fleet.loop);
+        mosquitto_lib_cleanup();
+        return 1;
+    }
+
+    uv_timer_init(&fleet.loop, &fleet.tick);
+    fleet.tick.data = &fleet;
+    uv_timer_start(
+        &fleet.tick,
+        [](uv_timer_t* t) {
+            auto* f = static_cast<Fleet*>(t->data);
+            f->view.forget(now_seconds());
+            if (!f->options.once) {
+                f->print_live();
+            }
+        },
+        1000, 1000);
+
+    uv_timer_init(&fleet.loop, &fleet.deadline);
+    fleet.deadline.data = &fleet;
+    auto deadline_cb = [](uv_timer_t* t) {
+        auto* f = static_cast<Fleet*>(t->data);
+        if (f->options.once && !f->ever_connected) {
+            fprintf(stderr, "vorlask-fleet: no broker reached\n");
+            f->end(exit_no_broker);
+        } else {
+            f->end(0);
+        }
+    };
+    if (options.once) {
+        uv_timer_start(&fleet.deadline, deadline_cb,
+                       options.wait * 1000ull + first_connection_grace_ms, 0);
+    } else if (options.duration > 0) {
+        uv_timer_start(&fleet.deadline, deadline_cb, options.duration * 1000ull, 0);
+    }
+    intake.on_connected = [&fleet, deadline_cb] {
+        if (!fleet.ever_connected && fleet.options.once) {
+            uv_timer_start(&fleet.deadline, deadline_cb, fleet.options.wait * 1000ull, 0);
+        }
+        fleet.ever_connected = true;
+    };
+    intake.on_message = [&fleet] {
+        if (fleet.options.once && fleet.options.count > 0 &&
+            fleet.view.counters().scans >= fleet.options.count) {
+            fleet.end(0);
+        }
+    };
+
+    for (uv_signal_t* s : {&fleet.sigint, &fleet.sigterm}) {
+        uv_signal_init(&fleet.loop, s);
+        s->data = &fleet;
+    }
+    auto on_signal = [](uv_signal_t* s, int) { static_cast<Fleet*>(s->data)->end(0); };
+    uv_signal_start(&fleet.sigint, on_signal, SIGINT);
+    uv_signal_start(&fleet.sigterm, on_signal, SIGTERM);
+
+    uv_run(&fleet.loop, UV_RUN_DEFAULT);
+    if (options.verbose > 0) {
+        const ViewCounters& c = fleet.view.counters();
+        fprintf(stderr,
+                "vorlask-fleet: %llu messages, %llu parts, %llu scans, %llu malformed, "
+                "%llu duplicates, %llu incomplete, %llu lost documents\n",
+                static_cast<unsigned long long>(intake.messages()),
+                static_cast<unsigned long long>(c.parts), static_cast<unsigned long long>(c.scans),
+                static_cast<unsigned long long>(c.malformed),
+                static_cast<unsigned long long>(c.duplicates),
+                static_cast<unsigned long long>(c.incomplete),
+                static_cast<unsigned long long>(fleet.view.lost_documents()));
+    }
+    uv_loop_close(&fleet.loop);
+    mosquitto_lib_cleanup();
+    return fleet.status;
+}

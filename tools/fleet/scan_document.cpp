@@ -1,0 +1,227 @@
+#include "scan_document.h"
+
+#include <json-c/json.h>
+
+#include <cstring>
+#include <memory>
+
+namespace {
+
+// Root object, stations array, station object; totals and crowd are shallower.
+constexpr int max_depth = 4;
+constexpr int64_t max_age = 1000000000;
+constexpr size_t max_field = 64;
+
+struct TokenerDeleter {
+    void operator()(json_tokener* t) const { json_tokener_free(t); }
+};
+struct ObjectDeleter {
+    void operator()(json_object* o) const { json_object_put(o); }
+};
+
+bool get_int(json_object* parent, const char* key, int64_t low, int64_t high, int64_t& out) {
+    json_object* value = nullptr;
+    if (!json_object_object_get_ex(parent, key, &value) ||
+        !json_object_is_type(value, json_type_int)) {
+        return false;
+    }
+    int64_t v = json_object_get_int64(value);
+    if (v < low || v > high) {
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+bool get_string(json_object* parent, const char* key, std::string& out) {
+    json_object* value = nullptr;
+    if (!json_object_object_get_ex(parent, key, &value) ||
+        !json_object_is_type(value, json_type_string)) {
+        return false;
+    }
+    int length = json_object_get_string_len(value);
+    if (length < 0 || static_cast<size_t>(length) > max_field) {
+        return false;
+    }
+    out.assign(json_object_get_string(value), static_cast<size_t>(length));
+    return true;
+}
+
+bool is_lower_hex(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+}
+
+// "00:1a:2b:3c:4d:5e": six lower-case hex pairs joined by colons.
+bool is_plain_mac(const std::string& s) {
+    if (s.size() != 17) {
+        return false;
+    }
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (i % 3 == 2 ? s[i] != ':' : !is_lower_hex(s[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool is_hashed(const std::string& s) {
+    if (s.size() != 16) {
+        return false;
+    }
+    for (char c : s) {
+        if (!is_lower_hex(c)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool parse_station(json_object* item, AddressForm form, ScanStation& s, std::string& error) {
+    if (!json_object_is_type(item, json_type_object)) {
+        error = "station is not an object";
+        return false;
+    }
+    if (!get_string(item, "address", s.address) ||
+        !(form == AddressForm::plain ? is_plain_mac(s.address) : is_hashed(s.address))) {
+        error = "bad station address";
+        return false;
+    }
+    int64_t rssi = 0, band = 0, freq = 0;
+    if (!get_int(item, "rssi", -128, 127, rssi) || !get_int(item, "band", 0, 255, band) ||
+        !get_int(item, "freq", 0, 1000000, freq)) {
+        error = "bad station rssi, band or freq";
+        return false;
+    }
+    s.rssi = static_cast<int>(rssi);
+    s.band = static_cast<int>(band);
+    s.freq = static_cast<int>(freq);
+    if (!get_string(item, "second_mac", s.second_mac) || !is_plain_mac(s.second_mac)) {
+        error = "bad station second_mac";
+        return false;
+    }
+    if (!get_int(item, "count", 0, INT64_MAX, s.count) ||
+        !get_int(item, "first_seen", INT64_MIN, INT64_MAX, s.first_seen) ||
+        !get_int(item, "last_seen", INT64_MIN, INT64_MAX, s.last_seen) ||
+        !get_int(item, "first_age", 0, max_age, s.first_age) ||
+        !get_int(item, "last_age", 0, max_age, s.last_age)) {
+        error = "bad station count, times or ages";
+        return false;
+    }
+    return true;
+}
+
+bool parse_root(json_object* root, ScanPart& out, std::string& error) {
+    if (!json_object_is_type(root, json_type_object)) {
+        error = "not a JSON object";
+        return false;
+    }
+    if (!get_string(root, "ap", out.ap) || !valid_ap_id(out.ap)) {
+        error = "bad ap";
+        return false;
+    }
+    int64_t seq = 0, part = 0, parts = 0;
+    if (!get_int(root, "seq", 1, INT64_MAX, seq) ||
+        !get_int(root, "time", INT64_MIN, INT64_MAX, out.time) ||
+        !get_int(root, "interval", 1, 86400, out.interval) ||
+        !get_int(root, "parts", 1, max_scan_parts, parts) ||
+        !get_int(root, "part", 1, parts, part)) {
+        error = "bad seq, time, interval, part or parts";
+        return false;
+    }
+    out.seq = static_cast<uint64_t>(seq);
+    out.part = static_cast<int>(part);
+    out.parts = static_cast<int>(parts);
+    std::string form;
+    if (!get_string(root, "address_form", form) || (form != "plain" && form != "hashed")) {
+        error = "bad address_form";
+        return false;
+    }
+    out.form = form == "plain" ? AddressForm::plain : AddressForm::hashed;
+
+    json_object* totals = nullptr;
+    ScanTotals& t = out.totals;
+    if (!json_object_object_get_ex(root, "totals", &totals) ||
+        !json_object_is_type(totals, json_type_object) ||
+        !get_int(totals, "table", 0, INT64_MAX, t.table) ||
+        !get_int(totals, "reported", 0, INT64_MAX, t.reported) ||
+        !get_int(totals, "dropped", 0, INT64_MAX, t.dropped) ||
+        !get_int(totals, "turned_away", 0, INT64_MAX, t.turned_away) ||
+        !get_int(totals, "kernel_lost", 0, INT64_MAX, t.kernel_lost) ||
+        !get_int(totals, "queue_dropped", 0, INT64_MAX, t.queue_dropped)) {
+        error = "bad totals";
+        return false;
+    }
+    json_object* crowd = nullptr;
+    out.has_crowd = json_object_object_get_ex(root, "crowd", &crowd);
+    if (out.has_crowd && (!json_object_is_type(crowd, json_type_object) ||
+                          !get_int(crowd, "randomised", 0, INT64_MAX, out.crowd_randomised) ||
+                          !get_int(crowd, "estimate", 0, INT64_MAX, out.crowd_estimate))) {
+        error = "bad crowd";
+        return false;
+    }
+
+    json_object* stations = nullptr;
+    if (!json_object_object_get_ex(root, "stations", &stations) ||
+        !json_object_is_type(stations, json_type_array)) {
+        error = "no stations array";
+        return false;
+    }
+    size_t n = json_object_array_length(stations);
+    if (n > max_part_stations) {
+        error = "too many stations in one part";
+        return false;
+    }
+    out.stations.clear();
+    out.stations.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+        if (!parse_station(json_object_array_get_idx(stations, i), out.form, out.stations[i],
+                           error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool valid_ap_id(const std::string& id) {
+    if (id.empty() || id.size() > max_ap_id) {
+        return false;
+    }
+    for (char c : id) {
+        if (c < 0x21 || c > 0x7e || c == '/' || c == '+' || c == '#') {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool parse_scan_part(const char* payload, size_t size, ScanPart& out, std::string& error) {
+    if (size > max_scan_payload) {
+        error = "payload too large";
+        return false;
+    }
+    if (size == 0 || memchr(payload, '\0', size) != nullptr) {
+        error = "empty payload or NUL byte";
+        return false;
+    }
+    std::unique_ptr<json_tokener, TokenerDeleter> tokener(json_tokener_new_ex(max_depth));
+    if (!tokener) {
+        error = "out of memory";
+        return false;
+    }
+    std::unique_ptr<json_object, ObjectDeleter> root(
+        json_tokener_parse_ex(tokener.get(), payload, static_cast<int>(size)));
+    if (json_tokener_get_error(tokener.get()) != json_tokener_success || !root) {
+        error = "not JSON";
+        return false;
+    }
+    // Anything after the document other than white space makes the payload bad.
+    for (size_t i = json_tokener_get_parse_end(tokener.get()); i < size; ++i) {
+        if (payload[i] != ' ' && payload[i] != '\n' && payload[i] != '\r' && payload[i] != '\t') {
+            error = "text after the document";
+            return false;
+        }
+    }
+    return parse_root(root.get(), out, error);
+}

@@ -1,0 +1,62 @@
+// One part of an access point's scan document, as read from the broker: the
+// JSON text checked field by field (types, ranges, sizes) before anything in
+// it is used. A payload that fails any check is refused as a whole.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum class AddressForm { plain, hashed };
+
+struct ScanStation {
+    std::string address;  // plain: "00:1a:2b:3c:4d:5e"; hashed: 16 lower-case hex digits
+    int rssi = -128;      // dBm of the latest probe request; -128: none
+    int band = 0;
+    int freq = 0;
+    std::string second_mac;
+    int64_t count = 0;
+    int64_t first_seen = 0;  // router clock
+    int64_t last_seen = 0;
+    int64_t first_age = 0;  // seconds before the scan time
+    int64_t last_age = 0;
+};
+
+struct ScanTotals {
+    int64_t table = 0;
+    int64_t reported = 0;
+    int64_t dropped = 0;
+    int64_t turned_away = 0;
+    int64_t kernel_lost = 0;
+    int64_t queue_dropped = 0;
+};
+
+struct ScanPart {
+    std::string ap;
+    uint64_t seq = 0;
+    int64_t time = 0;  // router clock
+    int64_t interval = 0;
+    int part = 1;
+    int parts = 1;
+    AddressForm form = AddressForm::plain;
+    std::vector<ScanStation> stations;
+    ScanTotals totals;
+    bool has_crowd = false;
+    int64_t crowd_randomised = 0;
+    int64_t crowd_estimate = 0;
+};
+
+// Bounds on what one payload may hold.
+constexpr size_t max_scan_payload = 256 * 1024;  // parts are cut at 64 KiB
+constexpr int max_scan_parts = 1024;
+constexpr size_t max_part_stations = 4096;
+constexpr size_t max_ap_id = 128;
+
+// An access point id as it may appear in a topic level and in the view:
+// 1..max_ap_id printable ASCII characters, none of '/', '+', '#'.
+bool valid_ap_id(const std::string& id);
+
+// Reads one scan document part. Returns false with a short reason in `error`
+// (for the verbose log) when the payload is not a well-formed part.
+bool parse_scan_part(const char* payload, size_t size, ScanPart& out, std::string& error);
