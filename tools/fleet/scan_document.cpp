@@ -11,6 +11,9 @@ namespace {
 constexpr int max_depth = 4;
 constexpr int64_t max_age = 1000000000;
 constexpr size_t max_field = 64;
+// Integers beyond what a JSON number holds exactly are refused (json-c
+// saturates larger ones at the int64 bounds).
+constexpr int64_t max_integer = (int64_t{1} << 53) - 1;
 
 struct TokenerDeleter {
     void operator()(json_tokener* t) const { json_tokener_free(t); }
@@ -26,7 +29,7 @@ bool get_int(json_object* parent, const char* key, int64_t low, int64_t high, in
         return false;
     }
     int64_t v = json_object_get_int64(value);
-    if (v < low || v > high) {
+    if (v < low || v > high || v > max_integer || v < -max_integer) {
         return false;
     }
     out = v;

@@ -1,0 +1,320 @@
+// The fleet view: merging scans from several access points, the strongest
+// access point, parts, scan numbers, forgetting, refused payloads, the JSON
+// view, and the command line of vorlask-fleet.
+#include <gtest/gtest.h>
+#include <json-c/json.h>
+
+#include <string>
+#include <vector>
+
+#include "fleet_options.h"
+#include "fleet_view.h"
+
+namespace {
+
+struct Heard {
+    const char* address;
+    int rssi;
+    int last_age;
+};
+
+std::string doc(const std::string& ap, uint64_t seq, const std::vector<Heard>& stations,
+                int part = 1, int parts = 1, int interval = 10, const char* form = "plain") {
+    std::string s = "{\"ap\":\"" + ap + "\",\"seq\":" + std::to_string(seq) +
+                    ",\"time\":1765280000,\"interval\":" + std::to_string(interval) +
+                    ",\"part\":" + std::to_string(part) + ",\"parts\":" + std::to_string(parts) +
+                    ",\"address_form\":\"" + form + "\",\"stations\":[";
+    for (size_t i = 0; i < stations.size(); ++i) {
+        s += std::string(i ? "," : "") + "{\"address\":\"" + stations[i].address +
+             "\",\"rssi\":" + std::to_string(stations[i].rssi) +
+             ",\"band\":0,\"freq\":2437,\"second_mac\":\"ff:ff:ff:ff:ff:ff\",\"count\":3,"
+             "\"first_seen\":1765279990,\"last_seen\":1765279999,\"first_age\":10,"
+             "\"last_age\":" +
+             std::to_string(stations[i].last_age) + "}";
+    }
+    s += "],\"totals\":{\"table\":1,\"reported\":1,\"dropped\":0,\"turned_away\":0,"
+         "\"kernel_lost\":0,\"queue_dropped\":0}}";
+    return s;
+}
+
+bool take(FleetView& view, const std::string& ap, const std::string& text, int64_t now) {
+    return view.take_scan_payload(ap, text.data(), text.size(), now);
+}
+
+const char* const A = "02:00:00:00:00:0a";
+const char* const B = "02:00:00:00:00:0b";
+
+}  // namespace
+
+// Each row: scans taken in order, then what one station looks like.
+TEST(FleetView, MergesStationsAcrossAccessPoints) {
+    struct Scan {
+        const char* ap;
+        uint64_t seq;
+        int rssi;
+        int last_age;
+        int64_t now;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Scan> scans;
+        const char* strongest;
+        size_t heard_by;
+        int64_t last_seen;
+    };
+    const Case cases[] = {
+        {"one access point", {{"ap1", 1, -50, 2, 1000}}, "ap1", 1, 998},
+        {"the louder access point wins",
+         {{"ap1", 1, -70, 1, 1000}, {"ap2", 1, -40, 3, 1001}},
+         "ap2",
+         2,
+         999},
+        {"a later quieter scan replaces the signal",
+         {{"ap1", 1, -40, 1, 1000}, {"ap2", 1, -60, 1, 1000}, {"ap1", 2, -80, 1, 1010}},
+         "ap2",
+         2,
+         1009},
+        {"equal signals: the latest sighting wins",
+         {{"ap1", 1, -50, 1, 1000}, {"ap2", 1, -50, 1, 1005}},
+         "ap2",
+         2,
+         1004},
+        {"no signal (-128) still names an access point",
+         {{"ap3", 1, -128, 0, 1000}},
+         "ap3",
+         1,
+         1000},
+        // ap1 heard it loudly long ago; two of its intervals later only ap2
+        // still hears it.
+        {"a station that walked away",
+         {{"ap1", 1, -30, 0, 1000}, {"ap2", 1, -75, 0, 1030}},
+         "ap2",
+         2,
+         1030},
+    };
+    for (const Case& c : cases) {
+        FleetView view;
+        for (const Scan& s : c.scans) {
+            ASSERT_TRUE(take(view, s.ap, doc(s.ap, s.seq, {{A, s.rssi, s.last_age}}), s.now))
+                << c.what;
+        }
+        const StationView& station = view.stations().at(A);
+        EXPECT_EQ(station.strongest, c.strongest) << c.what;
+        EXPECT_EQ(station.heard_by.size(), c.heard_by) << c.what;
+        EXPECT_EQ(station.last_seen, c.last_seen) << c.what;
+    }
+}
+
+// Each row: (access point, seq) scans or status payloads in order, then the
+// access point's lost documents and the view's duplicates and scans.
+TEST(FleetView, CountsGapsDuplicatesAndRestarts) {
+    struct Step {
+        uint64_t seq;  // 0: a status payload
+        const char* status;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Step> steps;
+        uint64_t lost, duplicates, scans, last_seq;
+    };
+    const Case cases[] = {
+        {"in order", {{1, ""}, {2, ""}, {3, ""}}, 0, 0, 3, 3},
+        {"first seen mid-run is no gap", {{40, ""}, {41, ""}}, 0, 0, 2, 41},
+        {"two missing", {{1, ""}, {4, ""}}, 2, 0, 2, 4},
+        {"redelivered at QoS 1", {{2, ""}, {3, ""}, {3, ""}, {2, ""}}, 0, 2, 2, 3},
+        {"restart numbers from 1 again", {{7, ""}, {8, ""}, {1, ""}, {2, ""}}, 0, 0, 4, 2},
+        {"restart whose first scan was lost",
+         {{7, ""}, {0, "offline"}, {0, "online"}, {2, ""}},
+         1,
+         0,
+         2,
+         2},
+        {"older number while it stayed online", {{7, ""}, {0, "online"}, {3, ""}}, 0, 1, 1, 7},
+    };
+    for (const Case& c : cases) {
+        FleetView view;
+        int64_t now = 1000;
+        for (const Step& s : c.steps) {
+            if (s.seq == 0) {
+                ASSERT_TRUE(view.take_status("ap1", s.status, strlen(s.status), now)) << c.what;
+            } else {
+                ASSERT_TRUE(take(view, "ap1", doc("ap1", s.seq, {{A, -50, 1}}), now)) << c.what;
+            }
+            now += 10;
+        }
+        const ApView& ap = view.access_points().at("ap1");
+        EXPECT_EQ(ap.lost_documents, c.lost) << c.what;
+        EXPECT_EQ(view.counters().duplicates, c.duplicates) << c.what;
+        EXPECT_EQ(view.counters().scans, c.scans) << c.what;
+        EXPECT_EQ(ap.seq, c.last_seq) << c.what;
+    }
+}
+
+// A scan counts once all its parts are in, in any order; its stations come
+// out in part order to the listeners.
+TEST(FleetView, GathersPartsBeforeTheScanCounts) {
+    FleetView view;
+    std::vector<std::string> told;
+    view.add_scan_listener([&](const Scan& scan, int64_t) {
+        for (const ScanStation& s : scan.stations) {
+            told.push_back(s.address);
+        }
+    });
+    const char* C = "02:00:00:00:00:0c";
+    EXPECT_TRUE(take(view, "ap1", doc("ap1", 5, {{C, -50, 1}}, 3, 3), 1000));
+    EXPECT_TRUE(take(view, "ap1", doc("ap1", 5, {{A, -50, 1}}, 1, 3), 1000));
+    EXPECT_TRUE(take(view, "ap1", doc("ap1", 5, {{A, -50, 1}}, 1, 3), 1000));  // again
+    EXPECT_EQ(view.counters().scans, 0u);
+    EXPECT_TRUE(view.stations().empty());
+    // A part that disagrees with the others on the part count is refused.
+    EXPECT_FALSE(take(view, "ap1", doc("ap1", 5, {{B, -50, 1}}, 2, 4), 1000));
+    EXPECT_TRUE(take(view, "ap1", doc("ap1", 5, {{B, -50, 1}}, 2, 3), 1000));
+    EXPECT_EQ(view.counters().scans, 1u);
+    EXPECT_EQ(told, (std::vector<std::string>{A, B, C}));
+    EXPECT_EQ(view.access_points().at("ap1").stations, 3u);
+    EXPECT_EQ(view.counters().duplicates, 1u);
+
+    // Scan 6 never completes: scan 7 replaces it, and 6 counts as lost.
+    EXPECT_TRUE(take(view, "ap1", doc("ap1", 6, {{A, -50, 1}}, 1, 2), 1010));
+    EXPECT_TRUE(take(view, "ap1", doc("ap1", 7, {{A, -50, 1}}), 1020));
+    EXPECT_EQ(view.counters().incomplete, 1u);
+    EXPECT_EQ(view.access_points().at("ap1").lost_documents, 1u);
+    EXPECT_EQ(view.counters().scans, 2u);
+}
+
+TEST(FleetView, ForgetsWhatWasNotHeard) {
+    FleetView view(ViewLimits{100});
+    ASSERT_TRUE(take(view, "ap1", doc("ap1", 1, {{A, -30, 0}, {B, -50, 0}}), 1000));
+    ASSERT_TRUE(take(view, "ap2", doc("ap2", 1, {{A, -60, 0}}), 1050));
+    ASSERT_TRUE(view.take_status("ap3", "offline", 7, 1000));
+    view.forget(1099);
+    EXPECT_EQ(view.stations().size(), 2u);
+    EXPECT_EQ(view.access_points().size(), 3u);
+    // At 1100 ap1's sightings are 100 s old: B goes, A stays, heard by ap2
+    // alone, which is now its strongest; the offline ap3 goes, online ap1 stays.
+    view.forget(1100);
+    ASSERT_EQ(view.stations().size(), 1u);
+    EXPECT_EQ(view.stations().at(A).strongest, "ap2");
+    EXPECT_EQ(view.stations().at(A).heard_by.size(), 1u);
+    EXPECT_EQ(view.access_points().count("ap3"), 0u);
+    EXPECT_EQ(view.access_points().count("ap1"), 1u);
+    view.forget(1150);
+    EXPECT_TRUE(view.stations().empty());
+}
+
+// Every refused payload is counted and leaves the view as it was.
+TEST(FleetView, RefusesMalformedPayloads) {
+    std::string good = doc("ap1", 1, {{A, -50, 1}});
+    auto with = [&](const std::string& from, const std::string& to) {
+        std::string s = good;
+        size_t at = s.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return s.replace(at, from.size(), to);
+    };
+    const std::string cases[] = {
+        "",
+        "not json",
+        "[]",
+        good + "x",
+        good.substr(0, good.size() - 1),
+        std::string(good).insert(10, 1, '\0'),
+        with("\"ap\":\"ap1\"", "\"ap\":\"ap2\""),  // another access point's document
+        with("\"ap\":\"ap1\"", "\"ap\":\"a/b\""),
+        with("\"seq\":1", "\"seq\":0"),
+        with("\"seq\":1", "\"seq\":1.5"),
+        with("\"seq\":1", "\"seq\":\"1\""),
+        with("\"seq\":1", "\"seq\":99999999999999999999999"),
+        with("\"part\":1", "\"part\":2"),
+        with("\"parts\":1", "\"parts\":5000"),
+        with("\"interval\":10", "\"interval\":0"),
+        with("plain", "clear"),
+        with(A, "02:00:00:00:00:0A"),
+        with(A, "020000000000"),
+        with("\"rssi\":-50", "\"rssi\":-129"),
+        with("\"rssi\":-50", "\"rssi\":null"),
+        with("\"second_mac\":\"ff:ff:ff:ff:ff:ff\"", "\"second_mac\":7"),
+        with("\"last_age\":1", "\"last_age\":-1"),
+        with("\"totals\":{", "\"totals\":{\"x\":[[[[1]]]],"),
+        with(",\"totals\":{\"table\":1", ",\"totals\":{\"table\":-1"),
+        with("\"stations\":[", "\"stations\":[7,"),
+        "{\"a\":" + std::string(100, '[') + std::string(100, ']') + "}",
+        std::string(300 * 1024, ' '),
+    };
+    FleetView view;
+    uint64_t n = 0;
+    for (const std::string& payload : cases) {
+        EXPECT_FALSE(take(view, "ap1", payload, 1000)) << payload.substr(0, 200);
+        n++;
+    }
+    EXPECT_FALSE(view.take_status("ap1", "maybe", 5, 1000));
+    EXPECT_FALSE(view.take_status("a+b", "online", 6, 1000));
+    EXPECT_EQ(view.counters().malformed, n + 2);
+    EXPECT_TRUE(view.stations().empty());
+    EXPECT_TRUE(view.access_points().empty());
+    EXPECT_TRUE(take(view, "ap1", good, 1000));
+    EXPECT_TRUE(
+        take(view, "ap1", doc("ap1", 2, {{"5a00000000000001", -50, 1}}, 1, 1, 10, "hashed"), 1010));
+    EXPECT_EQ(view.stations().size(), 2u);
+}
+
+TEST(FleetView, RendersTheViewDocument) {
+    FleetView view;
+    ASSERT_TRUE(view.take_status("ap2", "online", 6, 990));
+    ASSERT_TRUE(take(view, "ap1", doc("ap1", 3, {{A, -52, 1}}), 1000));
+    json_object* root = view.to_json(1003);
+    std::string text = json_object_to_json_string_ext(root, JSON_C_TO_STRING_PLAIN);
+    json_object_put(root);
+    EXPECT_EQ(text,
+              "{\"time\":1003,\"access_points\":["
+              "{\"id\":\"ap1\",\"online\":true,\"last_scan\":1000,\"seq\":3,\"stations\":1,"
+              "\"crowd\":null,\"lost_documents\":0},"
+              "{\"id\":\"ap2\",\"online\":true,\"last_scan\":null,\"seq\":null,\"stations\":0,"
+              "\"crowd\":null,\"lost_documents\":0}],"
+              "\"stations\":[{\"address\":\"02:00:00:00:00:0a\",\"form\":\"plain\","
+              "\"strongest\":\"ap1\",\"last_seen\":999,"
+              "\"heard_by\":[{\"ap\":\"ap1\",\"rssi\":-52,\"last_seen\":999}]}],"
+              "\"counters\":{\"parts\":1,\"scans\":1,\"malformed\":0,\"duplicates\":0,"
+              "\"incomplete\":0,\"turned_away\":0}}");
+}
+
+TEST(FleetOptions, ReadsTheCommandLine) {
+    struct Case {
+        std::vector<const char*> args;
+        bool ok;
+        const char* brokers;  // "host:port ..." as understood
+        uint16_t port;
+    };
+    const Case cases[] = {
+        {{}, true, "localhost:0", 1883},
+        {{"--host", "a,b:1884,c", "--port", "1999"}, true, "a:0 b:1884 c:0", 1999},
+        {{"--ca-file", "ca.pem"}, true, "localhost:0", 8883},
+        {{"--host", "a,,b"}, false, "", 0},
+        {{"--host", "a:0"}, false, "", 0},
+        {{"--json"}, false, "", 0},
+        {{"--cert-file", "c.pem", "--ca-file", "ca.pem"}, false, "", 0},
+        {{"--password-file", "p"}, false, "", 0},
+        {{"--qos", "2"}, false, "", 0},
+        {{"--prefix", "a/+"}, false, "", 0},
+        {{"--forget"}, false, "", 0},
+        {{"--bogus"}, false, "", 0},
+    };
+    for (const Case& c : cases) {
+        std::vector<char*> argv{const_cast<char*>("vorlask-fleet")};
+        for (const char* a : c.args) {
+            argv.push_back(const_cast<char*>(a));
+        }
+        FleetOptions options;
+        std::string error;
+        bool ok = parse_fleet_options(static_cast<int>(argv.size()), argv.data(), options, error);
+        std::string what = c.args.empty() ? "(none)" : c.args[0];
+        EXPECT_EQ(ok, c.ok) << what << ": " << error;
+        if (ok) {
+            std::string brokers;
+            for (const BrokerAddress& b : options.brokers) {
+                brokers += (brokers.empty() ? "" : " ") + b.host + ":" + std::to_string(b.port);
+            }
+            EXPECT_EQ(brokers, c.brokers) << what;
+            EXPECT_EQ(options.port, c.port) << what;
+        }
+    }
+}
