@@ -130,6 +130,7 @@ TEST(FleetView, CountsGapsDuplicatesAndRestarts) {
          2,
          2},
         {"older number while it stayed online", {{7, ""}, {0, "online"}, {3, ""}}, 0, 1, 1, 7},
+        {"late after a fail-over, then again", {{1, ""}, {3, ""}, {2, ""}, {2, ""}}, 0, 1, 2, 3},
     };
     for (const Case& c : cases) {
         FleetView view;
@@ -174,12 +175,22 @@ TEST(FleetView, GathersPartsBeforeTheScanCounts) {
     EXPECT_EQ(view.access_points().at("ap1").stations, 3u);
     EXPECT_EQ(view.counters().duplicates, 1u);
 
-    // Scan 6 never completes: scan 7 replaces it, and 6 counts as lost.
+    // Scan 7 overtakes scan 6, which counts as lost until its last part comes;
+    // then it is told to the listeners but not merged over the newer sighting.
     EXPECT_TRUE(take(view, "ap1", doc("ap1", 6, {{A, -50, 1}}, 1, 2), 1010));
-    EXPECT_TRUE(take(view, "ap1", doc("ap1", 7, {{A, -50, 1}}), 1020));
-    EXPECT_EQ(view.counters().incomplete, 1u);
+    EXPECT_TRUE(take(view, "ap1", doc("ap1", 7, {{A, -60, 1}}), 1020));
     EXPECT_EQ(view.access_points().at("ap1").lost_documents, 1u);
+    EXPECT_TRUE(take(view, "ap1", doc("ap1", 6, {{B, -50, 1}}, 2, 2), 1021));
+    EXPECT_EQ(view.access_points().at("ap1").lost_documents, 0u);
+    EXPECT_EQ(view.counters().late, 1u);
     EXPECT_EQ(view.counters().scans, 2u);
+    EXPECT_EQ(told.size(), 3u + 1u + 2u);
+    EXPECT_EQ(view.stations().at(A).heard_by[0].rssi, -60);
+    // At most eight scans are gathered at once: the oldest unfinished goes.
+    for (uint64_t seq = 10; seq < 19; ++seq) {
+        EXPECT_TRUE(take(view, "ap1", doc("ap1", seq, {{A, -50, 1}}, 1, 2), 1030));
+    }
+    EXPECT_EQ(view.counters().incomplete, 1u);
 }
 
 TEST(FleetView, ForgetsWhatWasNotHeard) {
@@ -274,7 +285,7 @@ TEST(FleetView, RendersTheViewDocument) {
               "\"strongest\":\"ap1\",\"last_seen\":999,"
               "\"heard_by\":[{\"ap\":\"ap1\",\"rssi\":-52,\"last_seen\":999}]}],"
               "\"counters\":{\"parts\":1,\"scans\":1,\"malformed\":0,\"duplicates\":0,"
-              "\"incomplete\":0,\"turned_away\":0}}");
+              "\"incomplete\":0,\"late\":0,\"turned_away\":0}}");
 }
 
 TEST(FleetOptions, ReadsTheCommandLine) {

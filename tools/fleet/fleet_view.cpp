@@ -56,74 +56,100 @@ bool FleetView::take_part(const std::string& topic_ap, ScanPart part, int64_t no
     counters_.parts++;
     generation_++;
     ap->last_heard = now;
-    if (ap->has_scan && part.seq <= ap->seq) {
+    uint64_t seq = part.seq;
+    if (ap->has_scan && seq <= ap->seq && ap->missing.count(seq) == 0 &&
+        ap->gathering.count(seq) == 0) {
         // The same scan again, or an older one redelivered; a lower number
         // after the access point came back (or numbering from 1 again) is a
         // restarted daemon.
-        bool restarted = part.seq < ap->seq && (part.seq == 1 || ap->restarted);
+        bool restarted = seq < ap->seq && (seq == 1 || ap->restarted);
         if (!restarted) {
             counters_.duplicates++;
             return true;
         }
-    }
-    if (ap->pending && ap->gathering.seq != part.seq) {
-        counters_.incomplete++;
-        ap->pending = false;
+        ap->gathering.clear();
+        ap->missing.clear();
     }
     size_t index = static_cast<size_t>(part.part - 1);
-    if (!ap->pending) {
-        ap->part_stations.assign(static_cast<size_t>(part.parts), {});
-        ap->parts_in.assign(static_cast<size_t>(part.parts), false);
-        ap->parts_missing = part.parts;
-        ap->gathered_stations = 0;
-        ap->pending = true;
-        ap->gathering = std::move(part);
-        part.stations = std::move(ap->gathering.stations);
-        ap->gathering.stations.clear();
+    auto it = ap->gathering.find(seq);
+    if (it == ap->gathering.end()) {
+        if (ap->gathering.size() >= limits_.max_gathering) {
+            ap->gathering.erase(ap->gathering.begin());
+            counters_.incomplete++;
+        }
+        it = ap->gathering.emplace(seq, Gathering()).first;
+        Gathering& g = it->second;
+        g.shares.resize(static_cast<size_t>(part.parts));
+        g.in.assign(static_cast<size_t>(part.parts), false);
+        g.parts_missing = part.parts;
+        g.head = std::move(part);
+        part.stations = std::move(g.head.stations);
+        g.head.stations.clear();
     } else {
-        const Scan& g = ap->gathering;
-        if (part.parts != g.parts || part.time != g.time || part.interval != g.interval ||
-            part.form != g.form) {
+        const Scan& h = it->second.head;
+        if (part.parts != h.parts || part.time != h.time || part.interval != h.interval ||
+            part.form != h.form) {
             counters_.malformed++;
             return false;
         }
-        if (ap->parts_in[index]) {
+        if (it->second.in[index]) {
             counters_.duplicates++;
             return true;
         }
     }
-    if (ap->gathered_stations + part.stations.size() > limits_.max_scan_stations) {
+    Gathering& g = it->second;
+    if (g.stations + part.stations.size() > limits_.max_scan_stations) {
         counters_.malformed++;
         counters_.incomplete++;
-        ap->pending = false;
+        ap->gathering.erase(it);
         return false;
     }
-    ap->gathered_stations += part.stations.size();
-    ap->part_stations[index] = std::move(part.stations);
-    ap->parts_in[index] = true;
-    ap->parts_missing--;
-    if (ap->parts_missing == 0) {
-        // Every part in: the stations in part order, which is table order.
-        Scan& g = ap->gathering;
-        g.part = g.parts;
-        g.stations.reserve(ap->gathered_stations);
-        for (auto& share : ap->part_stations) {
-            g.stations.insert(g.stations.end(), std::make_move_iterator(share.begin()),
-                              std::make_move_iterator(share.end()));
-        }
-        ap->pending = false;
-        ap->part_stations.clear();
-        merge(*ap, g, now);
-        g = Scan();
+    g.stations += part.stations.size();
+    g.shares[index] = std::move(part.stations);
+    g.in[index] = true;
+    if (--g.parts_missing > 0) {
+        return true;
     }
+    // Every part in: the stations in part order, which is table order.
+    Scan scan = std::move(g.head);
+    scan.part = scan.parts;
+    scan.stations.reserve(g.stations);
+    for (auto& share : g.shares) {
+        scan.stations.insert(scan.stations.end(), std::make_move_iterator(share.begin()),
+                             std::make_move_iterator(share.end()));
+    }
+    ap->gathering.erase(it);
+    if (ap->has_scan && scan.seq < ap->seq && ap->missing.erase(scan.seq) > 0) {
+        // Counted lost when a later scan overtook it: found after all. Its
+        // sightings are older than what the view holds, so only the
+        // listeners hear of it.
+        ap->lost_documents--;
+        counters_.late++;
+        for (const ScanListener& listener : scan_listeners_) {
+            listener(scan, now);
+        }
+        return true;
+    }
+    merge(*ap, scan, now);
     return true;
 }
 
 void FleetView::merge(ApView& ap, const Scan& scan, int64_t now) {
     bool restarted = ap.has_scan && scan.seq < ap.seq;
     uint64_t base = restarted ? 0 : ap.seq;
-    if ((ap.has_scan || restarted) && scan.seq > base + 1) {
+    if (restarted) {
+        ap.missing.clear();
+    }
+    if (ap.has_scan && scan.seq > base + 1) {
         ap.lost_documents += scan.seq - base - 1;
+        uint64_t from = std::max(
+            base + 1, scan.seq - std::min<uint64_t>(scan.seq - base - 1, limits_.max_missing));
+        for (uint64_t k = from; k < scan.seq; ++k) {
+            ap.missing.insert(k);
+        }
+        while (ap.missing.size() > limits_.max_missing) {
+            ap.missing.erase(ap.missing.begin());
+        }
     }
     ap.seq = scan.seq;
     ap.has_scan = true;
@@ -230,7 +256,7 @@ void FleetView::forget(int64_t now) {
     }
     for (auto it = aps_.begin(); it != aps_.end();) {
         const ApView& ap = it->second;
-        if (!ap.online && !ap.pending && ap.last_heard + limits_.forget <= now) {
+        if (!ap.online && ap.gathering.empty() && ap.last_heard + limits_.forget <= now) {
             it = aps_.erase(it);
             changed = true;
         } else {
@@ -291,18 +317,16 @@ json_object* FleetView::to_json(int64_t now) const {
     }
     json_object_object_add(root, "stations", stations);
     json_object* c = json_object_new_object();
-    json_object_object_add(c, "parts",
-                           json_object_new_int64(static_cast<int64_t>(counters_.parts)));
-    json_object_object_add(c, "scans",
-                           json_object_new_int64(static_cast<int64_t>(counters_.scans)));
-    json_object_object_add(c, "malformed",
-                           json_object_new_int64(static_cast<int64_t>(counters_.malformed)));
-    json_object_object_add(c, "duplicates",
-                           json_object_new_int64(static_cast<int64_t>(counters_.duplicates)));
-    json_object_object_add(c, "incomplete",
-                           json_object_new_int64(static_cast<int64_t>(counters_.incomplete)));
-    json_object_object_add(c, "turned_away",
-                           json_object_new_int64(static_cast<int64_t>(counters_.turned_away)));
+    const std::pair<const char*, uint64_t> counts[] = {{"parts", counters_.parts},
+                                                       {"scans", counters_.scans},
+                                                       {"malformed", counters_.malformed},
+                                                       {"duplicates", counters_.duplicates},
+                                                       {"incomplete", counters_.incomplete},
+                                                       {"late", counters_.late},
+                                                       {"turned_away", counters_.turned_away}};
+    for (const auto& [name, value] : counts) {
+        json_object_object_add(c, name, json_object_new_int64(static_cast<int64_t>(value)));
+    }
     json_object_object_add(root, "counters", c);
     return root;
 }

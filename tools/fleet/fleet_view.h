@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,14 @@ struct StationView {
     int64_t last_seen = 0;
 };
 
+struct Gathering {
+    Scan head;                                     // the first part in; its stations are in shares
+    std::vector<std::vector<ScanStation>> shares;  // by part
+    std::vector<bool> in;
+    int parts_missing = 0;
+    size_t stations = 0;
+};
+
 struct ApView {
     bool online = false;
     bool has_scan = false;
@@ -47,13 +56,11 @@ struct ApView {
     uint64_t lost_documents = 0;
     int64_t last_heard = 0;  // any status or part
     bool restarted = false;  // came back online since its last complete scan
-    // The scan being gathered part by part.
-    bool pending = false;
-    Scan gathering;  // the first part's header; stations in part_stations
-    std::vector<std::vector<ScanStation>> part_stations;
-    std::vector<bool> parts_in;
-    int parts_missing = 0;
-    size_t gathered_stations = 0;
+    // Scans being gathered part by part, by scan number.
+    std::map<uint64_t, Gathering> gathering;
+    // Scan numbers skipped over (counted in lost_documents) that may still
+    // arrive late, as QoS 1 redeliveries after a broker fail-over can.
+    std::set<uint64_t> missing;
 };
 
 struct ViewCounters {
@@ -62,6 +69,7 @@ struct ViewCounters {
     uint64_t malformed = 0;    // payloads refused (bad JSON, bad field, wrong access point)
     uint64_t duplicates = 0;   // parts or scans seen before (redelivered at QoS 1)
     uint64_t incomplete = 0;   // scans given up with parts missing
+    uint64_t late = 0;         // scans counted lost that came after all (not merged)
     uint64_t turned_away = 0;  // stations or access points refused by a full view
 };
 
@@ -70,6 +78,8 @@ struct ViewLimits {
     size_t max_stations = 1000000;
     size_t max_aps = 100000;
     size_t max_scan_stations = 200000;  // all parts of one scan together
+    size_t max_gathering = 8;           // scans of one access point gathered at once
+    size_t max_missing = 1024;          // skipped scan numbers remembered per access point
 };
 
 class FleetView {
