@@ -1,0 +1,236 @@
+#!/usr/bin/env bash
+# vorlask-fleet over real brokers, in a throw-away network of access-point
+# namespaces around a collector namespace (tests/harness/fleet_net.sh).
+#
+#   fleet_brokers.sh mosquitto   one Mosquitto in the collector: a user per
+#                                access point and an ACL that lets each write
+#                                only under its own name (checked with another
+#                                access point's topic and client id), a TLS
+#                                listener with a CA made here; the fleet reads
+#                                over TLS; a foreign CA, the wrong broker name
+#                                and a wrong password are refused
+#   fleet_brokers.sh cluster     three nats-server nodes (JetStream, MQTT), one
+#                                per namespace; access points publish on node 1,
+#                                the fleet holds a persistent session on node 2
+#                                with all three to fail over to; node 3, then
+#                                node 2, stopped and restarted mid-run: every
+#                                document reaches the fleet
+#
+# Until the daemon publishes itself, the access points are mosquitto_pub
+# sending documents from tests/e2e/fleet_docs.py.
+# Environment (set by CTest): FLEET, FLEET_NET_HARNESS, FLEET_DOCS, E2E_LIB.
+# shellcheck source=tests/e2e/lib.sh
+source "$E2E_LIB"
+case_name=${1:?usage: fleet_brokers.sh mosquitto|cluster}
+
+if [ -z "${FLEET_NET:-}" ]; then
+    aps=3
+    [ "$case_name" = cluster ] && aps=5
+    exec "$FLEET_NET_HARNESS" --aps "$aps" -- bash "$0" "$@"
+fi
+T=$(mktemp -d /tmp/vorlask-fleet-e2e.XXXXXX)
+STARTED_PIDS=""
+trap cleanup EXIT
+cd "$T" || exit 1
+
+docs() { python3 "$FLEET_DOCS" "$@"; }
+# ap_pub I ARGS...: mosquitto_pub run in access point I.
+ap_pub() { local i=$1; shift; "$FLEET_NET" in "$i" mosquitto_pub "$@"; }
+# jq_eq FILE FILTER EXPECTED WHAT
+jq_eq() { expect_eq "$(jq -c "$2" "$1" 2>&1)" "$3" "$4"; }
+# wait_for FILE TEXT SECONDS
+wait_for() {
+    local i
+    for i in $(seq $(($3 * 10))); do
+        grep -qF -- "$2" "$1" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+run_mosquitto() {
+    local hub=$FLEET_NET_HUB name=broker.fleet.test i
+    # The broker's name, for its certificate (this namespace's /etc only).
+    echo "$hub $name" >>/etc/hosts
+
+    # A CA, the broker's certificate under it, and a CA that signed nothing.
+    local ec=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
+    openssl req -x509 "${ec[@]}" -days 2 -subj /CN=fleet-test-ca -keyout ca.key -out ca.pem 2>/dev/null
+    openssl req -x509 "${ec[@]}" -days 2 -subj /CN=other-ca -keyout other.key -out other.pem 2>/dev/null
+    openssl req "${ec[@]}" -subj "/CN=$name" -keyout server.key -out server.csr 2>/dev/null
+    printf 'subjectAltName=DNS:%s\n' "$name" >server.ext
+    openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+        -extfile server.ext -out server.pem 2>/dev/null
+    [ -s server.pem ] && pass || fail "openssl made no server certificate"
+
+    : >passwd
+    for i in 1 2 3; do mosquitto_passwd -b passwd "ap$i" "secret$i"; done
+    mosquitto_passwd -b passwd fleet fleetsecret
+    echo fleetsecret >fleet.pw
+    echo wrong >wrong.pw
+    cat >acl <<EOF
+user fleet
+topic read vorlask/#
+pattern write vorlask/%u/#
+EOF
+    cat >mosquitto.conf <<EOF
+user root
+persistence false
+allow_anonymous false
+password_file $T/passwd
+acl_file $T/acl
+log_dest file $T/broker.log
+log_type all
+listener 1883 $hub
+listener 8883 $hub
+cafile $T/ca.pem
+certfile $T/server.pem
+keyfile $T/server.key
+EOF
+    mosquitto -c mosquitto.conf >broker.out 2>&1 &
+    STARTED_PIDS="$STARTED_PIDS $!"
+    wait_for broker.log "Opening ipv4 listen socket on port 8883" 10 || fail "broker did not start"
+
+    local tls=(--host "$name" --ca-file ca.pem --username fleet)
+    "$FLEET" "${tls[@]}" --password-file fleet.pw --once --json --wait 30 --count 6 -v \
+        >view.json 2>fleet.err &
+    local fleet=$!
+    STARTED_PIDS="$STARTED_PIDS $fleet"
+    # Refused: a CA that signed nothing, the broker by an address its
+    # certificate does not name, a wrong password.
+    "$FLEET" --host "$name" --ca-file other.pem --username fleet --password-file fleet.pw \
+        --once --wait 0 >/dev/null 2>foreign-ca.err &
+    local foreign_ca=$!
+    "$FLEET" --host "$hub" --ca-file ca.pem --username fleet --password-file fleet.pw \
+        --once --wait 0 >/dev/null 2>wrong-name.err &
+    local wrong_name=$!
+    "$FLEET" "${tls[@]}" --password-file wrong.pw --once --wait 0 >/dev/null 2>wrong-pw.err &
+    local wrong_pw=$!
+    wait_for fleet.err "connected to $name:8883" 10 || fail "the fleet did not connect over TLS"
+
+    for i in 1 2 3; do
+        ap_pub "$i" -h "$hub" -u "ap$i" -P "secret$i" -i "ap$i" -t "vorlask/ap$i/status" -r -m online
+    done
+    # Access point 2 writes access point 1's topic under its own client id,
+    # then under access point 1's: the broker drops both.
+    docs --ap ap1 --seq-from 40 --first 200 --stations 1 >forged.json
+    ap_pub 2 -h "$hub" -u ap2 -P secret2 -i ap2 -q 1 -t vorlask/ap1/scan -f forged.json
+    ap_pub 2 -h "$hub" -u ap2 -P secret2 -i ap1 -q 1 -t vorlask/ap1/scan -f forged.json
+    # Stations 4 and 5 are heard by all three, 3 by two, 6..8 by ap2 and ap3.
+    docs --ap ap1 --scans 2 --first 0 --stations 6 --rssi -40 | ap_pub 1 -h "$hub" -u ap1 \
+        -P secret1 -i ap1 -q 1 -t vorlask/ap1/scan -l
+    docs --ap ap2 --scans 2 --first 3 --stations 6 --rssi -60 | ap_pub 2 -h "$hub" -u ap2 \
+        -P secret2 -i ap2 -q 1 -t vorlask/ap2/scan -l
+    docs --ap ap3 --scans 2 --first 4 --stations 6 --rssi -50 --crowd 4 | ap_pub 3 -h "$hub" \
+        -u ap3 -P secret3 -i ap3 -q 1 -t vorlask/ap3/scan -l
+
+    local status=0
+    wait "$fleet" || status=$?
+    expect_eq "$status" 0 "fleet exit status"
+    jq_eq view.json '[.access_points[] | [.id, .online, .seq, .stations, .lost_documents]]' \
+        '[["ap1",true,2,6,0],["ap2",true,2,6,0],["ap3",true,2,6,0]]' "access points"
+    jq_eq view.json '[.access_points[].crowd]' '[null,null,4]' "crowd estimates"
+    jq_eq view.json '[.stations[] | [.address[-2:], .strongest, (.heard_by | map(.ap + "@" + (.rssi | tostring)) | join(" "))]] | .[3:8]' \
+        '[["03","ap1","ap1@-43 ap2@-63"],["04","ap1","ap1@-44 ap2@-64 ap3@-54"],["05","ap1","ap1@-45 ap2@-65 ap3@-55"],["06","ap3","ap2@-66 ap3@-56"],["07","ap3","ap2@-60 ap3@-50"]]' \
+        "stations merged across access points"
+    jq_eq view.json '[(.stations | length), (.stations | map(select(.address == "02:00:00:00:00:c8")) | length)]' \
+        '[10,0]' "stations, none from the forged documents"
+    jq_eq view.json '.counters | [.scans, .malformed, .duplicates]' '[6,0,0]' "counters"
+    expect_eq "$(grep -c "Denied PUBLISH from ap[12] .*'vorlask/ap1/scan'" broker.log)" 2 \
+        "publishes the ACL denied"
+
+    status=0; wait "$foreign_ca" || status=$?
+    expect_eq "$status" 3 "fleet status with a foreign CA"
+    expect_file_has foreign-ca.err "cannot connect to $name:8883"
+    status=0; wait "$wrong_name" || status=$?
+    expect_eq "$status" 3 "fleet status with a name the certificate lacks"
+    expect_file_has wrong-name.err "cannot connect to $hub:8883"
+    status=0; wait "$wrong_pw" || status=$?
+    expect_eq "$status" 3 "fleet status with a wrong password"
+    expect_file_has wrong-pw.err "refused the connection: Connection Refused: not authorised."
+}
+
+run_cluster() {
+    local i scans=60
+    declare -A node_pid
+    node_conf() {
+        local a routes=""
+        a=$("$FLEET_NET" addr "$1")
+        for i in 1 2 3; do routes="$routes nats-route://$("$FLEET_NET" addr "$i"):6222"; done
+        cat <<EOF
+server_name: n$1
+listen: $a:4222
+jetstream { store_dir: "$T/js$1" }
+cluster { name: fleet, listen: $a:6222, routes: [${routes// /, }] }
+mqtt { listen: $a:1883 }
+EOF
+    }
+    start_node() {
+        node_conf "$1" | sed 's/\[, /[/' >"n$1.conf"
+        echo "=== start" >>"n$1.log"
+        "$FLEET_NET" in "$1" nats-server -c "n$1.conf" >>"n$1.log" 2>&1 &
+        node_pid[$1]=$!
+        STARTED_PIDS="$STARTED_PIDS $!"
+    }
+    stop_node() { kill "${node_pid[$1]}"; wait "${node_pid[$1]}" 2>/dev/null; }
+    # ready N SECONDS: node N's MQTT listener is up since its last start.
+    ready() {
+        local k
+        for k in $(seq $(($2 * 10))); do
+            sed -n '/=== start/h; /=== start/!H; ${x;p}' "n$1.log" |
+                grep -q "Listening for MQTT clients" && return 0
+            sleep 0.1
+        done
+        return 1
+    }
+    for i in 1 2 3; do start_node "$i"; done
+    for i in 1 2 3; do ready "$i" 30 || fail "node $i did not start"; done
+    local n1 n2 n3
+    n1=$("$FLEET_NET" addr 1); n2=$("$FLEET_NET" addr 2); n3=$("$FLEET_NET" addr 3)
+
+    # The fleet on node 2, failing over to 3, then 1.
+    local fleet_args=(--host "$n2,$n3,$n1" --persistent --client-id fleet-c1 --qos 1)
+    "$FLEET" "${fleet_args[@]}" --once --json --wait 90 --count $((2 * scans)) -v \
+        >view.json 2>fleet.err &
+    local fleet=$!
+    STARTED_PIDS="$STARTED_PIDS $fleet"
+    wait_for fleet.err "connected to $n2:1883" 30 || fail "the fleet did not reach node 2"
+    sleep 1
+
+    # Two access points (namespaces 4 and 5) publish a scan every 0.2 s on node 1.
+    for i in 4 5; do
+        docs --ap "ap$i" --scans "$scans" --stations 30 --rssi "-4$i" --interval 1 |
+            while IFS= read -r line; do echo "$line"; sleep 0.2; done |
+            "$FLEET_NET" in "$i" mosquitto_pub -h "$n1" -i "ap$i" -q 1 -t "vorlask/ap$i/scan" -l \
+                >"pub$i.log" 2>&1 &
+    done
+    sleep 2
+    stop_node 3
+    sleep 2
+    start_node 3
+    ready 3 30 || fail "node 3 did not come back"
+    sleep 2
+    stop_node 2
+    wait_for fleet.err "lost $n2:1883" 10 || fail "the fleet did not see node 2 go"
+    sleep 1
+    start_node 2
+    ready 2 30 || fail "node 2 did not come back"
+
+    local status=0
+    wait "$fleet" || status=$?
+    expect_eq "$status" 0 "fleet exit status"
+    jq_eq view.json '[.access_points[] | [.id, .seq, .lost_documents]]' \
+        "[[\"ap4\",$scans,0],[\"ap5\",$scans,0]]" "every document of both access points"
+    jq_eq view.json '.counters | [.scans + .late, .malformed]' "[$((2 * scans)),0]" "scans"
+    jq_eq view.json '.stations | length' 30 "stations"
+    expect_order fleet.err "connected to $n2:1883" "lost $n2:1883" "connected to"
+    expect_file_lacks pub4.log "Error"
+    expect_file_lacks pub5.log "Error"
+}
+
+case "$case_name" in
+    mosquitto) run_mosquitto ;;
+    cluster) run_cluster ;;
+    *) echo "unknown case $case_name" >&2; exit 2 ;;
+esac
+finish
