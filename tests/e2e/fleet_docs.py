@@ -33,12 +33,14 @@ def documents(args):
                   "turned_away": 0, "kernel_lost": 0, "queue_dropped": 0}
         head = {"ap": args.ap, "seq": seq, "time": now, "interval": args.interval}
         # Cut the stations into shares whose documents stay within the part size.
-        shares, share = [], []
+        shares, share, size = [], [], 400
         for s in stations:
+            length = len(json.dumps(s, separators=(",", ":"))) + 1
+            if share and size + length > args.part_bytes:
+                shares.append(share)
+                share, size = [], 400
             share.append(s)
-            if len(json.dumps(share, separators=(",", ":"))) + 400 > args.part_bytes:
-                shares.append(share[:-1])
-                share = [s]
+            size += length
         shares.append(share)
         for n, share in enumerate(shares, 1):
             doc = dict(head, part=n, parts=len(shares), address_form=args.form,
@@ -60,10 +62,25 @@ def main():
     p.add_argument("--form", choices=("plain", "hashed"), default="plain")
     p.add_argument("--part-bytes", type=int, default=65536)
     p.add_argument("--crowd", type=int)
+    p.add_argument("--feed", type=int, metavar="APS",
+                   help="APS access points named AP-1.. instead, each scan round in turn, "
+                        "each line \"PREFIX/ID/scan DOCUMENT\"; access point k hears "
+                        "stations from k * stations / 2 on, so each station is heard by two")
+    p.add_argument("--prefix", default="vorlask")
     args = p.parse_args()
     out = sys.stdout
-    for doc in documents(args):
-        out.write(doc + "\n")
+    if args.feed is None:
+        for doc in documents(args):
+            out.write(doc + "\n")
+        return
+    base = args.ap
+    for seq in range(args.seq_from, args.seq_from + args.scans):
+        for k in range(args.feed):
+            args.ap = "%s-%d" % (base, k + 1)
+            one = argparse.Namespace(**vars(args))
+            one.seq_from, one.scans, one.first = seq, 1, k * args.stations // 2
+            for doc in documents(one):
+                out.write("%s/%s/scan %s\n" % (args.prefix, args.ap, doc))
 
 
 if __name__ == "__main__":

@@ -272,9 +272,7 @@ TEST(FleetView, RendersTheViewDocument) {
     FleetView view;
     ASSERT_TRUE(view.take_status("ap2", "online", 6, 990));
     ASSERT_TRUE(take(view, "ap1", doc("ap1", 3, {{A, -52, 1}}), 1000));
-    json_object* root = view.to_json(1003);
-    std::string text = json_object_to_json_string_ext(root, JSON_C_TO_STRING_PLAIN);
-    json_object_put(root);
+    std::string text = view.to_json_text(1003);
     EXPECT_EQ(text,
               "{\"time\":1003,\"access_points\":["
               "{\"id\":\"ap1\",\"online\":true,\"last_scan\":1000,\"seq\":3,\"stations\":1,"

@@ -276,46 +276,72 @@ uint64_t FleetView::lost_documents() const {
     return total;
 }
 
-json_object* FleetView::to_json(int64_t now) const {
-    json_object* root = json_object_new_object();
-    json_object_object_add(root, "time", json_object_new_int64(now));
-    json_object* aps = json_object_new_array_ext(static_cast<int>(aps_.size()));
+json_object* FleetView::access_point_json(const std::string& id, const ApView& ap) {
+    json_object* o = json_object_new_object();
+    json_object_object_add(o, "id", json_object_new_string_len(id.data(), id.size()));
+    json_object_object_add(o, "online", json_object_new_boolean(ap.online));
+    json_object_object_add(o, "last_scan", int_or_null(ap.has_scan, ap.last_scan));
+    json_object_object_add(o, "seq", int_or_null(ap.has_scan, static_cast<int64_t>(ap.seq)));
+    json_object_object_add(o, "stations", json_object_new_int64(static_cast<int64_t>(ap.stations)));
+    json_object_object_add(o, "crowd", int_or_null(ap.has_crowd, ap.crowd));
+    json_object_object_add(o, "lost_documents",
+                           json_object_new_int64(static_cast<int64_t>(ap.lost_documents)));
+    return o;
+}
+
+json_object* FleetView::station_json(const std::string& address, const StationView& s) {
+    json_object* o = json_object_new_object();
+    json_object_object_add(o, "address",
+                           json_object_new_string_len(address.data(), address.size()));
+    json_object_object_add(
+        o, "form", json_object_new_string(s.form == AddressForm::plain ? "plain" : "hashed"));
+    json_object_object_add(o, "strongest",
+                           json_object_new_string_len(s.strongest.data(), s.strongest.size()));
+    json_object_object_add(o, "last_seen", json_object_new_int64(s.last_seen));
+    json_object* heard = json_object_new_array_ext(static_cast<int>(s.heard_by.size()));
+    for (const HeardBy& e : s.heard_by) {
+        json_object* h = json_object_new_object();
+        json_object_object_add(h, "ap", json_object_new_string_len(e.ap.data(), e.ap.size()));
+        json_object_object_add(h, "rssi", json_object_new_int(e.rssi));
+        json_object_object_add(h, "last_seen", json_object_new_int64(e.last_seen));
+        json_object_array_add(heard, h);
+    }
+    json_object_object_add(o, "heard_by", heard);
+    return o;
+}
+
+void FleetView::write_json(int64_t now,
+                           const std::function<void(const char*, size_t)>& sink) const {
+    // One access point or station at a time becomes a json-c object, is
+    // written and let go: a view of many stations never stands as one tree.
+    auto put = [&](json_object* o) {
+        size_t length = 0;
+        const char* text = json_object_to_json_string_length(
+            o, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE, &length);
+        sink(text, length);
+        json_object_put(o);
+    };
+    auto literal = [&](const char* text) { sink(text, strlen(text)); };
+    std::string head = "{\"time\":" + std::to_string(now) + ",\"access_points\":[";
+    sink(head.data(), head.size());
+    bool first = true;
     for (const auto& [id, ap] : aps_) {
-        json_object* o = json_object_new_object();
-        json_object_object_add(o, "id", json_object_new_string_len(id.data(), id.size()));
-        json_object_object_add(o, "online", json_object_new_boolean(ap.online));
-        json_object_object_add(o, "last_scan", int_or_null(ap.has_scan, ap.last_scan));
-        json_object_object_add(o, "seq", int_or_null(ap.has_scan, static_cast<int64_t>(ap.seq)));
-        json_object_object_add(o, "stations",
-                               json_object_new_int64(static_cast<int64_t>(ap.stations)));
-        json_object_object_add(o, "crowd", int_or_null(ap.has_crowd, ap.crowd));
-        json_object_object_add(o, "lost_documents",
-                               json_object_new_int64(static_cast<int64_t>(ap.lost_documents)));
-        json_object_array_add(aps, o);
-    }
-    json_object_object_add(root, "access_points", aps);
-    json_object* stations = json_object_new_array_ext(static_cast<int>(stations_.size()));
-    for (const auto& [address, s] : stations_) {
-        json_object* o = json_object_new_object();
-        json_object_object_add(o, "address",
-                               json_object_new_string_len(address.data(), address.size()));
-        json_object_object_add(
-            o, "form", json_object_new_string(s.form == AddressForm::plain ? "plain" : "hashed"));
-        json_object_object_add(o, "strongest",
-                               json_object_new_string_len(s.strongest.data(), s.strongest.size()));
-        json_object_object_add(o, "last_seen", json_object_new_int64(s.last_seen));
-        json_object* heard = json_object_new_array_ext(static_cast<int>(s.heard_by.size()));
-        for (const HeardBy& e : s.heard_by) {
-            json_object* h = json_object_new_object();
-            json_object_object_add(h, "ap", json_object_new_string_len(e.ap.data(), e.ap.size()));
-            json_object_object_add(h, "rssi", json_object_new_int(e.rssi));
-            json_object_object_add(h, "last_seen", json_object_new_int64(e.last_seen));
-            json_object_array_add(heard, h);
+        if (!first) {
+            literal(",");
         }
-        json_object_object_add(o, "heard_by", heard);
-        json_object_array_add(stations, o);
+        first = false;
+        put(access_point_json(id, ap));
     }
-    json_object_object_add(root, "stations", stations);
+    literal("],\"stations\":[");
+    first = true;
+    for (const auto& [address, s] : stations_) {
+        if (!first) {
+            literal(",");
+        }
+        first = false;
+        put(station_json(address, s));
+    }
+    literal("],\"counters\":");
     json_object* c = json_object_new_object();
     const std::pair<const char*, uint64_t> counts[] = {{"parts", counters_.parts},
                                                        {"scans", counters_.scans},
@@ -327,14 +353,12 @@ json_object* FleetView::to_json(int64_t now) const {
     for (const auto& [name, value] : counts) {
         json_object_object_add(c, name, json_object_new_int64(static_cast<int64_t>(value)));
     }
-    json_object_object_add(root, "counters", c);
-    return root;
+    put(c);
+    literal("}");
 }
 
 std::string FleetView::to_json_text(int64_t now) const {
-    json_object* root = to_json(now);
-    std::string text = json_object_to_json_string_ext(
-        root, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
-    json_object_put(root);
+    std::string text;
+    write_json(now, [&](const char* data, size_t size) { text.append(data, size); });
     return text;
 }

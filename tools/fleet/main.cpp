@@ -67,8 +67,8 @@ struct Fleet {
         if (options.once) {
             view.forget(now);
             if (options.json) {
-                std::string text = view.to_json_text(now);
-                fwrite(text.data(), 1, text.size(), stdout);
+                view.write_json(
+                    now, [](const char* data, size_t size) { fwrite(data, 1, size, stdout); });
                 fputc('\n', stdout);
             } else {
                 fputs(console.render(view, console_status(), now).c_str(), stdout);
