@@ -10,6 +10,8 @@
 #include "fleet_options.h"
 #include "fleet_view.h"
 
+using namespace fleet;
+
 namespace {
 
 struct Heard {

@@ -7,6 +7,8 @@
 
 #include "fleet_view.h"
 
+namespace fleet {
+
 namespace {
 
 std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
@@ -120,3 +122,5 @@ void FleetConsole::print(const FleetView& view, const ConsoleStatus& status, int
     fputs(text.c_str(), out_);
     fflush(out_);
 }
+
+}  // namespace fleet

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+namespace fleet {
+
 class FleetView;
 
 struct ConsoleStatus {
@@ -27,3 +29,5 @@ class FleetConsole {
     bool terminal_;
     uint32_t rows_;
 };
+
+}  // namespace fleet

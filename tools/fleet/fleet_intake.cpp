@@ -10,6 +10,8 @@
 
 #include "fleet_view.h"
 
+namespace fleet {
+
 namespace {
 
 constexpr uint64_t connack_wait_ms = 10000;
@@ -357,3 +359,5 @@ void FleetIntake::finish_stop() {
     stopped_ = nullptr;
     done();
 }
+
+}  // namespace fleet

@@ -18,6 +18,9 @@
 
 struct mosquitto;
 struct mosquitto_message;
+
+namespace fleet {
+
 class FleetView;
 
 struct IntakeSettings {
@@ -100,3 +103,5 @@ class FleetIntake {
     uint64_t messages_ = 0;
     uint64_t foreign_topics_ = 0;
 };
+
+}  // namespace fleet

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace fleet {
+
 const char* const fleet_usage =
     "usage: vorlask-fleet [OPTION...]\n"
     "  --host LIST           brokers to try in turn, comma-separated, each HOST or HOST:PORT\n"
@@ -236,3 +238,5 @@ bool read_password_file(const std::string& path, std::string& password, std::str
     password = text;
     return true;
 }
+
+}  // namespace fleet

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+namespace fleet {
+
 struct BrokerAddress {
     std::string host;
     uint16_t port = 0;  // 0: --port (or its default)
@@ -41,3 +43,5 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
 bool read_password_file(const std::string& path, std::string& password, std::string& error);
 
 extern const char* const fleet_usage;
+
+}  // namespace fleet

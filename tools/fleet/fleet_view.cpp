@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace fleet {
+
 namespace {
 
 // An entry competes for the strongest access point while it is no older than
@@ -362,3 +364,5 @@ std::string FleetView::to_json_text(int64_t now) const {
     write_json(now, [&](const char* data, size_t size) { text.append(data, size); });
     return text;
 }
+
+}  // namespace fleet

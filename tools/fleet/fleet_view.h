@@ -14,9 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "scan_document.h"
+#include "scan_part.h"
 
 struct json_object;
+
+namespace fleet {
 
 // A complete scan: all parts gathered, `stations` holding every part's share
 // in order (`part` == `parts`).
@@ -139,3 +141,5 @@ class FleetView {
     std::vector<ScanListener> scan_listeners_;
     std::vector<StatusListener> status_listeners_;
 };
+
+}  // namespace fleet

@@ -15,6 +15,8 @@
 #include "fleet_options.h"
 #include "fleet_view.h"
 
+using namespace fleet;
+
 namespace {
 
 constexpr int exit_no_broker = 3;

@@ -1,9 +1,11 @@
-#include "scan_document.h"
+#include "scan_part.h"
 
 #include <json-c/json.h>
 
 #include <cstring>
 #include <memory>
+
+namespace fleet {
 
 namespace {
 
@@ -228,3 +230,5 @@ bool parse_scan_part(const char* payload, size_t size, ScanPart& out, std::strin
     }
     return parse_root(root.get(), out, error);
 }
+
+}  // namespace fleet

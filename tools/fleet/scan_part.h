@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace fleet {
+
 enum class AddressForm { plain, hashed };
 
 struct ScanStation {
@@ -60,3 +62,5 @@ bool valid_ap_id(const std::string& id);
 // Reads one scan document part. Returns false with a short reason in `error`
 // (for the verbose log) when the payload is not a well-formed part.
 bool parse_scan_part(const char* payload, size_t size, ScanPart& out, std::string& error);
+
+}  // namespace fleet
