@@ -5,6 +5,8 @@
 #                      systemd unit and the manual page
 #   libchameleon1      the configuration file library
 #   libchameleon-dev   its header, pkg-config file, link and manual page
+#   vorlask-fleet      the collector: one view of the stations of many access
+#                      points, from an MQTT broker, and its manual page
 #
 # Each package carries its own copyright file and changelog, as Debian wants.
 
@@ -40,7 +42,8 @@ add_custom_command(
   DEPENDS ${VORLASK_DEBIAN_DIR}/changelog
   VERBATIM)
 add_custom_target(debian_changelog ALL DEPENDS ${vorlask_changelog_gz})
-foreach(component_package daemon:vorlask library:libchameleon1 development:libchameleon-dev)
+foreach(component_package daemon:vorlask library:libchameleon1 development:libchameleon-dev
+        fleet:vorlask-fleet)
   string(REPLACE ":" ";" pair ${component_package})
   list(GET pair 0 component)
   list(GET pair 1 package)
@@ -60,6 +63,9 @@ set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL daemon library development)
+if(TARGET vorlask-fleet)
+  list(APPEND CPACK_COMPONENTS_ALL fleet)
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # dpkg-shlibdeps finds libchameleon.so.1 in the library's own staging area.
@@ -111,7 +117,23 @@ Values are held as text and convert to and from strings and numbers.
 This package holds the header, the pkg-config file and the link needed to
 build programs that use the library.")
 
+set(CPACK_DEBIAN_FLEET_PACKAGE_NAME vorlask-fleet)
+set(CPACK_DEBIAN_FLEET_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_FLEET_DESCRIPTION
+"One view of the stations heard by many access points
+vorlask-fleet subscribes to the scan documents and status messages that
+vorlask daemons publish to an MQTT broker, and keeps one view of them:
+every station with each access point that heard it, its signal there,
+the strongest access point and when it was last seen; every access point
+online or offline with its last scan. It prints a live console table, or
+the view once as JSON.
+
+It fails over between several brokers (a broker cluster), keeps a
+persistent session when asked, and speaks TLS with the broker's name
+verified.")
+
 include(CPack)
 cpack_add_component(library DISPLAY_NAME "chameleon library")
 cpack_add_component(development DISPLAY_NAME "chameleon development files" DEPENDS library)
 cpack_add_component(daemon DISPLAY_NAME "vorlask daemon" DEPENDS library)
+cpack_add_component(fleet DISPLAY_NAME "vorlask fleet view")

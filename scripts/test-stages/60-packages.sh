@@ -56,6 +56,13 @@ has vorlask /usr/sbin/vorlask /usr/bin/vorlask-listen /etc/vorlask.conf /etc/def
     /usr/lib/systemd/system/vorlask.service /usr/share/man/man8/vorlask.8.gz \
     /usr/share/man/man1/vorlask-listen.1.gz /usr/share/doc/vorlask/copyright \
     /usr/share/doc/vorlask/changelog.gz
+has vorlask-fleet /usr/bin/vorlask-fleet /usr/share/man/man1/vorlask-fleet.1.gz \
+    /usr/share/doc/vorlask-fleet/copyright /usr/share/doc/vorlask-fleet/changelog.gz
+# Its library dependencies, as dpkg-shlibdeps found them.
+fleet_depends=$(dpkg-deb -f "$(deb_of vorlask-fleet)" Depends)
+for lib in libmosquitto1 libuv1 libjson-c5; do
+    grep -q "$lib" <<<"$fleet_depends" || failure "vorlask-fleet does not depend on $lib: $fleet_depends"
+done
 has libchameleon1 "/usr/lib/$multiarch/libchameleon.so.1.0.0" "/usr/lib/$multiarch/libchameleon.so.1" \
     /usr/share/doc/libchameleon1/copyright /usr/share/doc/libchameleon1/changelog.gz
 has libchameleon-dev /usr/include/chameleon.h "/usr/lib/$multiarch/libchameleon.so" \
