@@ -3,11 +3,12 @@
 # sanitizers), 60 seconds each from the seed corpus in fuzz/corpus/NAME:
 # netlink datagrams through decode, queue, fold and scan; datagrams coming
 # back on the multicast port through the receive callbacks; argument vectors
-# through the option parser. Any crash, leak, failed check or sanitizer
+# through the option parser; what vorlask-fleet takes from the broker through
+# its view. Any crash, leak, failed check or sanitizer
 # report fails the stage. The configuration parser has its own stage.
 set -euo pipefail
 build=build/fuzz-inputs
-targets=(kernel_datagram udp_reply command_line)
+targets=(kernel_datagram udp_reply command_line fleet_document)
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DVORLASK_FUZZ=ON -DVORLASK_TESTS=OFF \
     -DVORLASK_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 ninja -C "$build" -j2 "${targets[@]/%/_fuzz}"

@@ -86,7 +86,6 @@ class FleetIntake {
     State state_ = State::idle;
     size_t broker_ = 0;      // index of the broker tried or in use
     unsigned failures_ = 0;  // attempts since the last accepted connection
-    bool said_down_ = false;
     int connect_rc_ = 0;
     int connect_errno_ = 0;
     std::vector<std::string> said_;  // per broker: its state is said once per change
