@@ -187,6 +187,15 @@ EOF
     for i in 1 2 3; do ready "$i" 30 || fail "node $i did not start"; done
     local n1 n2 n3
     n1=$("$FLEET_NET" addr 1); n2=$("$FLEET_NET" addr 2); n3=$("$FLEET_NET" addr 3)
+    # JetStream takes a few seconds more before it keeps MQTT sessions: a
+    # QoS 1 publish on every node goes through first.
+    local k
+    for i in $n1 $n2 $n3; do
+        for k in $(seq 60); do
+            mosquitto_pub -h "$i" -i "probe-$i" -q 1 -t probe -m ready 2>/dev/null && break
+            sleep 0.5
+        done
+    done
 
     # The fleet on node 2, failing over to 3, then 1.
     local fleet_args=(--host "$n2,$n3,$n1" --persistent --client-id fleet-c1 --qos 1)
