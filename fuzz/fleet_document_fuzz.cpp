@@ -30,6 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     limits.max_stations = 64;
     limits.max_aps = 3;
     limits.max_scan_stations = 100;
+    limits.max_gathered = 150;
     fleet::FleetView view(limits);
     uint64_t told = 0;
     view.add_scan_listener([&](const fleet::Scan& scan, int64_t) {
@@ -56,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         now += 1;
         view.forget(now);
         if (view.stations().size() > limits.max_stations ||
-            view.access_points().size() > limits.max_aps) {
+            view.access_points().size() > limits.max_aps ||
+            view.gathered_stations() > limits.max_gathered) {
             fail("the view outgrew its bounds");
         }
         for (const auto& [id, ap_view] : view.access_points()) {

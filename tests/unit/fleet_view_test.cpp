@@ -193,6 +193,19 @@ TEST(FleetView, GathersPartsBeforeTheScanCounts) {
         EXPECT_TRUE(take(view, "ap1", doc("ap1", seq, {{A, -50, 1}}, 1, 2), 1030));
     }
     EXPECT_EQ(view.counters().incomplete, 1u);
+
+    // Unfinished scans of all access points together hold a bounded number
+    // of stations: beyond it a scan is given up, and its room comes back.
+    ViewLimits limits;
+    limits.max_gathered = 3;
+    FleetView small(limits);
+    EXPECT_TRUE(take(small, "ap1", doc("ap1", 1, {{A, -50, 1}, {B, -50, 1}}, 1, 2), 1000));
+    EXPECT_TRUE(take(small, "ap2", doc("ap2", 1, {{A, -50, 1}, {B, -50, 1}}, 1, 2), 1000));
+    EXPECT_EQ(small.counters().turned_away, 1u);
+    EXPECT_EQ(small.gathered_stations(), 2u);
+    EXPECT_TRUE(take(small, "ap1", doc("ap1", 1, {{C, -50, 1}}, 2, 2), 1000));
+    EXPECT_EQ(small.gathered_stations(), 0u);
+    EXPECT_EQ(small.stations().size(), 3u);
 }
 
 TEST(FleetView, ForgetsWhatWasNotHeard) {

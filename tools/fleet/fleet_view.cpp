@@ -69,14 +69,16 @@ bool FleetView::take_part(const std::string& topic_ap, ScanPart part, int64_t no
             counters_.duplicates++;
             return true;
         }
-        ap->gathering.clear();
+        while (!ap->gathering.empty()) {
+            drop_gathering(*ap, ap->gathering.begin());
+        }
         ap->missing.clear();
     }
     size_t index = static_cast<size_t>(part.part - 1);
     auto it = ap->gathering.find(seq);
     if (it == ap->gathering.end()) {
         if (ap->gathering.size() >= limits_.max_gathering) {
-            ap->gathering.erase(ap->gathering.begin());
+            drop_gathering(*ap, ap->gathering.begin());
             counters_.incomplete++;
         }
         it = ap->gathering.emplace(seq, Gathering()).first;
@@ -103,10 +105,18 @@ bool FleetView::take_part(const std::string& topic_ap, ScanPart part, int64_t no
     if (g.stations + part.stations.size() > limits_.max_scan_stations) {
         counters_.malformed++;
         counters_.incomplete++;
-        ap->gathering.erase(it);
+        drop_gathering(*ap, it);
         return false;
     }
+    if (gathered_ + part.stations.size() > limits_.max_gathered) {
+        // Every access point's unfinished scans together are bounded too.
+        counters_.turned_away++;
+        counters_.incomplete++;
+        drop_gathering(*ap, it);
+        return true;
+    }
     g.stations += part.stations.size();
+    gathered_ += part.stations.size();
     g.shares[index] = std::move(part.stations);
     g.in[index] = true;
     if (--g.parts_missing > 0) {
@@ -120,7 +130,7 @@ bool FleetView::take_part(const std::string& topic_ap, ScanPart part, int64_t no
         scan.stations.insert(scan.stations.end(), std::make_move_iterator(share.begin()),
                              std::make_move_iterator(share.end()));
     }
-    ap->gathering.erase(it);
+    drop_gathering(*ap, it);
     if (ap->has_scan && scan.seq < ap->seq && ap->missing.erase(scan.seq) > 0) {
         // Counted lost when a later scan overtook it: found after all. Its
         // sightings are older than what the view holds, so only the
@@ -134,6 +144,11 @@ bool FleetView::take_part(const std::string& topic_ap, ScanPart part, int64_t no
     }
     merge(*ap, scan, now);
     return true;
+}
+
+void FleetView::drop_gathering(ApView& ap, std::map<uint64_t, Gathering>::iterator it) {
+    gathered_ -= it->second.stations;
+    ap.gathering.erase(it);
 }
 
 void FleetView::merge(ApView& ap, const Scan& scan, int64_t now) {

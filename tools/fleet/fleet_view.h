@@ -72,14 +72,15 @@ struct ViewCounters {
     uint64_t duplicates = 0;   // parts or scans seen before (redelivered at QoS 1)
     uint64_t incomplete = 0;   // scans given up with parts missing
     uint64_t late = 0;         // scans counted lost that came after all (not merged)
-    uint64_t turned_away = 0;  // stations or access points refused by a full view
+    uint64_t turned_away = 0;  // stations, access points or parts refused by a full view
 };
 
 struct ViewLimits {
     int64_t forget = 600;  // seconds
     size_t max_stations = 1000000;
     size_t max_aps = 100000;
-    size_t max_scan_stations = 200000;  // all parts of one scan together
+    size_t max_scan_stations = 100000;  // all parts of one scan (a daemon's whole table)
+    size_t max_gathered = 400000;       // stations in unfinished scans, all access points
     size_t max_gathering = 8;           // scans of one access point gathered at once
     size_t max_missing = 1024;          // skipped scan numbers remembered per access point
 };
@@ -125,6 +126,7 @@ class FleetView {
     const std::map<std::string, StationView>& stations() const { return stations_; }
     const ViewCounters& counters() const { return counters_; }
     uint64_t lost_documents() const;
+    size_t gathered_stations() const { return gathered_; }
     // Bumped by every change; lets a printer skip an unchanged view.
     uint64_t generation() const { return generation_; }
 
@@ -132,12 +134,14 @@ class FleetView {
     ApView* find_or_add_ap(const std::string& id);
     void merge(ApView& ap, const Scan& scan, int64_t now);
     void refresh_station(StationView& station) const;
+    void drop_gathering(ApView& ap, std::map<uint64_t, Gathering>::iterator it);
 
     ViewLimits limits_;
     std::map<std::string, ApView> aps_;
     std::map<std::string, StationView> stations_;
     ViewCounters counters_;
     uint64_t generation_ = 0;
+    size_t gathered_ = 0;  // stations held in unfinished scans
     std::vector<ScanListener> scan_listeners_;
     std::vector<StatusListener> status_listeners_;
 };
