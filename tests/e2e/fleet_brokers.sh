@@ -175,8 +175,7 @@ EOF
     stop_node() { kill "${node_pid[$1]}"; wait "${node_pid[$1]}" 2>/dev/null; }
     # ready N SECONDS: node N's MQTT listener is up since its last start.
     ready() {
-        local k
-        for k in $(seq $(($2 * 10))); do
+        for _ in $(seq $(($2 * 10))); do
             sed -n '/=== start/h; /=== start/!H; ${x;p}' "n$1.log" |
                 grep -q "Listening for MQTT clients" && return 0
             sleep 0.1
@@ -189,9 +188,9 @@ EOF
     n1=$("$FLEET_NET" addr 1); n2=$("$FLEET_NET" addr 2); n3=$("$FLEET_NET" addr 3)
     # JetStream takes a few seconds more before it keeps MQTT sessions: a
     # QoS 1 publish on every node goes through first.
-    local k
+
     for i in $n1 $n2 $n3; do
-        for k in $(seq 60); do
+        for _ in $(seq 60); do
             mosquitto_pub -h "$i" -i "probe-$i" -q 1 -t probe -m ready 2>/dev/null && break
             sleep 0.5
         done
