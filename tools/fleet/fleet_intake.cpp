@@ -1,6 +1,7 @@
 #include "fleet_intake.h"
 
 #include <mosquitto.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -57,6 +58,13 @@ bool FleetIntake::start(std::string& error) {
             MOSQ_ERR_SUCCESS) {
         error = "cannot use the user name";
         return false;
+    }
+    for (const std::string* file :
+         {&settings_.ca_file, &settings_.cert_file, &settings_.key_file}) {
+        if (!file->empty() && access(file->c_str(), R_OK) != 0) {
+            error = "cannot read " + *file + ": " + strerror(errno);
+            return false;
+        }
     }
     if (!settings_.ca_file.empty()) {
         // The broker's certificate is checked against the CA and its name
