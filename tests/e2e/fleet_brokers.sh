@@ -10,15 +10,18 @@
 #                                over TLS; a foreign CA, the wrong broker name
 #                                and a wrong password are refused
 #   fleet_brokers.sh cluster     three nats-server nodes (JetStream, MQTT), one
-#                                per namespace; access points publish on node 1,
-#                                the fleet holds a persistent session on node 2
-#                                with all three to fail over to; node 3, then
-#                                node 2, stopped and restarted mid-run: every
+#                                per namespace; two daemons (each with its
+#                                kernel stand-in) publish on node 1, the fleet
+#                                holds a persistent session on node 2 with all
+#                                three to fail over to; node 3, then node 2,
+#                                stopped and restarted mid-run: every scan
 #                                document reaches the fleet
 #
-# Until the daemon publishes itself, the access points are mosquitto_pub
-# sending documents from tests/e2e/fleet_docs.py.
-# Environment (set by CTest): FLEET, FLEET_NET_HARNESS, FLEET_DOCS, E2E_LIB.
+# In the Mosquitto case the access points are mosquitto_pub sending documents
+# of the daemon's form (tests/e2e/fleet_docs.py), so that one can try to write
+# another's topic. Environment (set by CTest): FLEET, FLEET_NET_HARNESS,
+# FLEET_DOCS, and the daemon's end-to-end variables (VORLASK, STANDIN,
+# PORT_REDIRECT, E2E_LIB).
 # shellcheck source=tests/e2e/lib.sh
 source "$E2E_LIB"
 case_name=${1:?usage: fleet_brokers.sh mosquitto|cluster}
@@ -151,7 +154,7 @@ EOF
 }
 
 run_cluster() {
-    local i scans=60
+    local i run=24
     declare -A node_pid
     node_conf() {
         local a routes=""
@@ -198,19 +201,24 @@ EOF
 
     # The fleet on node 2, failing over to 3, then 1.
     local fleet_args=(--host "$n2,$n3,$n1" --persistent --client-id fleet-c1 --qos 1)
-    "$FLEET" "${fleet_args[@]}" --once --json --wait 90 --count $((2 * scans)) -v \
+    "$FLEET" "${fleet_args[@]}" --once --json --wait $((run + 12)) -v \
         >view.json 2>fleet.err &
     local fleet=$!
     STARTED_PIDS="$STARTED_PIDS $fleet"
     wait_for fleet.err "connected to $n2:1883" 30 || fail "the fleet did not reach node 2"
     sleep 1
 
-    # Two access points (namespaces 4 and 5) publish a scan every 0.2 s on node 1.
+    # Two access points (namespaces 4 and 5): vorlask with its stand-in, a scan
+    # every second for $run s, published at QoS 1 on node 1.
     for i in 4 5; do
-        docs --ap "ap$i" --scans "$scans" --stations 30 --rssi "-4$i" --interval 1 |
-            while IFS= read -r line; do echo "$line"; sleep 0.2; done |
-            "$FLEET_NET" in "$i" mosquitto_pub -h "$n1" -i "ap$i" -q 1 -t "vorlask/ap$i/scan" -l \
-                >"pub$i.log" 2>&1 &
+        printf '[server]\nucast_addr = %s\nmcast_addr = 225.0.0.37\n[mqtt]\nhost = %s\nclient_id = ap%s\nqos = 1\n' \
+            "$FLEET_NET_HUB" "$n1" "$i" | "$FLEET_NET" in "$i" sh -c 'cat >/etc/vorlask.conf'
+        "$FLEET_NET" in "$i" "$STANDIN" --port 4242 --wait 10 --stable 30 --stable-rate 2 \
+            --duration $((run + 4)) >"standin$i.out" 2>&1 &
+        STARTED_PIDS="$STARTED_PIDS $!"
+        "$FLEET_NET" in "$i" env VORLASK_KERNEL_PORT=4242 "LD_PRELOAD=$PORT_REDIRECT" \
+            "$VORLASK" -t 1 -T "$run" -v >"vorlask$i.out" 2>"vorlask$i.err" &
+        STARTED_PIDS="$STARTED_PIDS $!"
     done
     sleep 2
     stop_node 3
@@ -227,13 +235,15 @@ EOF
     local status=0
     wait "$fleet" || status=$?
     expect_eq "$status" 0 "fleet exit status"
-    jq_eq view.json '[.access_points[] | [.id, .seq, .lost_documents]]' \
-        "[[\"ap4\",$scans,0],[\"ap5\",$scans,0]]" "every document of both access points"
-    jq_eq view.json '.counters | [.scans + .late, .malformed]' "[$((2 * scans)),0]" "scans"
-    jq_eq view.json '.stations | length' 30 "stations"
+    # Every scan of both daemons, from 1 to their last, and their clean stop.
+    jq_eq view.json '[.access_points[] | [.id, .online, .lost_documents, .seq >= '$((run - 4))']]' \
+        '[["ap4",false,0,true],["ap5",false,0,true]]' "every document of both access points"
+    jq_eq view.json '[.counters.scans + .counters.late, .counters.malformed]' \
+        "$(jq -c '[([.access_points[].seq] | add), 0]' view.json)" "scans merged against scan numbers"
+    jq_eq view.json '[.stations[].heard_by | length] | unique' '[2]' "stations heard by both"
     expect_order fleet.err "connected to $n2:1883" "lost $n2:1883" "connected to"
-    expect_file_lacks pub4.log "Error"
-    expect_file_lacks pub5.log "Error"
+    expect_file_has vorlask4.err "connected"
+    expect_file_has vorlask5.err "connected"
 }
 
 case "$case_name" in
