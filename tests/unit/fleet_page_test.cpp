@@ -1,0 +1,527 @@
+// The fleet's web page: the history store (merging, ranges, restart, retention) and its recorder,
+// the maker names, the view document and station pages, and the HTTP interface (routes, methods,
+// token, limits, live feed) over a real loopback socket.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "fleet_page.h"
+#include "history_recorder.h"
+#include "history_store.h"
+#include "maker_lookup.h"
+#include "view_snapshot.h"
+#ifdef FLEET_PAGE_WITH_COLLECTOR
+#include "fleet_web.h"
+#endif
+
+using namespace fleet_page;
+
+namespace {
+
+std::string data_file(const char* name) {
+    return std::string(FLEET_PAGE_DATA_DIR "/") + name;
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+class TempDir {
+  public:
+    TempDir() {
+        char pattern[] = "/tmp/fleet_page_test.XXXXXX";
+        path_ = mkdtemp(pattern);
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    std::string file(const char* name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+std::unique_ptr<HistoryStore> open_store(const std::string& path) {
+    std::string error;
+    auto store = HistoryStore::open(path, false, error);
+    EXPECT_TRUE(store) << error;
+    return store;
+}
+
+MinuteDelta minute(const std::string& ap, int64_t t, int64_t st, std::optional<int64_t> crowd) {
+    MinuteDelta m;
+    m.ap = ap;
+    m.minute = t;
+    m.samples = 1;
+    m.stations_min = m.stations_max = m.stations_sum = st;
+    if (crowd) {
+        m.crowd_samples = 1;
+        m.crowd_min = m.crowd_max = m.crowd_sum = *crowd;
+    }
+    return m;
+}
+
+TEST(FleetHistoryStore, MergesMinutesAndKeepsRangesApart) {
+    TempDir dir;
+    auto store = open_store(dir.file("h.db"));
+    std::string error;
+    // Two writes into one minute merge; a crowd-less sample leaves the crowd columns alone.
+    ASSERT_TRUE(store->write({minute("ap-1", 600, 4, 2), minute("ap-1", 660, 9, std::nullopt),
+                              minute("ap-2", 600, 1, std::nullopt), minute("", 600, 5, 2)},
+                             {}, error))
+        << error;
+    ASSERT_TRUE(
+        store->write({minute("ap-1", 600, 8, std::nullopt), minute("ap-1", 600, 6, 4)}, {}, error));
+    auto ap1 = store->series("ap-1", 600, 660);
+    ASSERT_EQ(ap1.size(), 2u);
+    EXPECT_EQ(ap1[0].minute, 600);
+    EXPECT_DOUBLE_EQ(ap1[0].stations_min, 4);
+    EXPECT_DOUBLE_EQ(ap1[0].stations_max, 8);
+    EXPECT_DOUBLE_EQ(ap1[0].stations_mean, 6);
+    EXPECT_EQ(ap1[0].crowd_min, 2.0);
+    EXPECT_EQ(ap1[0].crowd_max, 4.0);
+    EXPECT_EQ(ap1[0].crowd_mean, 3.0);
+    EXPECT_FALSE(ap1[1].crowd_mean.has_value());
+    // Ranges are inclusive and per subject; the site is not an access point.
+    EXPECT_EQ(store->series("ap-1", 601, 660).size(), 1u);
+    EXPECT_EQ(store->series("ap-1", 0, 599).size(), 0u);
+    EXPECT_EQ(store->series("ap-2", 0, 10000).size(), 1u);
+    ASSERT_EQ(store->series("", 0, 10000).size(), 1u);
+    EXPECT_DOUBLE_EQ(store->series("", 0, 10000)[0].stations_mean, 5);
+}
+
+TEST(FleetHistoryStore, KeepsHistoryAcrossRestartAndPrunesByAge) {
+    TempDir dir;
+    std::string error;
+    {
+        auto store = open_store(dir.file("h.db"));
+        ASSERT_TRUE(
+            store->write({minute("ap-1", 60, 1, std::nullopt),
+                          minute("ap-1", 7200, 2, std::nullopt), minute("", 60, 3, std::nullopt)},
+                         {{"00:1a:2b:3c:4d:5e", 0, "ap-1", -70, 50, 100},
+                          {"00:1a:2b:3c:4d:5e", 0, "ap-2", -40, 30, 40},
+                          {"00:1a:2b:3c:4d:5e", 7200, "ap-1", -60, 7300, 7400},
+                          {"0123456789abcdef", 0, "ap-2", -50, 10, 20}},
+                         error))
+            << error;
+        // A weaker hearing later in the same hour does not take the strongest place.
+        ASSERT_TRUE(store->write({}, {{"00:1a:2b:3c:4d:5e", 0, "ap-3", -80, 60, 200}}, error));
+    }
+    auto store = open_store(dir.file("h.db"));
+    auto st = store->station("00:1a:2b:3c:4d:5e", 0, 100000);
+    ASSERT_TRUE(st);
+    EXPECT_EQ(st->first_seen, 30);
+    EXPECT_EQ(st->last_seen, 7400);
+    ASSERT_EQ(st->hours.size(), 2u);
+    EXPECT_EQ(st->hours[0].ap, "ap-2");
+    EXPECT_EQ(st->hours[0].rssi, -40);
+    EXPECT_EQ(st->hours[1].hour, 7200);
+    EXPECT_EQ(store->station("00:1a:2b:3c:4d:5e", 3600, 100000)->hours.size(), 1u);
+    EXPECT_EQ(store->series("ap-1", 0, 100000).size(), 2u);
+
+    // Keep from 3600 on: the first minutes, the first hour and the station last seen at 20 go.
+    EXPECT_EQ(store->prune(3600), 5);
+    EXPECT_EQ(store->series("ap-1", 0, 100000).size(), 1u);
+    EXPECT_EQ(store->series("", 0, 100000).size(), 0u);
+    EXPECT_FALSE(store->station("0123456789abcdef", 0, 100000));
+    EXPECT_EQ(store->station("00:1a:2b:3c:4d:5e", 0, 100000)->hours.size(), 1u);
+    EXPECT_GT(store->size_bytes(), 0);
+
+    std::string read_error;
+    EXPECT_FALSE(HistoryStore::open(dir.file("missing/h.db"), false, read_error));
+    EXPECT_FALSE(read_error.empty());
+}
+
+TEST(FleetHistoryRecorder, FoldsScansIntoMinutesAndHoursAndPrunes) {
+    TempDir dir;
+    int64_t now = static_cast<int64_t>(std::time(nullptr));
+    int64_t m = now - now % 60;
+    RecorderSettings settings;
+    settings.retention_seconds = 3 * 3600;
+    settings.flush_interval_ms = 60000;
+    {
+        HistoryRecorder recorder(open_store(dir.file("h.db")), settings);
+        EXPECT_TRUE(recorder.record({"ap-1", m, 3, 5, {{"aa:00:00:00:00:01", -70, m}}}));
+        EXPECT_TRUE(recorder.record({"ap-1", m + 10, 5, std::nullopt, {}}));
+        EXPECT_TRUE(recorder.record(
+            {"ap-2", m + 20, 1, std::nullopt, {{"aa:00:00:00:00:01", -50, m + 20}}}));
+        EXPECT_TRUE(recorder.record({"", m + 20, 4, 5, {}}));
+        // Older than the retention period: written, then pruned in the same flush.
+        EXPECT_TRUE(recorder.record({"ap-1", m - 4 * 3600, 9, std::nullopt, {}}));
+        recorder.flush();
+        RecorderStats stats = recorder.stats();
+        EXPECT_EQ(stats.samples_taken, 5u);
+        EXPECT_EQ(stats.flush_errors, 0u) << stats.last_error;
+    }
+    auto store = open_store(dir.file("h.db"));
+    auto ap1 = store->series("ap-1", 0, now + 60);
+    ASSERT_EQ(ap1.size(), 1u);
+    EXPECT_DOUBLE_EQ(ap1[0].stations_min, 3);
+    EXPECT_DOUBLE_EQ(ap1[0].stations_max, 5);
+    EXPECT_EQ(ap1[0].crowd_mean, 5.0);
+    EXPECT_EQ(store->series("", 0, now + 60).size(), 1u);
+    auto st = store->station("aa:00:00:00:00:01", 0, now + 60);
+    ASSERT_TRUE(st);
+    EXPECT_EQ(st->first_seen, m);
+    EXPECT_EQ(st->last_seen, m + 20);
+    ASSERT_EQ(st->hours.size(), 1u);
+    EXPECT_EQ(st->hours[0].ap, "ap-2");
+
+    // A full list of pending samples turns the next ones away instead of growing.
+    settings.max_pending_samples = 0;
+    HistoryRecorder full(open_store(dir.file("h.db")), settings);
+    EXPECT_FALSE(full.record({"ap-1", now, 1, std::nullopt, {}}));
+    EXPECT_EQ(full.stats().samples_dropped, 1u);
+}
+
+TEST(FleetMakerLookup, NamesOnlyGloballyAdministeredAddressesByLongestAssignment) {
+    MakerLookup makers;
+    EXPECT_EQ(makers.load(FLEET_PAGE_DATA_DIR), 5u);  // the malformed assignment is skipped
+    const struct {
+        const char* address;
+        const char* maker;
+    } cases[] = {
+        {"00:1a:2b:3c:4d:5e", "Maker One, Inc"},
+        {"00:1A:2B:FF:FF:FF", "Maker One, Inc"},
+        {"3c:07:54:12:34:56", "Maker Two"},
+        {"3c:07:54:80:00:01", "Maker Two Medium"},  // 28-bit assignment
+        {"70:b3:d5:f2:ff:01", "Small Maker"},       // 36-bit assignment
+        {"70:b3:d5:f3:00:01", "IEEE Registration Authority"},
+        {"02:1a:2b:3c:4d:5e", ""},  // locally administered
+        {"3e:07:54:80:00:01", ""},
+        {"01:1a:2b:3c:4d:5e", ""},  // group address
+        {"0123456789abcdef", ""},   // hashed id
+        {"00-1a-2b-3c-4d-5e", ""},
+        {"00:1a:2b:3c:4d", ""},
+        {"", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(makers.maker(c.address), c.maker) << c.address;
+    MakerLookup none;
+    EXPECT_EQ(none.load("/nonexistent"), 0u);
+    EXPECT_EQ(none.maker("00:1a:2b:3c:4d:5e"), "");
+}
+
+TEST(FleetViewSnapshot, RoundTripsTheViewAndPagesStationsWithMakers) {
+    const std::string doc = slurp(data_file("view.json"));
+    ViewSnapshot view;
+    std::string error;
+    ASSERT_TRUE(parse_view(doc, view, error)) << error;
+    EXPECT_EQ(render_view(view) + "\n", doc);
+
+    for (const char* bad :
+         {"", "[]", "{\"time\":1}", "{\"time\":1,\"access_points\":[{}],\"stations\":[]}",
+          "{\"time\":1,\"access_points\":[],\"stations\":[{\"address\":\"a\",\"form\":\"odd\","
+          "\"strongest\":\"x\",\"last_seen\":1,\"heard_by\":[]}]}",
+          "{\"time\":1,\"access_points\":[],\"stations\":[]} trailing"}) {
+        ViewSnapshot ignored;
+        EXPECT_FALSE(parse_view(bad, ignored, error)) << bad;
+    }
+
+    MakerLookup makers;
+    makers.load(FLEET_PAGE_DATA_DIR);
+    // Search is a case-insensitive substring of the address; paging counts the matches.
+    const struct {
+        const char* query;
+        size_t offset, limit;
+        const char* expected;
+    } cases[] = {
+        {"", 0, 2, "\"total\":5,\"offset\":0,\"stations\":[{\"address\":\"00:1a:2b:3c:4d:5e\""},
+        {"3C:07", 0, 10, "\"total\":1,"},
+        {"", 4, 10, "\"total\":5,\"offset\":4,\"stations\":[{\"address\":\"70:b3:d5:f2:ff:01\""},
+        {"abcdef", 0, 10, "\"form\":\"hashed\""},
+        {"zz", 0, 10, "\"total\":0,\"offset\":0,\"stations\":[]"},
+    };
+    for (const auto& c : cases) {
+        std::string page = render_station_page(view, c.query, c.offset, c.limit, makers);
+        EXPECT_NE(page.find(c.expected), std::string::npos) << c.query << ": " << page;
+    }
+    std::string all = render_station_page(view, "", 0, 10, makers);
+    EXPECT_NE(all.find("\"maker\":\"Maker One, Inc\""), std::string::npos);
+    EXPECT_NE(all.find("\"maker\":\"Small Maker\""), std::string::npos);
+    // Hashed and locally administered: no maker.
+    EXPECT_NE(all.find("\"heard_by\":[{\"ap\":\"ap-1\",\"rssi\":-60,\"last_seen\":1765280000}],"
+                       "\"maker\":null"),
+              std::string::npos);
+    EXPECT_NE(
+        all.find("\"address\":\"3e:07:54:80:00:01\",\"form\":\"plain\",\"strongest\":\"ap-1\","
+                 "\"last_seen\":1765280000,\"heard_by\":[],\"maker\":null"),
+        std::string::npos);
+}
+
+// A plain HTTP/1.0 exchange on loopback: the whole answer as text.
+std::string http_exchange(uint16_t port, const std::string& request, int timeout_ms = 3000) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::string answer;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size())) {
+        char buffer[65536];
+        ssize_t n;
+        while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0)
+            answer.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return answer;
+}
+
+std::string get(uint16_t port, const std::string& path, const std::string& headers = "",
+                const char* method = "GET") {
+    return http_exchange(port,
+                         std::string(method) + " " + path + " HTTP/1.0\r\n" + headers + "\r\n");
+}
+
+// The status code and reason ("200 OK"), whatever the HTTP version of the answer.
+std::string status_line(const std::string& answer) {
+    std::string line = answer.substr(0, answer.find("\r\n"));
+    size_t space = line.find(' ');
+    return space == std::string::npos ? std::string() : line.substr(space + 1);
+}
+
+std::string body(const std::string& answer) {
+    size_t at = answer.find("\r\n\r\n");
+    return at == std::string::npos ? std::string() : answer.substr(at + 4);
+}
+
+class FleetPageServer : public ::testing::Test {
+  protected:
+    void start(const std::string& token) {
+        PageSettings settings;
+        settings.http.port = 0;
+        settings.http.max_streams = 1;
+        settings.http.keepalive_ms = 200;
+        settings.db_path = dir.file("h.db");
+        settings.ieee_directory = FLEET_PAGE_DATA_DIR;
+        if (!token.empty()) {
+            settings.token_file = dir.file("token");
+            std::ofstream(settings.token_file) << token << "\n";
+        }
+        std::string error;
+        ASSERT_TRUE(page.start(settings, error)) << error;
+        ViewSnapshot view;
+        ASSERT_TRUE(parse_view(slurp(data_file("view.json")), view, error)) << error;
+        page.on_view(std::make_shared<const ViewSnapshot>(view));
+    }
+    TempDir dir;
+    FleetPage page;
+};
+
+TEST_F(FleetPageServer, ServesReadOnlyRoutesAndRefusesTheRest) {
+    start("");
+    uint16_t port = page.port();
+    const struct {
+        const char* method;
+        const char* path;
+        const char* status;
+        const char* in_answer;
+    } cases[] = {
+        {"GET", "/", "200 OK", "Content-Security-Policy: default-src 'none'"},
+        {"GET", "/app.js", "200 OK", "textContent"},
+        {"GET", "/icon.svg", "200 OK", "image/svg+xml"},
+        {"GET", "/dygraphs/dygraph.min.js", "200 OK", "Dygraph"},
+        {"HEAD", "/api/summary", "200 OK", "application/json"},
+        {"GET", "/api/summary", "200 OK", "\"station_count\":5"},
+        {"GET", "/api/stations?q=4d:5e&limit=1", "200 OK", "\"maker\":\"Maker One, Inc\""},
+        {"GET", "/api/stations?limit=501", "400 Bad Request", "limit"},
+        {"GET", "/api/history?from=10&to=5", "400 Bad Request", "from"},
+        {"GET", "/api/history?ap=ap-1&from=0&to=x", "400 Bad Request", "unix seconds"},
+        {"GET", "/api/history?ap=ap-1", "200 OK", "\"ap\":\"ap-1\""},
+        {"GET", "/api/station?address=00:1a:2b:3c:4d:5e", "200 OK", "\"first_seen\":null"},
+        {"GET", "/api/nothing", "404 Not Found", "not found"},
+        {"GET", "/../etc/passwd", "404 Not Found", "not found"},
+        {"POST", "/api/view", "405 Method Not Allowed", "Allow: GET, HEAD"},
+        {"DELETE", "/", "405 Method Not Allowed", "read only"},
+        {"PUT", "/api/history", "405 Method Not Allowed", "read only"},
+    };
+    for (const auto& c : cases) {
+        std::string answer = get(port, c.path, "", c.method);
+        EXPECT_EQ(status_line(answer), c.status) << c.method << " " << c.path;
+        EXPECT_NE(answer.find(c.in_answer), std::string::npos) << c.method << " " << c.path << "\n"
+                                                               << answer;
+    }
+    // The interface's view is the fleet view document itself.
+    EXPECT_EQ(body(get(port, "/api/view")), slurp(data_file("view.json")));
+    // Headers beyond the request bound are refused, not buffered.
+    std::string huge = "X-Filler: " + std::string(64 * 1024, 'a') + "\r\n";
+    std::string refused = status_line(get(port, "/", huge));
+    EXPECT_TRUE(refused.rfind("431 ", 0) == 0 || refused.rfind("413 ", 0) == 0 || refused.empty())
+        << refused;
+    EXPECT_EQ(status_line(get(port, "/")), "200 OK");
+}
+
+TEST_F(FleetPageServer, AsksForTheTokenAndKeepsItAsACookie) {
+    start("s3cret-token");
+    uint16_t port = page.port();
+    const struct {
+        const char* path;
+        const char* headers;
+        const char* status;
+    } cases[] = {
+        {"/api/view", "", "401 Unauthorized"},
+        {"/nothing", "", "401 Unauthorized"},
+        {"/api/view", "Authorization: Bearer wrong-token\r\n", "401 Unauthorized"},
+        {"/api/view", "Authorization: Bearer s3cret-token\r\n", "200 OK"},
+        {"/api/view", "Authorization: Bearer s3cret-token-longer\r\n", "401 Unauthorized"},
+        {"/api/view", "Cookie: vorlask_token=s3cret-token\r\n", "200 OK"},
+        {"/?token=wrong", "", "401 Unauthorized"},
+        {"/?token=s3cret-token", "", "303 See Other"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(status_line(get(port, c.path, c.headers)), c.status)
+            << c.path << " " << c.headers;
+    std::string once = get(port, "/?token=s3cret-token");
+    EXPECT_NE(
+        once.find("Set-Cookie: vorlask_token=s3cret-token; Path=/; HttpOnly; SameSite=Strict"),
+        std::string::npos)
+        << once;
+    EXPECT_NE(once.find("Location: /\r\n"), std::string::npos);
+
+    // --http's address: a port alone is loopback; numeric addresses only (no name lookup).
+    const struct {
+        const char* text;
+        const char* address;
+        uint16_t port;
+    } listen[] = {
+        {"8080", "127.0.0.1", 8080},
+        {"0.0.0.0:80", "0.0.0.0", 80},
+        {"[::1]:8443", "::1", 8443},
+        {"localhost:8080", nullptr, 0},
+        {"127.0.0.1:0", nullptr, 0},
+        {"127.0.0.1:65536", nullptr, 0},
+        {"127.0.0.1:80x", nullptr, 0},
+        {"[::1]8080", nullptr, 0},
+        {"", nullptr, 0},
+        {"127.0.0.1:", nullptr, 0},
+    };
+    for (const auto& c : listen) {
+        std::string address, why;
+        uint16_t port = 0;
+        bool ok = parse_listen_address(c.text, address, port, why);
+        EXPECT_EQ(ok, c.address != nullptr) << c.text << ": " << why;
+        if (ok && c.address) {
+            EXPECT_EQ(address, c.address) << c.text;
+            EXPECT_EQ(port, c.port) << c.text;
+        }
+    }
+
+    TempDir other;
+    std::string token, error;
+    std::ofstream(other.file("short")) << "abc\n";
+    std::ofstream(other.file("spaced")) << "abc def ghi\n";
+    EXPECT_FALSE(read_token_file(other.file("short"), token, error));
+    EXPECT_FALSE(read_token_file(other.file("spaced"), token, error));
+    EXPECT_FALSE(read_token_file(other.file("missing"), token, error));
+}
+
+TEST_F(FleetPageServer, LiveFeedCarriesTheLatestViewAndIsBounded) {
+    start("");
+    uint16_t port = page.port();
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval tv{3, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    std::string request = "GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n";
+    ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size()));
+    // Everything the feed sent so far; each wait looks past what an earlier one matched.
+    std::string received;
+    size_t consumed = 0;
+    auto read_until = [&](const std::string& text) {
+        char buffer[4096];
+        ssize_t n;
+        time_t deadline = std::time(nullptr) + 5;
+        while (received.find(text, consumed) == std::string::npos &&
+               std::time(nullptr) < deadline && (n = recv(fd, buffer, sizeof buffer, 0)) > 0)
+            received.append(buffer, static_cast<size_t>(n));
+        size_t at = received.find(text, consumed);
+        if (at == std::string::npos)
+            return std::string();
+        std::string got = received.substr(consumed, at + text.size() - consumed);
+        consumed = at + text.size();
+        return got;
+    };
+    std::string first = read_until("\r\n\r\n");
+    EXPECT_NE(first.find("text/event-stream"), std::string::npos);
+    EXPECT_NE(read_until("\"station_count\":5}\n\n").find("event: view\ndata: {"),
+              std::string::npos);
+    // A second feed is over the bound of one.
+    EXPECT_EQ(status_line(get(port, "/api/events")), "503 Service Unavailable");
+
+    ViewSnapshot next;
+    next.time = 1765280100;
+    page.on_view(std::make_shared<const ViewSnapshot>(next));
+    EXPECT_NE(read_until("\"station_count\":0}").find("\"time\":1765280100"), std::string::npos);
+    EXPECT_NE(read_until(": keep-alive").find(": keep-alive"), std::string::npos);
+    close(fd);
+    // Stopping with a feed open neither hangs nor leaks (the sanitizer builds check the latter).
+    page.stop();
+}
+
+#ifdef FLEET_PAGE_WITH_COLLECTOR
+// The collector's view through the page: /api/view is byte for byte what --once --json prints,
+// and each merged scan becomes a history sample with the fleet's clock.
+TEST(FleetWebAdapter, SnapshotRendersTheCollectorsOwnDocument) {
+    using fleet::FleetView;
+    using fleet::Scan;
+    auto scan = [](const std::string& ap, int seq, const std::string& stations, bool crowd) {
+        return "{\"ap\":\"" + ap + "\",\"seq\":" + std::to_string(seq) +
+               ",\"time\":1765280000,\"interval\":10,\"part\":1,\"parts\":1,\"address_form\":"
+               "\"plain\",\"stations\":[" +
+               stations +
+               "],\"totals\":{\"table\":1,\"reported\":1,\"dropped\":0,\"turned_away\":0,"
+               "\"kernel_lost\":0,\"queue_dropped\":0}" +
+               (crowd ? ",\"crowd\":{\"randomised\":4,\"estimate\":2}}" : "}");
+    };
+    const std::string station =
+        "{\"address\":\"00:1a:2b:3c:4d:5e\",\"rssi\":-52,\"band\":0,\"freq\":2437,\"second_mac\":"
+        "\"ff:ff:ff:ff:ff:ff\",\"count\":7,\"first_seen\":1765279990,\"last_seen\":1765279999,"
+        "\"first_age\":10,\"last_age\":3}";
+    const std::string hostile = "<script>alert(1)<b>x&amp;\\\"";
+    FleetView view;
+    std::vector<ScanSample> samples;
+    view.add_scan_listener(
+        [&](const Scan& s, int64_t t) { samples.push_back(fleet::sample_of(s, t)); });
+    for (const auto& [ap, text] :
+         {std::make_pair(std::string("ap-1"), scan("ap-1", 1, station, true)),
+          std::make_pair(std::string("<script>alert(1)<b>x&amp;\""),
+                         scan(hostile, 4, "", false))}) {
+        ASSERT_TRUE(view.take_scan_payload(ap, text.data(), text.size(), 1765280100)) << text;
+    }
+    ASSERT_TRUE(view.take_status("ap-2", "offline", 7, 1765280101));
+    EXPECT_EQ(render_view(fleet::snapshot_of(view, 1765280102)), view.to_json_text(1765280102));
+    ASSERT_EQ(samples.size(), 2u);
+    EXPECT_EQ(samples[0].ap, "ap-1");
+    EXPECT_EQ(samples[0].time, 1765280100);
+    EXPECT_EQ(samples[0].crowd, 2);
+    ASSERT_EQ(samples[0].hearings.size(), 1u);
+    EXPECT_EQ(samples[0].hearings[0].last_seen, 1765280097);
+    EXPECT_EQ(samples[0].hearings[0].rssi, -52);
+    EXPECT_FALSE(samples[1].crowd.has_value());
+}
+#endif
+
+}  // namespace

@@ -1,0 +1,261 @@
+#include "fleet_page.h"
+
+#include <json-c/json.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+#include "web_assets.h"
+
+namespace fleet_page {
+
+namespace {
+
+constexpr size_t kMaxPageSize = 500;
+
+bool read_file(const std::string& path, std::string& content) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    std::ostringstream out;
+    out << in.rdbuf();
+    content = out.str();
+    return true;
+}
+
+HttpResponse asset(const char* name, const char* type) {
+    const WebAsset* a = find_web_asset(name);
+    return a ? HttpResponse{200, type, std::string(a->data, a->size), true}
+             : HttpResponse{404, "text/plain; charset=utf-8", "not found\n"};
+}
+
+HttpResponse bad_request(const std::string& why) {
+    return {400, "text/plain; charset=utf-8", why + "\n"};
+}
+
+// A decimal integer argument, or fallback when absent; false when present and malformed.
+bool int_argument(const HttpRequest& r, const char* name, int64_t fallback, int64_t& out) {
+    auto it = r.query.find(name);
+    if (it == r.query.end() || it->second.empty()) {
+        out = fallback;
+        return true;
+    }
+    errno = 0;
+    char* end = nullptr;
+    long long v = std::strtoll(it->second.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0')
+        return false;
+    out = v;
+    return true;
+}
+
+json_object* optional_double(const std::optional<double>& v) {
+    return v ? json_object_new_double(*v) : nullptr;
+}
+
+std::string arg(const HttpRequest& r, const char* name) {
+    auto it = r.query.find(name);
+    return it == r.query.end() ? std::string() : it->second;
+}
+
+}  // namespace
+
+bool read_token_file(const std::string& path, std::string& token, std::string& error) {
+    if (!read_file(path, token)) {
+        error = "cannot read the token file " + path;
+        return false;
+    }
+    while (!token.empty() && (token.back() == '\n' || token.back() == '\r'))
+        token.pop_back();
+    if (token.size() < 8 || token.size() > 256) {
+        error = "the token in " + path + " must be 8 to 256 characters";
+        return false;
+    }
+    for (char c : token) {
+        if (c <= ' ' || c > '~' || c == ';' || c == ',' || c == '"' || c == '\\') {
+            error = "the token in " + path + " holds a character a cookie cannot carry";
+            return false;
+        }
+    }
+    return true;
+}
+
+FleetPage::~FleetPage() {
+    stop();
+}
+
+bool FleetPage::start(const PageSettings& settings, std::string& error) {
+    settings_ = settings;
+    if (!settings.token_file.empty() &&
+        !read_token_file(settings.token_file, settings_.http.token, error))
+        return false;
+    if (!read_file(settings.dygraphs_directory + "/dygraph.min.js", dygraph_js_) ||
+        !read_file(settings.dygraphs_directory + "/dygraph.min.css", dygraph_css_)) {
+        error = "cannot read dygraphs from " + settings.dygraphs_directory +
+                " (package libjs-dygraphs)";
+        return false;
+    }
+    makers_.load(settings.ieee_directory);
+    std::unique_ptr<HistoryStore> writer = HistoryStore::open(settings.db_path, false, error);
+    if (!writer) {
+        error = "history database " + settings.db_path + ": " + error;
+        return false;
+    }
+    reader_ = HistoryStore::open(settings.db_path, true, error);
+    if (!reader_) {
+        error = "history database " + settings.db_path + ": " + error;
+        return false;
+    }
+    recorder_.reset(new HistoryRecorder(std::move(writer), settings.recorder));
+
+    server_.route(
+        "/", [](const HttpRequest&) { return asset("index.html", "text/html; charset=utf-8"); });
+    server_.route("/app.js", [](const HttpRequest&) {
+        return asset("app.js", "text/javascript; charset=utf-8");
+    });
+    server_.route("/app.css",
+                  [](const HttpRequest&) { return asset("app.css", "text/css; charset=utf-8"); });
+    for (const char* icon : {"/icon.svg", "/favicon.ico"})
+        server_.route(icon, [](const HttpRequest&) { return asset("icon.svg", "image/svg+xml"); });
+    server_.route("/dygraphs/dygraph.min.js", [this](const HttpRequest&) {
+        return HttpResponse{200, "text/javascript; charset=utf-8", dygraph_js_, true};
+    });
+    server_.route("/dygraphs/dygraph.min.css", [this](const HttpRequest&) {
+        return HttpResponse{200, "text/css; charset=utf-8", dygraph_css_, true};
+    });
+    server_.route("/api/view", [this](const HttpRequest&) {
+        auto view = current();
+        return HttpResponse{200, "application/json", render_view(*view) + "\n"};
+    });
+    server_.route("/api/summary", [this](const HttpRequest&) {
+        return HttpResponse{200, "application/json", render_summary(*current())};
+    });
+    server_.route("/api/stations", [this](const HttpRequest& r) {
+        int64_t offset, limit;
+        if (!int_argument(r, "offset", 0, offset) || !int_argument(r, "limit", 50, limit) ||
+            offset < 0 || limit < 1 || limit > static_cast<int64_t>(kMaxPageSize))
+            return bad_request("offset must be 0 or more and limit 1 to 500");
+        return HttpResponse{
+            200, "application/json",
+            render_station_page(*current(), arg(r, "q"), static_cast<size_t>(offset),
+                                static_cast<size_t>(limit), makers_)};
+    });
+    server_.route("/api/history", [this](const HttpRequest& r) { return history(r); });
+    server_.route("/api/station", [this](const HttpRequest& r) { return station_history(r); });
+    server_.event_route("/api/events", &feed_);
+
+    view_ = std::make_shared<const ViewSnapshot>();
+    if (!server_.start(settings_.http, error)) {
+        recorder_.reset();
+        return false;
+    }
+    started_ = true;
+    return true;
+}
+
+void FleetPage::stop() {
+    if (!started_)
+        return;
+    started_ = false;
+    feed_.close();
+    server_.stop();
+    recorder_.reset();
+    reader_.reset();
+}
+
+void FleetPage::on_scan(ScanSample sample) {
+    if (recorder_)
+        recorder_->record(std::move(sample));
+}
+
+void FleetPage::on_view(std::shared_ptr<const ViewSnapshot> view) {
+    ScanSample site;
+    site.time = view->time;
+    site.stations = static_cast<int64_t>(view->stations.size());
+    for (const ApState& ap : view->access_points) {
+        if (ap.online && ap.crowd)
+            site.crowd = site.crowd.value_or(0) + *ap.crowd;
+    }
+    if (recorder_)
+        recorder_->record(std::move(site));
+    std::string summary = render_summary(*view);
+    {
+        std::lock_guard<std::mutex> lock(view_mutex_);
+        view_ = std::move(view);
+    }
+    feed_.publish("view", std::move(summary));
+}
+
+std::shared_ptr<const ViewSnapshot> FleetPage::current() const {
+    std::lock_guard<std::mutex> lock(view_mutex_);
+    return view_;
+}
+
+HttpResponse FleetPage::history(const HttpRequest& r) {
+    int64_t now = static_cast<int64_t>(std::time(nullptr)), from, to;
+    if (!int_argument(r, "to", now, to) || !int_argument(r, "from", to - 3600, from) || from > to)
+        return bad_request("from and to are unix seconds, from not after to");
+    // At most the retention period in one answer (a week of minutes).
+    if (to - from > settings_.recorder.retention_seconds)
+        from = to - settings_.recorder.retention_seconds;
+    std::string ap = arg(r, "ap");
+    std::vector<HistoryPoint> points;
+    {
+        std::lock_guard<std::mutex> lock(reader_mutex_);
+        points = reader_->series(ap, from, to);
+    }
+    json_object* doc = json_object_new_object();
+    json_object_object_add(doc, "ap", ap.empty() ? nullptr : json_object_new_string(ap.c_str()));
+    json_object_object_add(doc, "from", json_object_new_int64(from));
+    json_object_object_add(doc, "to", json_object_new_int64(to));
+    json_object* list = json_object_new_array_ext(static_cast<int>(points.size()));
+    for (const HistoryPoint& p : points) {
+        json_object* row = json_object_new_array_ext(7);
+        json_object_array_add(row, json_object_new_int64(p.minute));
+        json_object_array_add(row, json_object_new_double(p.stations_min));
+        json_object_array_add(row, json_object_new_double(p.stations_max));
+        json_object_array_add(row, json_object_new_double(p.stations_mean));
+        json_object_array_add(row, optional_double(p.crowd_min));
+        json_object_array_add(row, optional_double(p.crowd_max));
+        json_object_array_add(row, optional_double(p.crowd_mean));
+        json_object_array_add(list, row);
+    }
+    json_object_object_add(doc, "points", list);
+    std::string body = json_object_to_json_string_ext(doc, JSON_C_TO_STRING_PLAIN);
+    json_object_put(doc);
+    return {200, "application/json", body};
+}
+
+HttpResponse FleetPage::station_history(const HttpRequest& r) {
+    int64_t now = static_cast<int64_t>(std::time(nullptr)), from, to;
+    if (!int_argument(r, "to", now, to) || !int_argument(r, "from", to - 86400, from) || from > to)
+        return bad_request("from and to are unix seconds, from not after to");
+    std::string address = arg(r, "address");
+    std::optional<StationHistory> h;
+    {
+        std::lock_guard<std::mutex> lock(reader_mutex_);
+        h = reader_->station(address, from, to);
+    }
+    // A station not (yet) in the history is an answer, not an error: nulls and no hours.
+    json_object* doc = json_object_new_object();
+    json_object_object_add(doc, "address", json_object_new_string(address.c_str()));
+    json_object_object_add(doc, "first_seen", h ? json_object_new_int64(h->first_seen) : nullptr);
+    json_object_object_add(doc, "last_seen", h ? json_object_new_int64(h->last_seen) : nullptr);
+    json_object* hours = json_object_new_array();
+    for (const StationHistory::Hour& hour : h ? h->hours : std::vector<StationHistory::Hour>()) {
+        json_object* o = json_object_new_object();
+        json_object_object_add(o, "hour", json_object_new_int64(hour.hour));
+        json_object_object_add(o, "strongest", json_object_new_string(hour.ap.c_str()));
+        json_object_object_add(o, "rssi", json_object_new_int(hour.rssi));
+        json_object_array_add(hours, o);
+    }
+    json_object_object_add(doc, "hours", hours);
+    std::string body = json_object_to_json_string_ext(doc, JSON_C_TO_STRING_PLAIN);
+    json_object_put(doc);
+    return {200, "application/json", body};
+}
+
+}  // namespace fleet_page

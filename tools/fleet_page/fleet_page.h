@@ -1,0 +1,66 @@
+// The fleet's web page as one piece: the HTTP server and its routes, the live feed, the history
+// (recorder thread writing, a read connection for the charts) and the maker names. The intake
+// hands it merged scans and views; neither call waits for the disk or for a browser.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "event_feed.h"
+#include "history_recorder.h"
+#include "http_server.h"
+#include "maker_lookup.h"
+#include "view_snapshot.h"
+
+namespace fleet_page {
+
+struct PageSettings {
+    HttpSettings http;
+    std::string token_file;  // empty: no access token
+    std::string db_path = "/var/lib/vorlask-fleet/history.db";
+    RecorderSettings recorder;
+    std::string ieee_directory = MakerLookup::kDefaultDirectory;
+    std::string dygraphs_directory = "/usr/share/javascript/dygraphs";
+};
+
+// Reads the token: one line of printable characters that a cookie can carry.
+bool read_token_file(const std::string& path, std::string& token, std::string& error);
+
+class FleetPage {
+  public:
+    FleetPage() = default;
+    ~FleetPage();
+    FleetPage(const FleetPage&) = delete;
+    FleetPage& operator=(const FleetPage&) = delete;
+
+    bool start(const PageSettings& settings, std::string& error);
+    void stop();
+    uint16_t port() const { return server_.port(); }
+
+    // The intake's side; any thread, never blocks on the disk or the network.
+    void on_scan(ScanSample sample);
+    void on_view(std::shared_ptr<const ViewSnapshot> view);
+
+    HistoryRecorder* recorder() { return recorder_.get(); }
+
+  private:
+    std::shared_ptr<const ViewSnapshot> current() const;
+    HttpResponse history(const HttpRequest& request);
+    HttpResponse station_history(const HttpRequest& request);
+
+    PageSettings settings_;
+    MakerLookup makers_;
+    std::unique_ptr<HistoryRecorder> recorder_;
+    std::unique_ptr<HistoryStore> reader_;
+    std::mutex reader_mutex_;
+    mutable std::mutex view_mutex_;
+    std::shared_ptr<const ViewSnapshot> view_;
+    EventFeed feed_;
+    HttpServer server_;
+    std::string dygraph_js_, dygraph_css_;
+    bool started_ = false;
+};
+
+}  // namespace fleet_page

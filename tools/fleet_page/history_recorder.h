@@ -1,0 +1,101 @@
+// Feeds the history store from the fleet's intake without ever making the intake wait for the
+// disk: the intake appends samples to a bounded list under a lock held only for the append; a
+// thread of its own folds them into per-minute and per-hour deltas and writes those to SQLite
+// every flush interval, and prunes what is older than the retention period.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "history_store.h"
+
+namespace fleet_page {
+
+// One access point's hearing of one station in one scan.
+struct Hearing {
+    std::string address;
+    int rssi = 0;
+    int64_t last_seen = 0;  // fleet clock
+};
+
+// One merged scan of one access point (ap empty: the site as a whole, hearings unused).
+struct ScanSample {
+    std::string ap;
+    int64_t time = 0;  // fleet clock
+    int64_t stations = 0;
+    std::optional<int64_t> crowd;
+    std::vector<Hearing> hearings;
+};
+
+struct RecorderSettings {
+    int64_t retention_seconds = 7 * 24 * 3600;
+    int flush_interval_ms = 5000;
+    // Beyond this the intake's samples are dropped (about 2 million hearings at 100 a scan).
+    size_t max_pending_samples = 20000;
+};
+
+struct RecorderStats {
+    uint64_t samples_taken = 0, samples_dropped = 0;
+    uint64_t flushes = 0, flush_errors = 0, rows_written = 0;
+    std::string last_error;
+};
+
+class HistoryRecorder {
+  public:
+    HistoryRecorder(std::unique_ptr<HistoryStore> store, RecorderSettings settings);
+    ~HistoryRecorder();  // flushes what is pending and joins the thread
+    HistoryRecorder(const HistoryRecorder&) = delete;
+    HistoryRecorder& operator=(const HistoryRecorder&) = delete;
+
+    // Any thread; never waits for SQLite. Returns false when the sample was dropped.
+    bool record(ScanSample sample);
+    // Writes everything taken so far before returning (tests, shutdown).
+    void flush();
+    RecorderStats stats() const;
+
+  private:
+    struct StationKey {
+        std::string address;
+        int64_t hour;
+        bool operator==(const StationKey& o) const {
+            return hour == o.hour && address == o.address;
+        }
+    };
+    struct StationKeyHash {
+        size_t operator()(const StationKey& k) const {
+            return std::hash<std::string>()(k.address) ^ static_cast<size_t>(k.hour * 31);
+        }
+    };
+
+    void run();
+    void fold(const ScanSample& sample);
+    void write_out(int64_t now);
+
+    std::unique_ptr<HistoryStore> store_;
+    RecorderSettings settings_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::vector<ScanSample> pending_;
+    bool stopping_ = false;
+    uint64_t flush_requested_ = 0, flush_done_ = 0;
+    std::condition_variable flushed_;
+    RecorderStats stats_;
+
+    // Owned by the recorder thread.
+    std::map<std::pair<std::string, int64_t>, MinuteDelta> minutes_;
+    std::unordered_map<StationKey, StationDelta, StationKeyHash> stations_;
+    int64_t last_prune_ = 0;
+
+    std::thread thread_;
+};
+
+}  // namespace fleet_page

@@ -1,0 +1,249 @@
+#include "history_store.h"
+
+#include <sqlite3.h>
+
+namespace fleet_page {
+
+namespace {
+
+// The site as a whole lives in its own table so that no client id can collide with it.
+const char* const kSchema =
+    "CREATE TABLE IF NOT EXISTS ap_minute(ap TEXT NOT NULL, minute INTEGER NOT NULL,"
+    " samples INTEGER NOT NULL, st_min INTEGER, st_max INTEGER, st_sum INTEGER,"
+    " crowd_n INTEGER NOT NULL, crowd_min INTEGER, crowd_max INTEGER, crowd_sum INTEGER,"
+    " PRIMARY KEY(ap, minute)) WITHOUT ROWID;"
+    "CREATE INDEX IF NOT EXISTS ap_minute_age ON ap_minute(minute);"
+    "CREATE TABLE IF NOT EXISTS site_minute(minute INTEGER PRIMARY KEY,"
+    " samples INTEGER NOT NULL, st_min INTEGER, st_max INTEGER, st_sum INTEGER,"
+    " crowd_n INTEGER NOT NULL, crowd_min INTEGER, crowd_max INTEGER, crowd_sum INTEGER);"
+    "CREATE TABLE IF NOT EXISTS station_seen(address TEXT PRIMARY KEY,"
+    " first_seen INTEGER NOT NULL, last_seen INTEGER NOT NULL) WITHOUT ROWID;"
+    "CREATE INDEX IF NOT EXISTS station_seen_age ON station_seen(last_seen);"
+    "CREATE TABLE IF NOT EXISTS station_hour(address TEXT NOT NULL, hour INTEGER NOT NULL,"
+    " ap TEXT NOT NULL, rssi INTEGER NOT NULL, PRIMARY KEY(address, hour)) WITHOUT ROWID;"
+    "CREATE INDEX IF NOT EXISTS station_hour_age ON station_hour(hour);";
+
+// Merging a delta: counts add, least/most keep the extreme; a minute without crowd estimates
+// keeps NULL there (min/max of NULL is NULL, so coalesce picks whichever side has a value).
+#define MERGE_COLUMNS                                                                           \
+    " samples = samples + excluded.samples,"                                                    \
+    " st_min = min(st_min, excluded.st_min), st_max = max(st_max, excluded.st_max),"            \
+    " st_sum = st_sum + excluded.st_sum, crowd_n = crowd_n + excluded.crowd_n,"                 \
+    " crowd_min = coalesce(min(crowd_min, excluded.crowd_min), crowd_min, excluded.crowd_min)," \
+    " crowd_max = coalesce(max(crowd_max, excluded.crowd_max), crowd_max, excluded.crowd_max)," \
+    " crowd_sum = coalesce(crowd_sum + excluded.crowd_sum, crowd_sum, excluded.crowd_sum)"
+
+const char* const kUpsertAp =
+    "INSERT INTO ap_minute VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10)"
+    " ON CONFLICT(ap, minute) DO UPDATE SET" MERGE_COLUMNS;
+const char* const kUpsertSite =
+    "INSERT INTO site_minute VALUES(?2,?3,?4,?5,?6,?7,?8,?9,?10)"
+    " ON CONFLICT(minute) DO UPDATE SET" MERGE_COLUMNS;
+const char* const kUpsertSeen =
+    "INSERT INTO station_seen VALUES(?1,?2,?3) ON CONFLICT(address) DO UPDATE SET"
+    " first_seen = min(first_seen, excluded.first_seen),"
+    " last_seen = max(last_seen, excluded.last_seen)";
+const char* const kUpsertHour =
+    "INSERT INTO station_hour VALUES(?1,?2,?3,?4) ON CONFLICT(address, hour) DO UPDATE SET"
+    " ap = excluded.ap, rssi = excluded.rssi WHERE excluded.rssi > rssi";
+
+// Statements prepared for one call and finalized on every path out.
+class Statement {
+  public:
+    Statement(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    sqlite3_stmt* get() const { return stmt_; }
+    explicit operator bool() const { return stmt_ != nullptr; }
+
+  private:
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+void bind_text(sqlite3_stmt* s, int i, const std::string& v) {
+    sqlite3_bind_text(s, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+}
+
+void bind_optional(sqlite3_stmt* s, int i, bool present, int64_t v) {
+    if (present)
+        sqlite3_bind_int64(s, i, v);
+    else
+        sqlite3_bind_null(s, i);
+}
+
+std::optional<double> column_optional(sqlite3_stmt* s, int i) {
+    if (sqlite3_column_type(s, i) == SQLITE_NULL)
+        return std::nullopt;
+    return sqlite3_column_double(s, i);
+}
+
+}  // namespace
+
+std::unique_ptr<HistoryStore> HistoryStore::open(const std::string& path, bool read_only,
+                                                 std::string& error) {
+    sqlite3* db = nullptr;
+    int flags = read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    if (sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+        error = db ? sqlite3_errmsg(db) : "out of memory";
+        sqlite3_close(db);
+        return nullptr;
+    }
+    std::unique_ptr<HistoryStore> store(new HistoryStore(db));
+    // A reader waits a little for the writer's commit rather than failing at once.
+    sqlite3_busy_timeout(db, 2000);
+    if (!read_only &&
+        (!store->exec("PRAGMA journal_mode=WAL", error) ||
+         !store->exec("PRAGMA synchronous=NORMAL", error) || !store->exec(kSchema, error)))
+        return nullptr;
+    if (read_only && !store->exec("SELECT count(*) FROM ap_minute", error))
+        return nullptr;
+    return store;
+}
+
+HistoryStore::~HistoryStore() {
+    sqlite3_close(db_);
+}
+
+bool HistoryStore::exec(const char* sql, std::string& error) {
+    char* message = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK)
+        return true;
+    error = message ? message : sqlite3_errmsg(db_);
+    sqlite3_free(message);
+    return false;
+}
+
+bool HistoryStore::write(const std::vector<MinuteDelta>& minutes,
+                         const std::vector<StationDelta>& stations, std::string& error) {
+    if (!exec("BEGIN", error))
+        return false;
+    Statement ap(db_, kUpsertAp), site(db_, kUpsertSite), seen(db_, kUpsertSeen),
+        hour(db_, kUpsertHour);
+    bool ok = ap && site && seen && hour;
+    for (size_t i = 0; ok && i < minutes.size(); ++i) {
+        const MinuteDelta& m = minutes[i];
+        sqlite3_stmt* s = m.ap.empty() ? site.get() : ap.get();
+        if (!m.ap.empty())
+            bind_text(s, 1, m.ap);
+        sqlite3_bind_int64(s, 2, m.minute);
+        sqlite3_bind_int64(s, 3, m.samples);
+        sqlite3_bind_int64(s, 4, m.stations_min);
+        sqlite3_bind_int64(s, 5, m.stations_max);
+        sqlite3_bind_int64(s, 6, m.stations_sum);
+        sqlite3_bind_int64(s, 7, m.crowd_samples);
+        bind_optional(s, 8, m.crowd_samples > 0, m.crowd_min);
+        bind_optional(s, 9, m.crowd_samples > 0, m.crowd_max);
+        bind_optional(s, 10, m.crowd_samples > 0, m.crowd_sum);
+        ok = sqlite3_step(s) == SQLITE_DONE;
+        sqlite3_reset(s);
+    }
+    for (size_t i = 0; ok && i < stations.size(); ++i) {
+        const StationDelta& d = stations[i];
+        bind_text(seen.get(), 1, d.address);
+        sqlite3_bind_int64(seen.get(), 2, d.first_seen);
+        sqlite3_bind_int64(seen.get(), 3, d.last_seen);
+        ok = sqlite3_step(seen.get()) == SQLITE_DONE;
+        sqlite3_reset(seen.get());
+        bind_text(hour.get(), 1, d.address);
+        sqlite3_bind_int64(hour.get(), 2, d.hour);
+        bind_text(hour.get(), 3, d.ap);
+        sqlite3_bind_int(hour.get(), 4, d.rssi);
+        ok = ok && sqlite3_step(hour.get()) == SQLITE_DONE;
+        sqlite3_reset(hour.get());
+    }
+    if (!ok) {
+        error = sqlite3_errmsg(db_);
+        std::string ignored;
+        exec("ROLLBACK", ignored);
+        return false;
+    }
+    return exec("COMMIT", error);
+}
+
+int64_t HistoryStore::prune(int64_t oldest_kept) {
+    static const char* const kDeletes[] = {
+        "DELETE FROM ap_minute WHERE minute < ?1",
+        "DELETE FROM site_minute WHERE minute < ?1",
+        "DELETE FROM station_seen WHERE last_seen < ?1",
+        // An hour is kept while any of it lies within the retention period.
+        "DELETE FROM station_hour WHERE hour + 3600 <= ?1",
+    };
+    int64_t removed = 0;
+    for (const char* sql : kDeletes) {
+        Statement s(db_, sql);
+        if (!s)
+            continue;
+        sqlite3_bind_int64(s.get(), 1, oldest_kept);
+        if (sqlite3_step(s.get()) == SQLITE_DONE)
+            removed += sqlite3_changes(db_);
+    }
+    return removed;
+}
+
+std::vector<HistoryPoint> HistoryStore::series(const std::string& ap, int64_t from, int64_t to) {
+    std::vector<HistoryPoint> points;
+    const char* sql =
+        ap.empty() ? "SELECT minute, st_min, st_max, st_sum * 1.0 / samples, crowd_min, crowd_max,"
+                     " crowd_sum * 1.0 / crowd_n FROM site_minute WHERE minute BETWEEN ?2 AND ?3"
+                     " ORDER BY minute"
+                   : "SELECT minute, st_min, st_max, st_sum * 1.0 / samples, crowd_min, crowd_max,"
+                     " crowd_sum * 1.0 / crowd_n FROM ap_minute WHERE ap = ?1 AND minute BETWEEN ?2"
+                     " AND ?3 ORDER BY minute";
+    Statement s(db_, sql);
+    if (!s)
+        return points;
+    if (!ap.empty())
+        bind_text(s.get(), 1, ap);
+    sqlite3_bind_int64(s.get(), 2, from);
+    sqlite3_bind_int64(s.get(), 3, to);
+    while (sqlite3_step(s.get()) == SQLITE_ROW) {
+        HistoryPoint p;
+        p.minute = sqlite3_column_int64(s.get(), 0);
+        p.stations_min = sqlite3_column_double(s.get(), 1);
+        p.stations_max = sqlite3_column_double(s.get(), 2);
+        p.stations_mean = sqlite3_column_double(s.get(), 3);
+        p.crowd_min = column_optional(s.get(), 4);
+        p.crowd_max = column_optional(s.get(), 5);
+        p.crowd_mean = column_optional(s.get(), 6);
+        points.push_back(p);
+    }
+    return points;
+}
+
+std::optional<StationHistory> HistoryStore::station(const std::string& address, int64_t from,
+                                                    int64_t to) {
+    Statement seen(db_, "SELECT first_seen, last_seen FROM station_seen WHERE address = ?1");
+    if (!seen)
+        return std::nullopt;
+    bind_text(seen.get(), 1, address);
+    if (sqlite3_step(seen.get()) != SQLITE_ROW)
+        return std::nullopt;
+    StationHistory h;
+    h.first_seen = sqlite3_column_int64(seen.get(), 0);
+    h.last_seen = sqlite3_column_int64(seen.get(), 1);
+    Statement hours(db_,
+                    "SELECT hour, ap, rssi FROM station_hour WHERE address = ?1 AND hour"
+                    " BETWEEN ?2 AND ?3 ORDER BY hour");
+    if (!hours)
+        return h;
+    bind_text(hours.get(), 1, address);
+    sqlite3_bind_int64(hours.get(), 2, from);
+    sqlite3_bind_int64(hours.get(), 3, to);
+    while (sqlite3_step(hours.get()) == SQLITE_ROW) {
+        const unsigned char* ap = sqlite3_column_text(hours.get(), 1);
+        h.hours.push_back({sqlite3_column_int64(hours.get(), 0),
+                           ap ? reinterpret_cast<const char*>(ap) : "",
+                           sqlite3_column_int(hours.get(), 2)});
+    }
+    return h;
+}
+
+int64_t HistoryStore::size_bytes() {
+    Statement s(db_, "SELECT page_count * page_size FROM pragma_page_count, pragma_page_size");
+    if (!s || sqlite3_step(s.get()) != SQLITE_ROW)
+        return -1;
+    return sqlite3_column_int64(s.get(), 0);
+}
+
+}  // namespace fleet_page

@@ -1,0 +1,80 @@
+// The fleet's history in SQLite: per access point (and for the site as a whole) per minute the
+// stations and crowd estimate (least, most, mean), per station its first and last seen and its
+// strongest access point per hour. One object is one connection; the recorder thread writes
+// through one, the web page reads through another (WAL lets readers run beside the writer).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+namespace fleet_page {
+
+// Deltas of one minute of one access point (ap empty: the site as a whole). Merged into what the
+// database already holds for that minute.
+struct MinuteDelta {
+    std::string ap;
+    int64_t minute = 0;  // unix seconds, a multiple of 60
+    int64_t samples = 0;
+    int64_t stations_min = 0, stations_max = 0, stations_sum = 0;
+    int64_t crowd_samples = 0;
+    int64_t crowd_min = 0, crowd_max = 0, crowd_sum = 0;
+};
+
+// The strongest hearing of one station within one hour, and the span it was seen in.
+struct StationDelta {
+    std::string address;
+    int64_t hour = 0;  // unix seconds, a multiple of 3600
+    std::string ap;
+    int rssi = 0;
+    int64_t first_seen = 0, last_seen = 0;
+};
+
+struct HistoryPoint {
+    int64_t minute = 0;
+    double stations_min = 0, stations_max = 0, stations_mean = 0;
+    std::optional<double> crowd_min, crowd_max, crowd_mean;
+};
+
+struct StationHistory {
+    int64_t first_seen = 0, last_seen = 0;
+    struct Hour {
+        int64_t hour;
+        std::string ap;
+        int rssi;
+    };
+    std::vector<Hour> hours;  // oldest first
+};
+
+class HistoryStore {
+  public:
+    // Opens (creating if needed) the database at path; nullptr and error on failure.
+    static std::unique_ptr<HistoryStore> open(const std::string& path, bool read_only,
+                                              std::string& error);
+    ~HistoryStore();
+    HistoryStore(const HistoryStore&) = delete;
+    HistoryStore& operator=(const HistoryStore&) = delete;
+
+    // Merges the deltas in one transaction.
+    bool write(const std::vector<MinuteDelta>& minutes, const std::vector<StationDelta>& stations,
+               std::string& error);
+    // Removes everything older than oldest_kept (unix seconds); returns the rows removed.
+    int64_t prune(int64_t oldest_kept);
+
+    // Minutes in [from, to] of one access point, or of the site when ap is empty; oldest first.
+    std::vector<HistoryPoint> series(const std::string& ap, int64_t from, int64_t to);
+    std::optional<StationHistory> station(const std::string& address, int64_t from, int64_t to);
+    // Bytes the database file holds (page count x page size).
+    int64_t size_bytes();
+
+  private:
+    explicit HistoryStore(sqlite3* db) : db_(db) {}
+    bool exec(const char* sql, std::string& error);
+    sqlite3* db_;
+};
+
+}  // namespace fleet_page
