@@ -29,6 +29,12 @@ const char* const fleet_usage =
     "  --count N             with --once: print as soon as N scans are complete\n"
     "  --duration S          live table: exit after S seconds\n"
     "  --rows N              live table: station rows shown (default 20)\n"
+    "  --http ADDR:PORT      serve the web page and its JSON interface (PORT alone:\n"
+    "                        127.0.0.1); off by default\n"
+    "  --db FILE             web page: history database\n"
+    "                        (default /var/lib/vorlask-fleet/history.db)\n"
+    "  --token-file F        web page: ask for the access token on F's first line\n"
+    "  --retention DAYS      web page: history kept (default 7)\n"
     "  -v, --verbose         say more on standard error\n";
 
 namespace {
@@ -97,7 +103,8 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
     static const char* const valued[] = {
         "--host",     "--port",          "--prefix",   "--client-id", "--qos",      "--keepalive",
         "--username", "--password-file", "--ca-file",  "--cert-file", "--key-file", "--forget",
-        "--wait",     "--count",         "--duration", "--rows"};
+        "--wait",     "--count",         "--duration", "--rows",      "--http",     "--db",
+        "--token-file", "--retention"};
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i];
         bool is_flag = false, is_valued = false;
@@ -170,6 +177,18 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
         } else if (name == "--duration") {
             ok = parse_unsigned(value.c_str(), 31 * 86400, n) && n > 0;
             options.duration = static_cast<uint32_t>(n);
+        } else if (name == "--http") {
+            ok = !value.empty();
+            options.http = value;
+        } else if (name == "--db") {
+            ok = !value.empty();
+            options.db = value;
+        } else if (name == "--token-file") {
+            ok = !value.empty();
+            options.token_file = value;
+        } else if (name == "--retention") {
+            ok = parse_unsigned(value.c_str(), 3660, n) && n > 0;
+            options.retention_days = static_cast<uint32_t>(n);
         } else {
             ok = parse_unsigned(value.c_str(), 100000, n);
             options.rows = static_cast<uint32_t>(n);
@@ -184,6 +203,10 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
     }
     if (options.json && !options.once) {
         error = "--json needs --once";
+        return false;
+    }
+    if (!options.http.empty() && options.once) {
+        error = "--http serves the live view: not with --once";
         return false;
     }
     if ((options.cert_file.empty()) != (options.key_file.empty())) {

@@ -33,6 +33,11 @@ struct FleetOptions {
     uint32_t duration = 0;  // live: exit after this many seconds; 0: until a signal
     uint32_t rows = 20;     // station rows on the live table
     int verbose = 0;
+    // The web page (live mode): off unless --http is given.
+    std::string http;  // ADDR:PORT or PORT, as given
+    std::string db = "/var/lib/vorlask-fleet/history.db";
+    std::string token_file;
+    uint32_t retention_days = 7;
 };
 
 // Fills `options` from the command line. Returns false with a message in

@@ -14,6 +14,7 @@
 #include "fleet_intake.h"
 #include "fleet_options.h"
 #include "fleet_view.h"
+#include "fleet_web.h"
 
 using namespace fleet;
 
@@ -32,6 +33,7 @@ struct Fleet {
     uv_loop_t loop{};
     FleetView view;
     FleetIntake* intake = nullptr;
+    FleetWeb* web = nullptr;  // --http
     FleetConsole console;
     uv_timer_t tick{};      // forgetting and the live table, once a second
     uv_timer_t deadline{};  // --once: end of gathering; live: --duration
@@ -136,6 +138,24 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // The web page: its own threads serve it; the loop only hands it copies of the view and
+    // the merged scans.
+    FleetWeb web;
+    if (!options.http.empty()) {
+        if (!web.start(options, error)) {
+            fprintf(stderr, "vorlask-fleet: %s\n", error.c_str());
+            intake.stop([] {});
+            uv_run(&fleet.loop, UV_RUN_DEFAULT);
+            uv_loop_close(&fleet.loop);
+            mosquitto_lib_cleanup();
+            return 1;
+        }
+        fleet.web = &web;
+        fleet.view.add_scan_listener(
+            [&web](const Scan& scan, int64_t receive_time) { web.on_scan(scan, receive_time); });
+        fprintf(stderr, "vorlask-fleet: web page on port %u\n", static_cast<unsigned>(web.port()));
+    }
+
     uv_timer_init(&fleet.loop, &fleet.tick);
     fleet.tick.data = &fleet;
     uv_timer_start(
@@ -145,6 +165,9 @@ int main(int argc, char** argv) {
             f->view.forget(now_seconds());
             if (!f->options.once) {
                 f->print_live();
+            }
+            if (f->web != nullptr) {
+                f->web->tick(f->view, now_seconds());
             }
         },
         1000, 1000);
@@ -188,6 +211,7 @@ int main(int argc, char** argv) {
     uv_signal_start(&fleet.sigterm, on_signal, SIGTERM);
 
     uv_run(&fleet.loop, UV_RUN_DEFAULT);
+    web.stop();
     if (options.verbose > 0) {
         const ViewCounters& c = fleet.view.counters();
         fprintf(stderr,

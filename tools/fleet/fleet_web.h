@@ -1,0 +1,40 @@
+// The collector's side of its web page: copies the view for the page's threads once a second
+// when it changed, and hands every merged scan to the history. Runs on the loop thread; neither
+// step waits for the disk or a browser.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "fleet_options.h"
+#include "fleet_page.h"
+#include "fleet_view.h"
+
+namespace fleet {
+
+// The view as the page's threads read it.
+fleet_page::ViewSnapshot snapshot_of(const FleetView& view, int64_t now);
+// A merged scan as the history takes it.
+fleet_page::ScanSample sample_of(const Scan& scan, int64_t receive_time);
+
+class FleetWeb {
+  public:
+    // Starts the page from the command line's --http, --db, --token-file and --retention.
+    bool start(const FleetOptions& options, std::string& error);
+    void stop() { page_.stop(); }
+    uint16_t port() const { return page_.port(); }
+
+    void on_scan(const Scan& scan, int64_t receive_time) {
+        page_.on_scan(sample_of(scan, receive_time));
+    }
+    // Once a second from the loop's tick.
+    void tick(const FleetView& view, int64_t now);
+
+  private:
+    fleet_page::FleetPage page_;
+    uint64_t published_generation_ = UINT64_MAX;
+    int64_t published_time_ = 0;
+};
+
+}  // namespace fleet
