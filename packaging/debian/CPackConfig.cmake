@@ -6,7 +6,8 @@
 #   libchameleon1      the configuration file library
 #   libchameleon-dev   its header, pkg-config file, link and manual page
 #   vorlask-fleet      the collector: one view of the stations of many access
-#                      points, from an MQTT broker, and its manual page
+#                      points, from an MQTT broker, its web page, its systemd
+#                      unit and its manual page
 #
 # Each package carries its own copyright file and changelog, as Debian wants.
 
@@ -27,6 +28,17 @@ install(FILES ${VORLASK_DEBIAN_DIR}/vorlask.default
 install(DIRECTORY DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/vorlask/credentials
   DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
   COMPONENT daemon EXCLUDE_FROM_ALL)
+
+# The collector's systemd unit and defaults file.
+if(TARGET vorlask-fleet)
+  install(FILES ${VORLASK_PACKAGING_DIR}/systemd/vorlask-fleet.service
+    DESTINATION lib/systemd/system
+    COMPONENT fleet EXCLUDE_FROM_ALL)
+  install(FILES ${VORLASK_DEBIAN_DIR}/vorlask-fleet.default
+    DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default
+    RENAME vorlask-fleet
+    COMPONENT fleet EXCLUDE_FROM_ALL)
+endif()
 
 # Lintian overrides of the daemon package.
 install(FILES ${VORLASK_DEBIAN_DIR}/lintian/vorlask
@@ -130,7 +142,13 @@ the view once as JSON.
 
 It fails over between several brokers (a broker cluster), keeps a
 persistent session when asked, and speaks TLS with the broker's name
-verified.")
+verified. With --http it serves a web page with live tables and charts of
+the last hour and day from its SQLite history, and a read-only JSON
+interface.")
+# The page draws its charts with Debian's dygraphs and names makers from Debian's copy of
+# the IEEE registry; both are read from /usr/share at start.
+set(CPACK_DEBIAN_FLEET_PACKAGE_DEPENDS "ieee-data, libjs-dygraphs")
+set(CPACK_DEBIAN_FLEET_PACKAGE_CONTROL_EXTRA ${VORLASK_DEBIAN_DIR}/vorlask-fleet/conffiles)
 
 include(CPack)
 cpack_add_component(library DISPLAY_NAME "chameleon library")

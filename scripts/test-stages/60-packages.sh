@@ -57,10 +57,11 @@ has vorlask /usr/sbin/vorlask /usr/bin/vorlask-listen /etc/vorlask.conf /etc/def
     /usr/share/man/man1/vorlask-listen.1.gz /usr/share/doc/vorlask/copyright \
     /usr/share/doc/vorlask/changelog.gz
 has vorlask-fleet /usr/bin/vorlask-fleet /usr/share/man/man1/vorlask-fleet.1.gz \
+    /usr/lib/systemd/system/vorlask-fleet.service /etc/default/vorlask-fleet \
     /usr/share/doc/vorlask-fleet/copyright /usr/share/doc/vorlask-fleet/changelog.gz
-# Its library dependencies, as dpkg-shlibdeps found them.
+# Its library dependencies, as dpkg-shlibdeps found them, and what the web page reads.
 fleet_depends=$(dpkg-deb -f "$(deb_of vorlask-fleet)" Depends)
-for lib in libmosquitto1 libuv1 libjson-c5; do
+for lib in libmosquitto1 libuv1 libjson-c5 libmicrohttpd12 libsqlite3-0 libcsv3 ieee-data libjs-dygraphs; do
     grep -q "$lib" <<<"$fleet_depends" || failure "vorlask-fleet does not depend on $lib: $fleet_depends"
 done
 has libchameleon1 "/usr/lib/$multiarch/libchameleon.so.1.0.0" "/usr/lib/$multiarch/libchameleon.so.1" \
@@ -80,6 +81,7 @@ expect_control() {  # expect_control PACKAGE MEMBER EXPECTED-CONTENT
     [ "$got" = "$3" ] || failure "$1: control member $2 is [$got], expected [$3]"
 }
 expect_control vorlask conffiles $'/etc/vorlask.conf\n/etc/default/vorlask'
+expect_control vorlask-fleet conffiles /etc/default/vorlask-fleet
 expect_control libchameleon1 shlibs "libchameleon 1 libchameleon1 (>= $version)"
 expect_control libchameleon1 triggers 'activate-noawait ldconfig'
 
@@ -99,14 +101,16 @@ step "systemd unit"
 # systemd-analyze needs the system's own units (targets) inside the root.
 mkdir -p "$root/usr/lib/systemd/system"
 cp -an /lib/systemd/system/. "$root/usr/lib/systemd/system/"
-# Any message (an unknown key is only a warning) counts as a failure.
-verify=$(systemd-analyze verify --man=no --root="$root" "$root/usr/lib/systemd/system/vorlask.service" 2>&1) ||
-    failure "systemd-analyze verify: $verify"
-[ -z "$verify" ] || failure "systemd-analyze verify: $verify"
-# Exposure at most 2.0 (the threshold is in tenths).
-security=$(systemd-analyze security --offline=true --root="$root" --threshold=20 vorlask.service 2>&1) ||
-    failure "systemd-analyze security: exposure above 2.0"
-grep 'Overall exposure level' <<<"$security" || failure "no exposure level: $security"
+# Any message (an unknown key is only a warning) counts as a failure; exposure at most 2.0
+# (the threshold is in tenths).
+for unit in vorlask.service vorlask-fleet.service; do
+    verify=$(systemd-analyze verify --man=no --root="$root" "$root/usr/lib/systemd/system/$unit" 2>&1) ||
+        failure "systemd-analyze verify $unit: $verify"
+    [ -z "$verify" ] || failure "systemd-analyze verify $unit: $verify"
+    security=$(systemd-analyze security --offline=true --root="$root" --threshold=20 "$unit" 2>&1) ||
+        failure "systemd-analyze security: $unit exposure above 2.0"
+    grep 'Overall exposure level' <<<"$security" || failure "no exposure level for $unit: $security"
+done
 
 step "OpenWrt package"
 shellcheck packaging/openwrt/vorlask/files/vorlask.init || failure "shellcheck vorlask.init"
