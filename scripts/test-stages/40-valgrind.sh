@@ -7,4 +7,4 @@ for t in build/default/tests/unit/*_test; do
         --trace-children=no "$t" --gtest_brief=1 --gtest_death_test_style=threadsafe >/dev/null
     echo "valgrind clean: $(basename "$t")"
 done
-VALGRIND=1 ctest --test-dir build/default -LE broker --output-on-failure -R 'e2e\.(spine\.timed|probe_path\.scripted|multicast)'
+VALGRIND=1 ctest --test-dir build/default -LE 'broker|browser' --output-on-failure -R 'e2e\.(spine\.timed|probe_path\.scripted|multicast)'

@@ -10,7 +10,7 @@ build=build/coverage
 scripts/build coverage -DVORLASK_COVERAGE=ON -DCMAKE_BUILD_TYPE=Debug
 find "$build" -name '*.gcda' -delete
 status=0
-ctest --test-dir "$build" -j2 -LE broker --output-on-failure || status=$?
+ctest --test-dir "$build" -j2 -LE 'broker|browser' --output-on-failure || status=$?
 filters=(--filter 'daemon/' --filter 'config_library/')
 gcovr -r . --object-directory "$build" "${filters[@]}" --exclude-throw-branches \
     --exclude-unreachable-branches --json "$build/coverage.json" "$build"
