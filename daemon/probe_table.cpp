@@ -4,22 +4,17 @@
 #include <cstring>
 #include <random>
 
+#include "address_key.h"
 #include "console_log.h"
 
 ProbeIndex::ProbeIndex() : seed_(std::random_device{}() | 1ull) {}
 
 uint64_t ProbeIndex::key_of(const uint8_t* mac) {
-    uint64_t key = 0;
-    memcpy(&key, mac, 6);
-    return key;
+    return address_key(mac);
 }
 
 size_t ProbeIndex::home_of(uint64_t key) const {
-    // splitmix64 finaliser over the address mixed with the process seed.
-    uint64_t z = key ^ (seed_ * 0x9e3779b97f4a7c15ull);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    return static_cast<size_t>(z ^ (z >> 31)) & mask_;
+    return static_cast<size_t>(seeded_key_hash(key, seed_)) & mask_;
 }
 
 void ProbeIndex::reset(size_t slots) {

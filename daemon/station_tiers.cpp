@@ -4,6 +4,8 @@
 #include <cstring>
 #include <random>
 
+#include "address_key.h"
+
 StationTiers::StationTiers(uint32_t min_span_s, uint32_t memory_s, size_t candidates,
                            size_t stations)
     : min_span_ms_(int64_t{min_span_s} * 1000),
@@ -20,16 +22,11 @@ StationTiers::StationTiers(uint32_t min_span_s, uint32_t memory_s, size_t candid
 }
 
 uint64_t StationTiers::key_of(const uint8_t* mac) {
-    uint64_t key = 0;
-    memcpy(&key, mac, 6);
-    return key;
+    return address_key(mac);
 }
 
 size_t StationTiers::home_of(uint64_t key) const {
-    uint64_t z = key ^ (seed_ * 0x9e3779b97f4a7c15ull);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    return static_cast<size_t>(z ^ (z >> 31)) & mask_;
+    return static_cast<size_t>(seeded_key_hash(key, seed_)) & mask_;
 }
 
 size_t StationTiers::slot_of(uint64_t key) const {
