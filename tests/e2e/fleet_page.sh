@@ -1,13 +1,11 @@
 #!/usr/bin/env bash
 # The fleet's web page in a real browser: a broker and vorlask-fleet --http in the collector
-# namespace of tests/harness/fleet_net.sh, three access points publishing scans every two
-# seconds (one of them with a client id full of markup and script), and headless Chromium on
-# the collector's loopback driven by tests/e2e/fleet_page_browser.py.
-#
-# Until the daemon publishes itself, the access points are mosquitto_pub sending documents
-# from tests/e2e/fleet_docs.py.
-# Environment (set by CTest): FLEET, FLEET_NET_HARNESS, FLEET_DOCS, E2E_LIB, BROWSER_CHECK,
-# SCREENSHOT (where the page's screenshot goes).
+# namespace of tests/harness/fleet_net.sh, three access points each running vorlask (with an
+# [mqtt] section, scanning every two seconds) and its kernel stand-in in its own namespace, one
+# of them with a client id full of markup and script and hashed addresses, and headless
+# Chromium on the collector's loopback driven by tests/e2e/fleet_page_browser.py.
+# Environment (set by CTest): FLEET, FLEET_NET_HARNESS, E2E_LIB, BROWSER_CHECK, SCREENSHOT
+# (where the page's screenshot goes), VORLASK, STANDIN, PORT_REDIRECT.
 # shellcheck source=tests/e2e/lib.sh
 source "$E2E_LIB"
 
@@ -22,18 +20,23 @@ hub=$FLEET_NET_HUB
 hostile='<script>alert(1)<b>x&amp;"'
 token=page-test-token-0123456789
 port=18080
+run=110
 # A globally administered address and its maker, from the registry the page reads.
 maker_line=$(grep -m1 '^MA-L,002272,' /usr/share/ieee-data/oui.csv)
 maker_name=$(echo "$maker_line" | cut -d, -f3)
 maker_address=00:22:72:12:34:56
+# Access point 2's station 02:00:00:00:00:09 starts probing this many seconds in.
+new_station=02:00:00:00:00:09
+new_after=22
+secret=page-test-secret
 
 ip link set lo up
-cat >mosquitto.conf <<EOF
+cat >mosquitto.conf <<EOF2
 user root
 persistence false
 allow_anonymous true
 listener 1883 $hub
-EOF
+EOF2
 mosquitto -c mosquitto.conf >broker.out 2>&1 &
 STARTED_PIDS="$STARTED_PIDS $!"
 echo "$token" >token
@@ -47,28 +50,51 @@ done
 fleet_pid=$!
 STARTED_PIDS="$STARTED_PIDS $fleet_pid"
 
-# feeder I ID JQ-FILTER ARGS...: in access point I, one scan every two seconds, each document
-# passed through JQ-FILTER; the test's flag file adds a station to every feeder's list.
-feeder() {
-    local i=$1 id=$2
-    shift 2
-    "$FLEET_NET" in "$i" mosquitto_pub -h "$hub" -r -t "vorlask/$id/status" -m online
-    "$FLEET_NET" in "$i" bash -c '
-        docs=$1 hub=$2 id=$3 flag=$4 extra=$5; shift 5
-        seq=1
-        while :; do
-            n=6; [ -e "$flag" ] && n=7
-            python3 "$docs" --ap "$id" --seq-from $seq --stations $n "$@" |
-                jq -c "$extra" | mosquitto_pub -h "$hub" -t "vorlask/$id/scan" -l
-            seq=$((seq + 1))
-            sleep 2
-        done' feeder "$FLEET_DOCS" "$hub" "$id" "$T/new-station" "$@" &
+# script FIRST COUNT RSSI [FROM]: stations 02:00:00:00:00:FIRST.. probing twice a second
+# (from FROM seconds on), station n at RSSI - n mod 7 dBm.
+script() {
+    local first=$1 count=$2 rssi=$3 from=${4:-0} t n
+    for t in $(seq "$from" "$run"); do
+        for n in $(seq "$first" $((first + count - 1))); do
+            printf '%d 02:00:00:00:00:%02x ff:ff:ff:ff:ff:ff %d 0 2437 2\n' "$t" "$n" $((rssi - n % 7))
+        done
+    done
+}
+# access_point I CLIENT_ID SCRIPT [MQTT LINES...]: vorlask and its stand-in in access point I.
+access_point() {
+    local i=$1 id=$2 steps=$3
+    shift 3
+    {
+        printf '[server]\nucast_addr = 10.0.0.9\nmcast_addr = 225.0.0.37\n'
+        printf '[mqtt]\nhost = %s\nclient_id = %s\n' "$hub" "$id"
+        printf '%s\n' "$@"
+    } >"ap$i.conf"
+    "$FLEET_NET" in "$i" sh -c 'cat >/etc/vorlask.conf' <"ap$i.conf"
+    "$FLEET_NET" in "$i" "$STANDIN" --port 4242 --wait 30 --script "$steps" >"standin$i.out" 2>&1 &
+    STARTED_PIDS="$STARTED_PIDS $!"
+    "$FLEET_NET" in "$i" env VORLASK_KERNEL_PORT=4242 "LD_PRELOAD=$PORT_REDIRECT" \
+        "$VORLASK" -t 2 -T "$run" >"d$i.out" 2>"d$i.err" &
     STARTED_PIDS="$STARTED_PIDS $!"
 }
-global='.stations += [.stations[0] + {"address": "'$maker_address'"}]'
-feeder 1 ap-north "$global" --first 0 --rssi -40 --crowd 4
-feeder 2 ap-south . --first 3 --rssi -55
-feeder 3 "$hostile" . --first 20 --rssi -60 --form hashed
+{
+    script 0 6 -40
+    for t in $(seq 0 "$run"); do
+        printf '%d %s ff:ff:ff:ff:ff:ff -40 0 2437 2\n' "$t" "$maker_address"
+    done
+} | sort -s -n -k1,1 >ap1.script
+{
+    script 3 6 -55
+    script 9 1 -55 "$new_after"
+} | sort -s -n -k1,1 >ap2.script
+script 20 6 -60 >ap3.script
+printf '%s' "$secret" >secret
+"$FLEET_NET" in 3 sh -c 'cat >/etc/vorlask-secret' <secret
+access_point 1 ap-north ap1.script
+access_point 2 ap-south ap2.script
+access_point 3 "$hostile" ap3.script "addresses = hashed" "secret_file = /etc/vorlask-secret"
+# Station 02:00:00:00:00:14 as access point 3 publishes it.
+hashed_id=$(python3 -c 'import hashlib, hmac, sys
+print(hmac.new(sys.argv[1].encode(), bytes.fromhex("020000000014"), hashlib.sha256).hexdigest()[:16])' "$secret")
 
 for _ in $(seq 100); do
     grep -q 'web page on port' fleet.err && break
@@ -76,12 +102,12 @@ for _ in $(seq 100); do
 done
 expect_file_has fleet.err "web page on port $port"
 
-# Access point 2 reports stations 3..8, then 3..9 once the flag file is there.
-MAKER_ADDRESS=$maker_address MAKER_NAME=$maker_name PROFILE_DIR=$T/profile timeout 110 /usr/bin/python3 \
-    "$BROWSER_CHECK" "http://127.0.0.1:$port" "$token" "$hostile" "$T/new-station" \
-    02:00:00:00:00:09 "$SCREENSHOT" >browser.out 2>&1 &
+MAKER_ADDRESS=$maker_address MAKER_NAME=$maker_name HASHED_ID=$hashed_id PROFILE_DIR=$T/profile \
+    timeout 110 /usr/bin/python3 "$BROWSER_CHECK" "http://127.0.0.1:$port" "$token" "$hostile" \
+    "$new_station" "$SCREENSHOT" >browser.out 2>&1 &
 wait $! && pass || fail "browser checks (browser.out)"
 cat browser.out
+for i in 1 2 3; do expect_file_has "d$i.err" ": connected"; done
 
 # The history is on disk and the fleet stops cleanly on SIGTERM.
 kill -TERM "$fleet_pid"

@@ -4,10 +4,11 @@ person would see: the access points and stations, a station that appears without
 chart with drawn points, a hostile access point id shown as text, maker names, and a browser
 console without errors. Saves a screenshot. Prints one FAIL line per failed check.
 
-usage: fleet_page_browser.py URL TOKEN HOSTILE_ID NEW_STATION_FILE NEW_STATION SCREENSHOT
-  NEW_STATION_FILE is created once the page is up; the feeders then add NEW_STATION.
+usage: fleet_page_browser.py URL TOKEN HOSTILE_ID NEW_STATION SCREENSHOT
+  NEW_STATION is heard only some time after the others: missing at first, it must appear.
 Environment: MAKER_ADDRESS, MAKER_NAME (a globally administered station and its maker),
-PROFILE_DIR (a fresh browser profile).
+HASHED_ID (a station as the hostile access point publishes it), PROFILE_DIR (a fresh browser
+profile).
 """
 import os
 import sys
@@ -19,7 +20,7 @@ from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 
-url, token, hostile, new_station_file, new_station, screenshot = sys.argv[1:7]
+url, token, hostile, new_station, screenshot = sys.argv[1:6]
 failures = 0
 
 
@@ -114,7 +115,8 @@ try:
           "maker of %s not shown: %r" % (os.environ["MAKER_ADDRESS"], maker_row))
     random_row = texts('#stations tr[data-address="02:00:00:00:00:01"] td')
     check(len(random_row) > 1 and random_row[1] == "", "a randomised address got a maker: %r" % random_row)
-    hashed_row = texts('#stations tr[data-address="5a00000000000014"] td')
+    check(new_station not in addresses, "the new station was there from the start")
+    hashed_row = texts('#stations tr[data-address="%s"] td' % os.environ["HASHED_ID"])
     check(len(hashed_row) > 1 and hashed_row[1] == "", "a hashed id got a maker: %r" % hashed_row)
 
     # Search finds one station by part of its address.
@@ -126,7 +128,6 @@ try:
     driver.execute_script("document.getElementById('station-search').dispatchEvent(new Event('input'))")
 
     # A new station comes in through the live feed.
-    open(new_station_file, "w").close()
     wait_for("the new station " + new_station,
              lambda: new_station in attributes("#stations tbody tr", "data-address"), 30)
     check(driver.execute_script("return window.loadedOnce") == "yes", "the page was reloaded")
