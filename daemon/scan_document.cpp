@@ -46,7 +46,7 @@ class EntryWriter {
     }
 
   private:
-    char buffer_[320];
+    char buffer_[320] = {};
     char* p_ = buffer_;
     char* const end_ = buffer_ + sizeof buffer_;
 };
