@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "option_number.h"
+
 namespace fleet {
 
 const char* const fleet_usage =
@@ -38,20 +40,6 @@ const char* const fleet_usage =
     "  -v, --verbose         say more on standard error\n";
 
 namespace {
-
-bool parse_unsigned(const char* text, uint64_t max, uint64_t& out) {
-    if (*text < '0' || *text > '9') {
-        return false;
-    }
-    errno = 0;
-    char* end = nullptr;
-    unsigned long long v = strtoull(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v > max) {
-        return false;
-    }
-    out = v;
-    return true;
-}
 
 bool valid_topic_level_text(const std::string& text) {
     if (text.empty() || text.size() > 128) {
@@ -101,9 +89,9 @@ bool parse_hosts(const std::string& list, std::vector<BrokerAddress>& out) {
 bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::string& error) {
     static const char* const flags[] = {"--persistent", "--once", "--json", "-v", "--verbose"};
     static const char* const valued[] = {
-        "--host",     "--port",          "--prefix",   "--client-id", "--qos",      "--keepalive",
-        "--username", "--password-file", "--ca-file",  "--cert-file", "--key-file", "--forget",
-        "--wait",     "--count",         "--duration", "--rows",      "--http",     "--db",
+        "--host",       "--port",          "--prefix",   "--client-id", "--qos",      "--keepalive",
+        "--username",   "--password-file", "--ca-file",  "--cert-file", "--key-file", "--forget",
+        "--wait",       "--count",         "--duration", "--rows",      "--http",     "--db",
         "--token-file", "--retention"};
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i];

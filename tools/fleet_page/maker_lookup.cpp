@@ -5,22 +5,14 @@
 #include <cstdio>
 #include <vector>
 
+#include "mac_text.h"
+
 namespace fleet_page {
 
 namespace {
 
 uint64_t key(uint64_t bits36, int length) {
     return (bits36 >> (36 - length)) << 8 | static_cast<uint64_t>(length);
-}
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // Collects one record's fields from libcsv's callbacks.
@@ -52,7 +44,7 @@ void on_record(int, void* context) {
         return;
     uint64_t bits = 0;
     for (char c : assignment) {
-        int v = hex_value(c);
+        int v = hex_digit(c);
         if (v < 0)
             return;
         bits = bits << 4 | static_cast<uint64_t>(v);
@@ -106,7 +98,7 @@ const std::string& MakerLookup::maker(const std::string& address) const {
                 return none;
             continue;
         }
-        int v = hex_value(address[i]);
+        int v = hex_digit(address[i]);
         if (v < 0)
             return none;
         bits48 = bits48 << 4 | static_cast<uint64_t>(v);

@@ -4,6 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "mac_text.h"
+#include "option_number.h"
+
 const char* const listen_usage =
     "usage: vorlask-listen [--group ADDR] [--port N] [--reply HEX] [--count N] [--timeout S]\n"
     "  --group ADDR  multicast group to join (default 225.0.0.37)\n"
@@ -12,33 +15,7 @@ const char* const listen_usage =
     "  --count N     exit after N datagrams (status 3 if --timeout ends the run first)\n"
     "  --timeout S   exit after S seconds\n";
 
-namespace {
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-bool parse_unsigned(const char* text, uint64_t max, uint64_t& out) {
-    if (*text < '0' || *text > '9') {
-        return false;
-    }
-    errno = 0;
-    char* end = nullptr;
-    unsigned long long v = strtoull(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v > max) {
-        return false;
-    }
-    out = v;
-    return true;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 bool parse_hex(const std::string& text, std::vector<uint8_t>& out) {
     out.clear();

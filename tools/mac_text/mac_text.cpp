@@ -8,3 +8,13 @@ std::string format_mac(const uint8_t mac[6]) {
              mac[4], mac[5]);
     return text;
 }
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}

@@ -7,3 +7,6 @@
 
 // "aa:bb:cc:dd:ee:ff".
 std::string format_mac(const uint8_t mac[6]);
+
+// The value of one hexadecimal digit, either case; -1 for any other character.
+int hex_digit(char c);
