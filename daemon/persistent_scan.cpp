@@ -4,6 +4,16 @@ int64_t ms_of(const struct timeval& tv) {
     return static_cast<int64_t>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
 }
 
+KnownStations known_stations_of(const StationTiers& tiers) {
+    KnownStations known;
+    known.known = [](const void* context, const uint8_t* mac) {
+        return static_cast<const StationTiers*>(context)->find(mac) != nullptr;
+    };
+    known.context = &tiers;
+    known.room = tiers.station_limit();
+    return known;
+}
+
 PersistentScanResult scan_entries_persistent(ProbeList& list, PersistentRule& rule, int64_t now_ms,
                                              const ScanSinks& sinks) {
     PersistentScanResult result;

@@ -26,6 +26,10 @@ struct PersistentScanResult {
 
 int64_t ms_of(const struct timeval& tv);
 
+// The table's question "is this a known station?" answered by `tiers`, with
+// room for every station they can hold.
+KnownStations known_stations_of(const StationTiers& tiers);
+
 // Stations silent for longer than the memory are forgotten first. Each
 // station entry is marked 1 and handed to each sink's entry callback before
 // its reported count is updated, as the count rule does with kept entries;

@@ -99,7 +99,7 @@ void ProbeIndex::rebuild(const ProbeList& list) {
 }
 
 FoldResult fold_probe(ProbeList& list, ProbeIndex& index, ProbeRecord* record,
-                      const struct timeval& now, size_t capacity) {
+                      const struct timeval& now, size_t capacity, const KnownStations* known) {
     long position = index.find(record->mac);
     if (position >= 0) {
         ProbeEntry& entry = list[static_cast<size_t>(position)];
@@ -109,7 +109,9 @@ FoldResult fold_probe(ProbeList& list, ProbeIndex& index, ProbeRecord* record,
         delete record;
         return FoldResult::counted;
     }
-    if (list.size() >= capacity) {
+    if (list.size() >= capacity &&
+        (known == nullptr || known->known == nullptr || list.size() >= capacity + known->room ||
+         !known->known(known->context, record->mac))) {
         delete record;
         return FoldResult::turned_away;
     }
@@ -145,7 +147,8 @@ void add_probes(ProbeTable& table, SessionCounters& counters, ProbeRecord* const
         if (i + ahead < n) {
             index.prefetch(records[i + ahead]->mac);
         }
-        if (fold_probe(table.probe_list, index, records[i], now) == FoldResult::turned_away) {
+        if (fold_probe(table.probe_list, index, records[i], now, probe_table_capacity,
+                       &table.known_stations_) == FoldResult::turned_away) {
             ++turned_away;
         }
     }

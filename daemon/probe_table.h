@@ -69,13 +69,28 @@ constexpr size_t probe_table_capacity = 100000;
 
 enum class FoldResult { added, counted, turned_away };
 
+// Whether an address belongs to a station the keep rule already knows. Under
+// rule = persistent the table is emptied at every scan, so without this a
+// flood of new addresses that fills the table before a known station's next
+// probe request would keep that station out until the next scan. A full table
+// still takes a known station, up to `room` entries beyond its capacity (one
+// per station the rule can know). Asked only when the table is full, under
+// the table's write lock.
+struct KnownStations {
+    bool (*known)(const void* context, const uint8_t* mac) = nullptr;
+    const void* context = nullptr;
+    size_t room = 0;
+};
+
 // Folds `record` into the table: a known address has its count raised and its
 // time refreshed and `record` is destroyed; a new one is appended and the
 // table takes `record`. When the table is full a new address is turned away
-// (and `record` destroyed); entries already in the table are never displaced.
+// (and `record` destroyed) unless `known` says it is a known station and
+// there is room for it; entries already in the table are never displaced.
 // The caller holds the table's write lock.
 FoldResult fold_probe(ProbeList& list, ProbeIndex& index, ProbeRecord* record,
-                      const struct timeval& now, size_t capacity = probe_table_capacity);
+                      const struct timeval& now, size_t capacity = probe_table_capacity,
+                      const KnownStations* known = nullptr);
 
 // The probe table: the entries, the index of their addresses, and the
 // reader-writer lock that guards both.
@@ -83,6 +98,7 @@ struct ProbeTable {
     ProbeList probe_list;
     ProbeIndex probe_index_;
     uv_rwlock_t list_mac_rwlock_;
+    KnownStations known_stations_;  // none under rule = count
 };
 
 // Creates the table's lock (a failure ends the process) / destroys it.

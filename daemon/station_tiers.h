@@ -61,6 +61,8 @@ class StationTiers {
     // Whether `mac` is a candidate last heard no more than `memory` before
     // `ms`: an address that came back rather than a new one.
     bool recent_candidate(const uint8_t* mac, int64_t ms) const;
+    // The most stations the tier holds.
+    size_t station_limit() const { return station_limit_; }
     // Would-be stations turned away because the stations' tier was full.
     uint64_t turned_away() const { return turned_away_; }
     size_t candidate_count() const { return candidate_size_; }

@@ -179,6 +179,7 @@ int main(int argc, char** argv) {
     if (session->scan_rule_.persistent) {
         session->persistent_ = std::make_unique<PersistentRule>(session->scan_rule_.min_span,
                                                                 session->scan_rule_.memory);
+        session->table_.known_stations_ = known_stations_of(session->persistent_->tiers);
     }
     std::unique_ptr<MqttPublisher> publisher;
     if (mqtt.enabled) {

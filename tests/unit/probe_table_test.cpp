@@ -89,6 +89,38 @@ TEST(Fold, FullTableTurnsNewAddressesAwayButStillCountsKnownOnes) {
     }
 }
 
+// Under rule = persistent a full table still takes the stations the rule knows
+// (here the addresses ending in 7 and 8), one entry each beyond the capacity.
+TEST(Fold, FullTableTakesKnownStationsWithinTheirRoom) {
+    KnownStations known;
+    known.known = [](const void*, const uint8_t* mac) { return mac[5] == 7 || mac[5] == 8; };
+    known.room = 1;
+    ProbeList list;
+    ProbeIndex index;
+    for (uint8_t i = 0; i < 2; ++i) {
+        ASSERT_EQ(fold_probe(list, index, new_record(i), at(1, 0), 2, &known), FoldResult::added);
+    }
+    const struct {
+        uint8_t last;
+        FoldResult result;
+        size_t size;
+    } steps[] = {
+        {9, FoldResult::turned_away, 2},  // not a station
+        {7, FoldResult::added, 3},        // a known station, within the room
+        {7, FoldResult::counted, 3},
+        {8, FoldResult::turned_away, 3},  // a known station, the room used up
+    };
+    for (const auto& step : steps) {
+        EXPECT_EQ(fold_probe(list, index, new_record(step.last), at(2, 0), 2, &known), step.result)
+            << "address ending " << int(step.last);
+        EXPECT_EQ(list.size(), step.size);
+    }
+    EXPECT_EQ(index.find(list[2].record->mac), 2);
+    for (auto& e : list) {
+        delete e.record;
+    }
+}
+
 TEST(Fold, IndexFollowsTheTableAfterEntriesAreRemoved) {
     ProbeList list;
     ProbeIndex index;

@@ -47,8 +47,10 @@ RuleOutcome replay_rule(const std::vector<ReplayStep>& steps, const RuleSettings
     ProbeList list;
     ProbeIndex index;
     std::unique_ptr<PersistentRule> rule;
+    KnownStations known;  // a full table still takes a known station, as in the daemon
     if (settings.persistent) {
         rule = std::make_unique<PersistentRule>(settings.min_span, settings.memory);
+        known = known_stations_of(rule->tiers);
     }
     const int64_t period_ms = int64_t{settings.timeout} * 1000;
     int64_t next_scan = virtual_epoch_ms + period_ms;
@@ -77,7 +79,8 @@ RuleOutcome replay_rule(const std::vector<ReplayStep>& steps, const RuleSettings
             scan(next_scan);
             next_scan += period_ms;
         }
-        fold_probe(list, index, record_of(step.probe), timeval_of(at));
+        fold_probe(list, index, record_of(step.probe), timeval_of(at), probe_table_capacity,
+                   &known);
     }
     scan(next_scan);
     for (ProbeEntry& entry : list) {
