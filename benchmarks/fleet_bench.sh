@@ -38,7 +38,7 @@ broker=$!
 sleep 0.5
 
 mq=(-h 127.0.0.1 -p 18830)
-fleet=("$B/tools/fleet/vorlask-fleet" --host 127.0.0.1 --port 18830 --persistent
+fleet=("$B/fleet/vorlask-fleet" --host 127.0.0.1 --port 18830 --persistent
     --client-id bench-fleet --qos 1)
 sub=(mosquitto_sub "${mq[@]}" -c -i bench-sub -q 1 -t 'vorlask/+/scan')
 now() { date +%s.%N; }

@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "loop_handover.h"
-#include "mqtt_publisher.h"
-#include "scan_document.h"
+#include "mqtt/mqtt_publisher.h"
+#include "mqtt/scan_document.h"
 
 namespace {
 

@@ -20,8 +20,8 @@ if [ -z "${SANDBOX_ADDR:-}" ]; then
     exec env SOAK_SVG="$svg" "$here/tests/harness/sandbox.sh" -- bash "$0" "$build"
 fi
 
-STANDIN=$build/tools/kernel_standin/vorlask-kernel-standin
-REDIRECT=$build/tools/port_redirect/libvorlask-port-redirect.so
+STANDIN=$build/tests/kit/kernel_standin/vorlask-kernel-standin
+REDIRECT=$build/tests/kit/port_redirect/libvorlask-port-redirect.so
 VORLASK=$build/daemon/vorlask
 for f in "$STANDIN" "$REDIRECT" "$VORLASK"; do
     [ -e "$f" ] || { echo "soak: $f is missing; build first" >&2; exit 1; }

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "kernel_channel.h"
-#include "persistent_scan.h"
+#include "persistent/persistent_scan.h"
 #include "probe_table.h"
 #include "scan_sink.h"
 #include "session_counters.h"

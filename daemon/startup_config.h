@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "scan_config.h"
+#include "persistent/scan_config.h"
 
 constexpr const char* config_path = "/etc/vorlask.conf";
 

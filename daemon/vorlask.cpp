@@ -19,8 +19,8 @@
 
 #include "console_log.h"
 #include "daemon_mode.h"
-#include "mqtt_publisher.h"
-#include "mqtt_settings.h"
+#include "mqtt/mqtt_publisher.h"
+#include "mqtt/mqtt_settings.h"
 #include "multicast.h"
 #include "scan.h"
 #include "session.h"

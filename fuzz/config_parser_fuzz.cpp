@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "chameleon.h"
-#include "mqtt_settings.h"
-#include "scan_config.h"
+#include "mqtt/mqtt_settings.h"
+#include "persistent/scan_config.h"
 
 namespace {
 

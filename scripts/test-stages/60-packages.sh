@@ -120,8 +120,8 @@ bash tests/packaging/openwrt_makefile_test.sh "$build" || failure "OpenWrt packa
 
 step "end to end from the packages"
 export E2E_LIB=$PWD/tests/e2e/lib.sh SANDBOX=$PWD/tests/harness/sandbox.sh \
-    STANDIN=$PWD/$build/tools/kernel_standin/vorlask-kernel-standin \
-    PORT_REDIRECT=$PWD/$build/tools/port_redirect/libvorlask-port-redirect.so
+    STANDIN=$PWD/$build/tests/kit/kernel_standin/vorlask-kernel-standin \
+    PORT_REDIRECT=$PWD/$build/tests/kit/port_redirect/libvorlask-port-redirect.so
 for case_name in timed unprivileged userns refused; do
     echo "installed_spine $case_name"
     timeout 60 bash tests/packaging/installed_spine.sh "$root" "$case_name" ||

@@ -63,8 +63,8 @@ tests/vm/run.sh --module "$out/kmod/vorlask.ko" --daemon "$b/daemon/vorlask" "${
 "$b/tools/replay/vorlask-replay" "$out/vm/capture.pcap" >/dev/null
 VORLASK=$b/daemon/vorlask \
     SANDBOX=$PWD/tests/harness/sandbox.sh E2E_LIB=$PWD/tests/e2e/lib.sh \
-    STANDIN=$b/tools/kernel_standin/vorlask-kernel-standin \
-    PORT_REDIRECT=$(ls "$b"/tools/port_redirect/libvorlask-port-redirect.so) \
+    STANDIN=$b/tests/kit/kernel_standin/vorlask-kernel-standin \
+    PORT_REDIRECT=$(ls "$b"/tests/kit/port_redirect/libvorlask-port-redirect.so) \
     LISTENER=$b/tools/listener/vorlask-listen \
     REPLAY=$b/tools/replay/vorlask-replay \
     REPLAY_CAPTURE=$out/vm/capture.pcap timeout 120 bash tests/e2e/replay_capture.sh

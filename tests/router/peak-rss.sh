@@ -13,10 +13,10 @@ if [ -z "${SANDBOX_ADDR:-}" ]; then
 fi
 t=$(mktemp -d)
 trap 'rm -rf "$t"' EXIT
-"$build/tools/kernel_standin/vorlask-kernel-standin" --port 4242 --wait 10 --duration 8 \
+"$build/tests/kit/kernel_standin/vorlask-kernel-standin" --port 4242 --wait 10 --duration 8 \
     --stable "$stations" --stable-rate 1 --linger 10 >"$t/standin.out" 2>&1 &
 standin=$!
-env VORLASK_KERNEL_PORT=4242 LD_PRELOAD="$build/tools/port_redirect/libvorlask-port-redirect.so" \
+env VORLASK_KERNEL_PORT=4242 LD_PRELOAD="$build/tests/kit/port_redirect/libvorlask-port-redirect.so" \
     /usr/bin/time -f '%M' -o "$t/rss" timeout 60 "$build/daemon/vorlask" -t 3 -T 9 -R 0 \
     >"$t/daemon.out" 2>"$t/daemon.err"
 kill "$standin" 2>/dev/null || true

@@ -28,9 +28,9 @@ printf '[server]\nucast_addr = 10.200.0.9\nmcast_addr = 225.0.0.37\n' >"$root/et
 
 strip_to() { mipsel-linux-gnu-strip -o "$2" "$1"; }
 strip_to "$build/daemon/vorlask" "$root/usr/sbin/vorlask"
-strip_to "$build/tools/kernel_standin/vorlask-kernel-standin" "$root/usr/bin/vorlask-kernel-standin"
+strip_to "$build/tests/kit/kernel_standin/vorlask-kernel-standin" "$root/usr/bin/vorlask-kernel-standin"
 strip_to "$build/tools/listener/vorlask-listen" "$root/usr/bin/vorlask-listen"
-strip_to "$build/tools/port_redirect/libvorlask-port-redirect.so" \
+strip_to "$build/tests/kit/port_redirect/libvorlask-port-redirect.so" \
     "$root/usr/lib/libvorlask-port-redirect.so"
 strip_to "$(readlink -f "$build/config_library/libchameleon.so.1")" "$root/lib/libchameleon.so.1"
 mipsel-linux-gnu-gcc -Os -Wall -Wextra -Werror -D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64 \

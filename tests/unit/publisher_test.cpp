@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "address_hash.h"
+#include "mqtt/address_hash.h"
 #include "chameleon.h"
-#include "mqtt_settings.h"
-#include "publish_queue.h"
-#include "scan_document.h"
+#include "mqtt/mqtt_settings.h"
+#include "mqtt/publish_queue.h"
+#include "mqtt/scan_document.h"
 
 namespace {
 

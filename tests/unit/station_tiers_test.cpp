@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "crowd_estimate.h"
-#include "station_tiers.h"
+#include "persistent/crowd_estimate.h"
+#include "persistent/station_tiers.h"
 
 namespace {
 

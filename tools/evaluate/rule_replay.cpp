@@ -3,7 +3,7 @@
 #include <cstring>
 #include <memory>
 
-#include "persistent_scan.h"
+#include "persistent/persistent_scan.h"
 #include "probe_table.h"
 #include "scan.h"
 

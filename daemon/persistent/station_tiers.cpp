@@ -1,4 +1,4 @@
-#include "station_tiers.h"
+#include "persistent/station_tiers.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-// The page's own files (tools/fleet_page/web), built into the program so that it serves exactly
+// The page's own files (fleet/page/web), built into the program so that it serves exactly
 // the page it was built with.
 #pragma once
 

@@ -5,10 +5,10 @@
 
 #include <cstdint>
 
-#include "crowd_estimate.h"
+#include "persistent/crowd_estimate.h"
 #include "probe_table.h"
 #include "scan_sink.h"
-#include "station_tiers.h"
+#include "persistent/station_tiers.h"
 
 struct PersistentRule {
     PersistentRule(uint32_t min_span_s, uint32_t memory_s)

@@ -1,4 +1,4 @@
-#include "mqtt_publisher.h"
+#include "mqtt/mqtt_publisher.h"
 
 #include <mosquitto.h>
 #include <poll.h>

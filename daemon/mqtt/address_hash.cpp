@@ -1,4 +1,4 @@
-#include "address_hash.h"
+#include "mqtt/address_hash.h"
 
 #include <mbedtls/md.h>
 

@@ -1,4 +1,4 @@
-#include "persistent_scan.h"
+#include "persistent/persistent_scan.h"
 
 int64_t ms_of(const struct timeval& tv) {
     return static_cast<int64_t>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;

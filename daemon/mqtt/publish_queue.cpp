@@ -1,4 +1,4 @@
-#include "publish_queue.h"
+#include "mqtt/publish_queue.h"
 
 #include <utility>
 

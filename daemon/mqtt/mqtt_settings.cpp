@@ -1,4 +1,4 @@
-#include "mqtt_settings.h"
+#include "mqtt/mqtt_settings.h"
 
 #include <dirent.h>
 #include <fcntl.h>

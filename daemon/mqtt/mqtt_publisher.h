@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "mqtt_settings.h"
-#include "publish_queue.h"
-#include "scan_document.h"
+#include "mqtt/mqtt_settings.h"
+#include "mqtt/publish_queue.h"
+#include "mqtt/scan_document.h"
 #include "scan_sink.h"
 
 class LoopHandover;

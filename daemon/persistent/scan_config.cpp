@@ -1,4 +1,4 @@
-#include "scan_config.h"
+#include "persistent/scan_config.h"
 
 #include <cstdio>
 #include <string>

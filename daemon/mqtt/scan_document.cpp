@@ -1,11 +1,11 @@
-#include "scan_document.h"
+#include "mqtt/scan_document.h"
 
 #include <json-c/json.h>
 
 #include <charconv>
 #include <cstring>
 
-#include "address_hash.h"
+#include "mqtt/address_hash.h"
 
 namespace {
 

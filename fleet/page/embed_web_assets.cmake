@@ -1,6 +1,6 @@
 # cmake -DOUTPUT=web_assets.cpp -DINPUTS="a;b" -P embed_web_assets.cmake
 # Writes the files as byte arrays with a lookup by file name.
-set(body "// Generated from tools/fleet_page/web by embed_web_assets.cmake.\n#include \"web_assets.h\"\n#include <cstring>\nnamespace fleet_page {\nnamespace {\n")
+set(body "// Generated from fleet/page/web by embed_web_assets.cmake.\n#include \"web_assets.h\"\n#include <cstring>\nnamespace fleet_page {\nnamespace {\n")
 set(table "")
 set(index 0)
 foreach(input ${INPUTS})

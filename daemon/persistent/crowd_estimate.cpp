@@ -1,4 +1,4 @@
-#include "crowd_estimate.h"
+#include "persistent/crowd_estimate.h"
 
 #include <algorithm>
 
