@@ -28,6 +28,7 @@
 #include "handover_harness.h"
 #include "handover_throughput.h"
 #include "tick_delay.h"
+#include "tick_delay_report.h"
 
 namespace {
 

@@ -70,6 +70,4 @@ struct TickDelay {
 void start_tick_delay(Harness& h, TickDelay& t);
 // On the control thread while the loop runs: the baseline, then the scans.
 void measure_tick_delay(Harness& h, TickDelay& t);
-// Once the loop has ended: the figures, as "result KEY VALUE" lines and a
-// table of the scans.
-void print_tick_delay(const Harness& h, const TickDelay& t);
+// Its figures: tick_delay_report.h.
