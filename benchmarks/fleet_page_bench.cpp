@@ -41,7 +41,7 @@ int bench_view(const std::string& dir) {
         page.on_view(std::make_shared<const fleet_page::ViewSnapshot>(snapshot_of(f.view, kNow)));
     });
     std::string own;
-    double writer = best_of(5, [&] { own = f.view.to_json_text(kNow); });
+    double writer = best_of(5, [&] { own = view_document(f.view, kNow); });
     std::string answer;
     double served = best_of(5, [&] { answer = fetch(page.port(), "/api/view"); });
     size_t body = answer.size() - answer.find("\r\n\r\n") - 4;

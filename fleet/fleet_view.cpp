@@ -1,7 +1,5 @@
 #include "fleet_view.h"
 
-#include <json-c/json.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -15,10 +13,6 @@ namespace {
 // there once that access point has scanned twice without hearing it.
 bool competes(const HeardBy& e, int64_t station_last_seen) {
     return e.last_seen + 2 * std::max<int64_t>(e.interval, 1) >= station_last_seen;
-}
-
-json_object* int_or_null(bool present, int64_t value) {
-    return present ? json_object_new_int64(value) : nullptr;
 }
 
 }  // namespace
@@ -291,93 +285,6 @@ uint64_t FleetView::lost_documents() const {
         total += ap.lost_documents;
     }
     return total;
-}
-
-json_object* FleetView::access_point_json(const std::string& id, const ApView& ap) {
-    json_object* o = json_object_new_object();
-    json_object_object_add(o, "id", json_object_new_string_len(id.data(), id.size()));
-    json_object_object_add(o, "online", json_object_new_boolean(ap.online));
-    json_object_object_add(o, "last_scan", int_or_null(ap.has_scan, ap.last_scan));
-    json_object_object_add(o, "seq", int_or_null(ap.has_scan, static_cast<int64_t>(ap.seq)));
-    json_object_object_add(o, "stations", json_object_new_int64(static_cast<int64_t>(ap.stations)));
-    json_object_object_add(o, "crowd", int_or_null(ap.has_crowd, ap.crowd));
-    json_object_object_add(o, "lost_documents",
-                           json_object_new_int64(static_cast<int64_t>(ap.lost_documents)));
-    return o;
-}
-
-json_object* FleetView::station_json(const std::string& address, const StationView& s) {
-    json_object* o = json_object_new_object();
-    json_object_object_add(o, "address",
-                           json_object_new_string_len(address.data(), address.size()));
-    json_object_object_add(
-        o, "form", json_object_new_string(s.form == AddressForm::plain ? "plain" : "hashed"));
-    json_object_object_add(o, "strongest",
-                           json_object_new_string_len(s.strongest.data(), s.strongest.size()));
-    json_object_object_add(o, "last_seen", json_object_new_int64(s.last_seen));
-    json_object* heard = json_object_new_array_ext(static_cast<int>(s.heard_by.size()));
-    for (const HeardBy& e : s.heard_by) {
-        json_object* h = json_object_new_object();
-        json_object_object_add(h, "ap", json_object_new_string_len(e.ap.data(), e.ap.size()));
-        json_object_object_add(h, "rssi", json_object_new_int(e.rssi));
-        json_object_object_add(h, "last_seen", json_object_new_int64(e.last_seen));
-        json_object_array_add(heard, h);
-    }
-    json_object_object_add(o, "heard_by", heard);
-    return o;
-}
-
-void FleetView::write_json(int64_t now,
-                           const std::function<void(const char*, size_t)>& sink) const {
-    // One access point or station at a time becomes a json-c object, is
-    // written and let go: a view of many stations never stands as one tree.
-    auto put = [&](json_object* o) {
-        size_t length = 0;
-        const char* text = json_object_to_json_string_length(
-            o, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE, &length);
-        sink(text, length);
-        json_object_put(o);
-    };
-    auto literal = [&](const char* text) { sink(text, strlen(text)); };
-    std::string head = "{\"time\":" + std::to_string(now) + ",\"access_points\":[";
-    sink(head.data(), head.size());
-    bool first = true;
-    for (const auto& [id, ap] : aps_) {
-        if (!first) {
-            literal(",");
-        }
-        first = false;
-        put(access_point_json(id, ap));
-    }
-    literal("],\"stations\":[");
-    first = true;
-    for (const auto& [address, s] : stations_) {
-        if (!first) {
-            literal(",");
-        }
-        first = false;
-        put(station_json(address, s));
-    }
-    literal("],\"counters\":");
-    json_object* c = json_object_new_object();
-    const std::pair<const char*, uint64_t> counts[] = {{"parts", counters_.parts},
-                                                       {"scans", counters_.scans},
-                                                       {"malformed", counters_.malformed},
-                                                       {"duplicates", counters_.duplicates},
-                                                       {"incomplete", counters_.incomplete},
-                                                       {"late", counters_.late},
-                                                       {"turned_away", counters_.turned_away}};
-    for (const auto& [name, value] : counts) {
-        json_object_object_add(c, name, json_object_new_int64(static_cast<int64_t>(value)));
-    }
-    put(c);
-    literal("}");
-}
-
-std::string FleetView::to_json_text(int64_t now) const {
-    std::string text;
-    write_json(now, [&](const char* data, size_t size) { text.append(data, size); });
-    return text;
 }
 
 }  // namespace fleet

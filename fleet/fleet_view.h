@@ -16,8 +16,6 @@
 
 #include "scan_part.h"
 
-struct json_object;
-
 namespace fleet {
 
 // A complete scan: all parts gathered, `stations` holding every part's share
@@ -112,15 +110,6 @@ class FleetView {
     void add_status_listener(StatusListener listener) {
         status_listeners_.push_back(std::move(listener));
     }
-
-    // The view as one JSON document, handed to `sink` piece by piece (compact,
-    // no line break), or as one string.
-    void write_json(int64_t now, const std::function<void(const char*, size_t)>& sink) const;
-    std::string to_json_text(int64_t now) const;
-    // One element of the document's "access_points" or "stations" array (a
-    // new json-c reference; the caller puts it).
-    static json_object* access_point_json(const std::string& id, const ApView& ap);
-    static json_object* station_json(const std::string& address, const StationView& station);
 
     const std::map<std::string, ApView>& access_points() const { return aps_; }
     const std::map<std::string, StationView>& stations() const { return stations_; }

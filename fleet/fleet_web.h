@@ -7,14 +7,13 @@
 #include <memory>
 #include <string>
 
+#include "fleet_document.h"
 #include "fleet_options.h"
 #include "fleet_page.h"
 #include "fleet_view.h"
 
 namespace fleet {
 
-// The view as the page's threads read it.
-fleet_page::ViewSnapshot snapshot_of(const FleetView& view, int64_t now);
 // A merged scan as the history takes it.
 fleet_page::ScanSample sample_of(const Scan& scan, int64_t receive_time);
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "fleet_console.h"
+#include "fleet_document.h"
 #include "fleet_intake.h"
 #include "fleet_options.h"
 #include "fleet_view.h"
@@ -71,8 +72,8 @@ struct Fleet {
         if (options.once) {
             view.forget(now);
             if (options.json) {
-                view.write_json(
-                    now, [](const char* data, size_t size) { fwrite(data, 1, size, stdout); });
+                std::string document = view_document(view, now);
+                fwrite(document.data(), 1, document.size(), stdout);
                 fputc('\n', stdout);
             } else {
                 fputs(console.render(view, console_status(), now).c_str(), stdout);

@@ -3,16 +3,15 @@
 // scan; bits 1-2: access point ap0..ap3 of the topic), two length bytes
 // (little-endian) and that many bytes of payload (fewer at the end of the
 // input), through the view as the intake hands them over, one second apart,
-// with a forget pass and the JSON view after each. Whatever the input, the
-// view must stay within its bounds and its JSON must read back.
-#include <json-c/json.h>
-
+// with a forget pass and the view document after each. Whatever the input,
+// the view must stay within its bounds and its document must read back as one.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "fleet_document.h"
 #include "fleet_view.h"
 
 namespace {
@@ -67,12 +66,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 fail("an access point's bookkeeping outgrew its bounds");
             }
         }
-        std::string text = view.to_json_text(now);
-        json_object* back = json_tokener_parse(text.c_str());
-        if (back == nullptr) {
-            fail("the view's JSON does not read back");
+        fleet_page::ViewSnapshot back;
+        std::string error;
+        if (!fleet_page::parse_view(fleet::view_document(view, now), back, error)) {
+            fail(("the view document does not read back: " + error).c_str());
         }
-        json_object_put(back);
     }
     if (told > view.counters().scans + view.counters().late) {
         fail("more scans told than merged or found late");

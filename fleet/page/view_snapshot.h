@@ -45,7 +45,8 @@ struct ViewSnapshot {
     std::vector<std::pair<std::string, int64_t>> counters;
 };
 
-// The fleet view document (compact JSON).
+// The fleet view document (compact JSON, no line break): the one renderer of it, behind /api/view
+// and vorlask-fleet --once --json.
 std::string render_view(const ViewSnapshot& view);
 // The fleet view document read back; false and error when it does not follow the format.
 bool parse_view(const std::string& json, ViewSnapshot& view, std::string& error);

@@ -482,9 +482,10 @@ TEST_F(FleetPageServer, LiveFeedCarriesTheLatestViewAndIsBounded) {
 }
 
 #ifdef FLEET_PAGE_WITH_COLLECTOR
-// The collector's view through the page: /api/view is byte for byte what --once --json prints,
-// and each merged scan becomes a history sample with the fleet's clock.
-TEST(FleetWebAdapter, SnapshotRendersTheCollectorsOwnDocument) {
+// The collector's view as the fleet view document (what /api/view and --once --json carry):
+// access points in id order with nulls before a first scan or crowd estimate, hostile ids kept as
+// text; and each merged scan becomes a history sample with the fleet's clock.
+TEST(FleetWebAdapter, RendersTheCollectorsViewAndSamplesEachScan) {
     using fleet::FleetView;
     using fleet::Scan;
     auto scan = [](const std::string& ap, int seq, const std::string& stations, bool crowd) {
@@ -512,7 +513,8 @@ TEST(FleetWebAdapter, SnapshotRendersTheCollectorsOwnDocument) {
         ASSERT_TRUE(view.take_scan_payload(ap, text.data(), text.size(), 1765280100)) << text;
     }
     ASSERT_TRUE(view.take_status("ap-2", "offline", 7, 1765280101));
-    EXPECT_EQ(render_view(fleet::snapshot_of(view, 1765280102)), view.to_json_text(1765280102));
+    EXPECT_EQ(fleet::view_document(view, 1765280102) + "\n",
+              slurp(data_file("collector_view.json")));
     ASSERT_EQ(samples.size(), 2u);
     EXPECT_EQ(samples[0].ap, "ap-1");
     EXPECT_EQ(samples[0].time, 1765280100);
