@@ -19,8 +19,7 @@
 
 #include "console_log.h"
 #include "daemon_mode.h"
-#include "mqtt/mqtt_publisher.h"
-#include "mqtt/mqtt_settings.h"
+#include "mqtt/mqtt.h"
 #include "multicast.h"
 #include "scan.h"
 #include "session.h"
@@ -164,26 +163,14 @@ int main(int argc, char** argv) {
     session->running.store(true);
     read_command_line(argc, argv, session->options_);
 
-    MqttSettings mqtt;
-    const MoreSections read_mqtt = [](const Confile& config, void* settings) {
-        const std::string error =
-            read_mqtt_settings(config, config_path, *static_cast<MqttSettings*>(settings));
-        if (!error.empty()) {
-            fprintf(stderr, "%s\n", error.c_str());
-        }
-        return error.empty();
-    };
-    if (!print_startup_config(config_path, session->scan_rule_, read_mqtt, &mqtt)) {
+    MqttFeature mqtt(config_path);
+    if (!print_startup_config(config_path, session->scan_rule_, MqttFeature::read_section, &mqtt)) {
         return 1;
     }
     if (session->scan_rule_.persistent) {
         session->persistent_ = std::make_unique<PersistentRule>(session->scan_rule_.min_span,
                                                                 session->scan_rule_.memory);
         session->table_.known_stations_ = known_stations_of(session->persistent_->tiers);
-    }
-    std::unique_ptr<MqttPublisher> publisher;
-    if (mqtt.enabled) {
-        publisher = std::make_unique<MqttPublisher>(mqtt, session->options_.timeout);
     }
 
     if (session->options_.daemon != 0) {
@@ -196,14 +183,9 @@ int main(int argc, char** argv) {
     }
 
     fatal_check(0 == session_use_loop(session, uv_default_loop()), site::handover_init);
-    if (publisher) {
-        if (!publisher->start(session->loop_, &session->handover_)) {
-            return 1;
-        }
-        if (!add_scan_sink(session->scan_sinks_, publisher->scan_sink())) {
-            fprintf(stderr, "vorlask: mqtt: no room for another output of the scan\n");
-            return 1;
-        }
+    if (!mqtt.start(session->options_.timeout, session->loop_, &session->handover_,
+                    session->scan_sinks_)) {
+        return 1;
     }
     uv_thread_t threads[4];
     start_workers(session, threads);
@@ -214,9 +196,7 @@ int main(int argc, char** argv) {
     fatal_check(rc == 0 || rc == 1, site::loop_result);
 
     stop_workers(session, threads);
-    if (publisher) {
-        publisher->stop();
-    }
+    mqtt.stop();
     log_msg(1, "free and shutdown ...\n");
     const uint32_t kernel_drops = kernel_drop_count(session->kernel_);
     close_kernel_channel(session->kernel_);

@@ -1,0 +1,71 @@
+#include "mqtt/delivery_accounts.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "console_log.h"
+
+DropMark DeliveryAccounts::drop_mark() const {
+    const uint64_t drops = drops_.load(std::memory_order_relaxed);
+    return DropMark{drops, drops - std::min(drops, drops_carried_.load())};
+}
+
+void DeliveryAccounts::add(std::vector<std::string>& parts, uint64_t drops_before) {
+    size_t dropped = 0;
+    for (std::string& part : parts) {
+        counts_.documents += 1;
+        dropped += queue_.push(PendingDocument{std::move(part), drops_before});
+    }
+    if (dropped != 0) {
+        counts_.dropped += dropped;
+        drops_.fetch_add(dropped, std::memory_order_relaxed);
+        log_msg(1, "mqtt: queue full (%zu bytes): dropped %zu scan documents, %llu in all\n",
+                limit_, dropped, static_cast<unsigned long long>(counts_.dropped));
+    }
+}
+
+void DeliveryAccounts::handed(int mid) {
+    PendingDocument& doc = queue_.front();
+    // At QoS 0 the library may report the message sent before its
+    // mosquitto_publish returns.
+    if (reported_.erase(mid) != 0) {
+        counts_.delivered += 1;
+    } else {
+        in_flight_[mid] = doc.payload.size();
+    }
+    counts_.handed += 1;
+    drops_carried_.store(doc.drops_before);
+    queue_.pop();
+}
+
+void DeliveryAccounts::sent(int mid) {
+    auto it = in_flight_.find(mid);
+    if (it != in_flight_.end()) {
+        in_flight_.erase(it);
+        counts_.delivered += 1;
+    } else {
+        // Reported before its mosquitto_publish returned, or a status message.
+        reported_.insert(mid);
+    }
+}
+
+void DeliveryAccounts::connection_ended(int qos) {
+    // The library forgets QoS 0 messages it had not written yet; it keeps
+    // QoS 1 messages and sends them again on the next connection.
+    if (qos == 0) {
+        counts_.lost += in_flight_.size();
+        in_flight_.clear();
+    }
+    reported_.clear();
+}
+
+void DeliveryAccounts::print() const {
+    log_msg(1,
+            "mqtt: %llu scan documents, %llu handed to the broker, %llu delivered, %llu dropped "
+            "(queue full), %llu lost in transit, %zu left in the queue\n",
+            static_cast<unsigned long long>(counts_.documents),
+            static_cast<unsigned long long>(counts_.handed),
+            static_cast<unsigned long long>(counts_.delivered),
+            static_cast<unsigned long long>(counts_.dropped),
+            static_cast<unsigned long long>(counts_.lost), queue_.size());
+}

@@ -1,0 +1,76 @@
+// The publisher's queue and its accounts, on the loop thread: the documents
+// waiting for the broker (bounded in bytes, the oldest dropped first), those
+// handed to the client library and not yet reported sent, and the count of
+// each. The drop count is also read by the scan worker, for the next
+// document's total.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "mqtt/publish_queue.h"
+
+struct PublisherCounts {
+    uint64_t documents = 0;  // parts that reached the queue or were dropped on the way
+    uint64_t handed = 0;     // parts given to the client library
+    uint64_t delivered = 0;  // parts the library reports as sent (QoS 0) or acknowledged (QoS 1)
+    uint64_t dropped = 0;    // parts the full queue dropped
+    uint64_t lost = 0;       // QoS 0 parts handed over but not yet sent when a connection ended
+};
+
+// What a document rendered now says of the queue's drops.
+struct DropMark {
+    uint64_t drops;          // drops counted so far
+    uint64_t queue_dropped;  // the document's queue_dropped total
+};
+
+class DeliveryAccounts {
+  public:
+    explicit DeliveryAccounts(size_t queue_limit) : limit_(queue_limit), queue_(queue_limit) {}
+
+    // Scan worker, before rendering a document.
+    DropMark drop_mark() const;
+
+    // Queues the parts of one scan's document, rendered when the drop count
+    // was `drops_before`. What the full queue drops is counted and said at
+    // verbosity 1.
+    void add(std::vector<std::string>& parts, uint64_t drops_before);
+
+    bool waiting() const { return !queue_.empty(); }
+    PendingDocument& next() { return queue_.front(); }
+    // The next waiting document was given to the library as message `mid`.
+    void handed(int mid);
+    // The library reports message `mid` sent (QoS 0) or acknowledged (QoS 1);
+    // it may come before handed(mid), or be a status message.
+    void sent(int mid);
+    // Status message `mid` was given to the library: a report of it that
+    // came first is forgotten.
+    void status_handed(int mid) { reported_.erase(mid); }
+    bool reported(int mid) const { return reported_.count(mid) != 0; }
+    void forget_reports() { reported_.clear(); }
+    // A connection ended, with the library's messages at `qos`.
+    void connection_ended(int qos);
+
+    size_t in_flight() const { return in_flight_.size(); }
+    bool settled() const { return queue_.empty() && in_flight_.empty(); }
+    PublisherCounts counts() const { return counts_; }
+    // The closing line of accounts, at verbosity 1.
+    void print() const;
+
+  private:
+    size_t limit_;
+    PublishQueue queue_;
+    std::map<int, size_t> in_flight_;  // message id to payload size
+    std::set<int> reported_;           // ids reported sent before they were recorded
+    PublisherCounts counts_;
+    // Drops counted by the loop thread, and the count carried by the last
+    // document handed to the library; read by the scan worker to fill the
+    // next document's total.
+    std::atomic<uint64_t> drops_{0};
+    std::atomic<uint64_t> drops_carried_{0};
+};
