@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "chameleon.h"
+#include "number_text.h"
 
 namespace {
 
@@ -27,17 +28,6 @@ bool lookup(const Confile& config, const char* key, std::string& value) {
     } catch (const char*) {
         return false;
     }
-}
-
-// A whole decimal number within [low, high]; nothing else on the text.
-bool whole_number(const std::string& text, unsigned long low, unsigned long high,
-                  unsigned long& value) {
-    if (text.empty() || text.size() > 10 ||
-        text.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    value = std::strtoul(text.c_str(), nullptr, 10);
-    return value >= low && value <= high;
 }
 
 // A topic level: no separator, no wildcard, no blank or control character.
@@ -219,11 +209,13 @@ class SectionReader {
         return "";
     }
 
+    // Whole numbers: decimal digits only, at most 10 of them.
     std::string numbers() {
-        unsigned long number = 0;
+        const UnsignedForm port{1, 65535, 10}, keepalive{5, 65535, 10};
+        uint64_t number = 0;
         s_.port = s_.tls() ? 8883 : 1883;
         if (lookup(config_, "port", value_)) {
-            if (!whole_number(value_, 1, 65535, number)) {
+            if (read_unsigned(value_.data(), value_.size(), port, number) != NumberRead::ok) {
                 return bad("port", "a port number from 1 to 65535");
             }
             s_.port = static_cast<uint16_t>(number);
@@ -235,7 +227,7 @@ class SectionReader {
             s_.qos = value_[0] - '0';
         }
         if (lookup(config_, "keepalive", value_)) {
-            if (!whole_number(value_, 5, 65535, number)) {
+            if (read_unsigned(value_.data(), value_.size(), keepalive, number) != NumberRead::ok) {
                 return bad("keepalive", "seconds from 5 to 65535");
             }
             s_.keepalive = static_cast<int>(number);
@@ -247,21 +239,19 @@ class SectionReader {
         if (!lookup(config_, "queue_limit", value_)) {
             return "";
         }
-        std::string digits = value_;
-        unsigned long unit = 1;
-        if (!digits.empty() && (digits.back() == 'k' || digits.back() == 'K')) {
-            unit = 1024;
-            digits.pop_back();
-        } else if (!digits.empty() && digits.back() == 'M') {
-            unit = 1024ul * 1024;
-            digits.pop_back();
-        }
-        unsigned long number = 0;
-        if (!whole_number(digits, 1, 1ul << 30, number) || number * unit < 64ul * 1024 ||
-            number * unit > 64ul * 1024 * 1024) {
+        // The count and its unit are multiplied in unsigned long, the width
+        // of the daemon's sizes.
+        static const NumberSuffix units[] = {{'k', 1024}, {'K', 1024}, {'M', 1024 * 1024}};
+        const UnsignedForm form{1, 1ul << 30, 10, units, 3};
+        uint64_t count = 0, multiplier = 1;
+        const bool read =
+            read_unsigned(value_.data(), value_.size(), form, count, multiplier) == NumberRead::ok;
+        const unsigned long bytes =
+            static_cast<unsigned long>(count) * static_cast<unsigned long>(multiplier);
+        if (!read || bytes < 64ul * 1024 || bytes > 64ul * 1024 * 1024) {
             return bad("queue_limit", "bytes from 64K to 64M");
         }
-        s_.queue_limit = number * unit;
+        s_.queue_limit = bytes;
         return "";
     }
 
