@@ -151,7 +151,8 @@ class SectionReader {
 
     // Whole numbers: decimal digits only, at most 10 of them.
     std::string numbers() {
-        const UnsignedForm port{1, 65535, 10}, keepalive{5, 65535, 10};
+        const UnsignedForm port{1, 65535, 10};
+        const UnsignedForm keepalive{5, 65535, 10};
         uint64_t number = 0;
         s_.port = s_.tls() ? 8883 : 1883;
         if (lookup(config_, "port", value_)) {
@@ -181,9 +182,11 @@ class SectionReader {
         }
         // The count and its unit are multiplied in unsigned long, the width
         // of the daemon's sizes.
-        static const NumberSuffix units[] = {{'k', 1024}, {'K', 1024}, {'M', 1024 * 1024}};
+        static const NumberSuffix units[] = {
+            {'k', 1024}, {'K', 1024}, {'M', uint64_t{1024} * 1024}};
         const UnsignedForm form{1, 1ul << 30, 10, units, 3};
-        uint64_t count = 0, multiplier = 1;
+        uint64_t count = 0;
+        uint64_t multiplier = 1;
         const bool read =
             read_unsigned(value_.data(), value_.size(), form, count, multiplier) == NumberRead::ok;
         const unsigned long bytes =
