@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "option_number.h"
+#include "number_text.h"
 
 namespace fleet {
 
@@ -65,7 +65,8 @@ bool parse_hosts(const std::string& list, std::vector<BrokerAddress>& out) {
         size_t colon = item.rfind(':');
         if (colon != std::string::npos && item.find(':') == colon) {
             uint64_t port = 0;
-            if (!parse_unsigned(item.c_str() + colon + 1, 65535, port) || port == 0) {
+            if (read_unsigned(item.c_str() + colon + 1, UnsignedForm{1, 65535}, port) !=
+                NumberRead::ok) {
                 return false;
             }
             broker.port = static_cast<uint16_t>(port);
@@ -128,7 +129,7 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
         if (name == "--host") {
             ok = parse_hosts(value, options.brokers);
         } else if (name == "--port") {
-            ok = parse_unsigned(value.c_str(), 65535, n) && n > 0;
+            ok = read_unsigned(value.c_str(), UnsignedForm{1, 65535}, n) == NumberRead::ok;
             options.port = static_cast<uint16_t>(n);
         } else if (name == "--prefix") {
             ok = valid_topic_level_text(value);
@@ -137,10 +138,10 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
             ok = !value.empty() && value.size() <= 128;
             options.client_id = value;
         } else if (name == "--qos") {
-            ok = parse_unsigned(value.c_str(), 1, n);
+            ok = read_unsigned(value.c_str(), UnsignedForm{0, 1}, n) == NumberRead::ok;
             options.qos = static_cast<int>(n);
         } else if (name == "--keepalive") {
-            ok = parse_unsigned(value.c_str(), 65535, n) && n >= 5;
+            ok = read_unsigned(value.c_str(), UnsignedForm{5, 65535}, n) == NumberRead::ok;
             options.keepalive = static_cast<int>(n);
         } else if (name == "--username") {
             ok = !value.empty() && value.size() <= 128;
@@ -154,16 +155,16 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
         } else if (name == "--key-file") {
             options.key_file = value;
         } else if (name == "--forget") {
-            ok = parse_unsigned(value.c_str(), 31 * 86400, n) && n > 0;
+            ok = read_unsigned(value.c_str(), UnsignedForm{1, 31 * 86400}, n) == NumberRead::ok;
             options.forget = static_cast<int64_t>(n);
         } else if (name == "--wait") {
-            ok = parse_unsigned(value.c_str(), 86400, n);
+            ok = read_unsigned(value.c_str(), UnsignedForm{0, 86400}, n) == NumberRead::ok;
             options.wait = static_cast<uint32_t>(n);
         } else if (name == "--count") {
-            ok = parse_unsigned(value.c_str(), UINT64_MAX, n) && n > 0;
+            ok = read_unsigned(value.c_str(), UnsignedForm{1, UINT64_MAX}, n) == NumberRead::ok;
             options.count = n;
         } else if (name == "--duration") {
-            ok = parse_unsigned(value.c_str(), 31 * 86400, n) && n > 0;
+            ok = read_unsigned(value.c_str(), UnsignedForm{1, 31 * 86400}, n) == NumberRead::ok;
             options.duration = static_cast<uint32_t>(n);
         } else if (name == "--http") {
             ok = !value.empty();
@@ -175,10 +176,10 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
             ok = !value.empty();
             options.token_file = value;
         } else if (name == "--retention") {
-            ok = parse_unsigned(value.c_str(), 3660, n) && n > 0;
+            ok = read_unsigned(value.c_str(), UnsignedForm{1, 3660}, n) == NumberRead::ok;
             options.retention_days = static_cast<uint32_t>(n);
         } else {
-            ok = parse_unsigned(value.c_str(), 100000, n);
+            ok = read_unsigned(value.c_str(), UnsignedForm{0, 100000}, n) == NumberRead::ok;
             options.rows = static_cast<uint32_t>(n);
         }
         if (!ok) {

@@ -1,6 +1,5 @@
 #include "mqtt/mqtt_settings.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 #include <cstring>
 
 #include "chameleon.h"
+#include "number_text.h"
 
 namespace {
 
@@ -27,17 +27,6 @@ bool lookup(const Confile& config, const char* key, std::string& value) {
     } catch (const char*) {
         return false;
     }
-}
-
-// A whole decimal number within [low, high]; nothing else on the text.
-bool whole_number(const std::string& text, unsigned long low, unsigned long high,
-                  unsigned long& value) {
-    if (text.empty() || text.size() > 10 ||
-        text.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    value = std::strtoul(text.c_str(), nullptr, 10);
-    return value >= low && value <= high;
 }
 
 // A topic level: no separator, no wildcard, no blank or control character.
@@ -99,21 +88,6 @@ bool readable(const std::string& path, std::string& why) {
     return true;
 }
 
-std::string first_line(const std::string& path) {
-    std::string line;
-    FILE* file = fopen(path.c_str(), "re");
-    if (file == nullptr) {
-        return line;
-    }
-    char buffer[256];
-    if (fgets(buffer, sizeof buffer, file) != nullptr) {
-        line = buffer;
-        line.erase(std::min(line.find('\n'), line.size()));
-    }
-    fclose(file);
-    return line;
-}
-
 // `text` cut at every `separator`.
 std::vector<std::string> split(const std::string& text, char separator) {
     std::vector<std::string> pieces;
@@ -124,50 +98,6 @@ std::vector<std::string> split(const std::string& text, char separator) {
     pieces.push_back(text.substr(start));
     return pieces;
 }
-
-std::string first_ethernet_address(const std::string& dir) {
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) {
-        return "";
-    }
-    std::vector<std::string> names;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] != '.' && strcmp(e->d_name, "lo") != 0) {
-            names.emplace_back(e->d_name);
-        }
-    }
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names) {
-        std::string base = dir;
-        base.append("/").append(name).append("/");
-        std::string address = first_line(base + "address");
-        if (first_line(base + "type") != "1" || address.size() != 17 ||
-            address == "00:00:00:00:00:00") {
-            continue;
-        }
-        address.erase(std::remove(address.begin(), address.end(), ':'), address.end());
-        return address;
-    }
-    return "";
-}
-
-}  // namespace
-
-std::string default_client_id(const std::string& host_name, const IdentitySources& sources) {
-    std::string id = first_line(sources.machine_id_file);
-    if (id.size() < 12 || id.find_first_not_of("0123456789abcdef") != std::string::npos) {
-        id = first_ethernet_address(sources.net_class_dir);
-    } else {
-        id.resize(12);
-    }
-    if (id.empty() || host_name.empty()) {
-        return "";
-    }
-    return host_name + "-" + id;
-}
-
-namespace {
 
 // Reads the section one group of keys at a time; each step returns the
 // error line, or an empty string when its keys are good.
@@ -219,11 +149,14 @@ class SectionReader {
         return "";
     }
 
+    // Whole numbers: decimal digits only, at most 10 of them.
     std::string numbers() {
-        unsigned long number = 0;
+        const UnsignedForm port{1, 65535, 10};
+        const UnsignedForm keepalive{5, 65535, 10};
+        uint64_t number = 0;
         s_.port = s_.tls() ? 8883 : 1883;
         if (lookup(config_, "port", value_)) {
-            if (!whole_number(value_, 1, 65535, number)) {
+            if (read_unsigned(value_.data(), value_.size(), port, number) != NumberRead::ok) {
                 return bad("port", "a port number from 1 to 65535");
             }
             s_.port = static_cast<uint16_t>(number);
@@ -235,7 +168,7 @@ class SectionReader {
             s_.qos = value_[0] - '0';
         }
         if (lookup(config_, "keepalive", value_)) {
-            if (!whole_number(value_, 5, 65535, number)) {
+            if (read_unsigned(value_.data(), value_.size(), keepalive, number) != NumberRead::ok) {
                 return bad("keepalive", "seconds from 5 to 65535");
             }
             s_.keepalive = static_cast<int>(number);
@@ -247,21 +180,21 @@ class SectionReader {
         if (!lookup(config_, "queue_limit", value_)) {
             return "";
         }
-        std::string digits = value_;
-        unsigned long unit = 1;
-        if (!digits.empty() && (digits.back() == 'k' || digits.back() == 'K')) {
-            unit = 1024;
-            digits.pop_back();
-        } else if (!digits.empty() && digits.back() == 'M') {
-            unit = 1024ul * 1024;
-            digits.pop_back();
-        }
-        unsigned long number = 0;
-        if (!whole_number(digits, 1, 1ul << 30, number) || number * unit < 64ul * 1024 ||
-            number * unit > 64ul * 1024 * 1024) {
+        // The count and its unit are multiplied in unsigned long, the width
+        // of the daemon's sizes.
+        static const NumberSuffix units[] = {
+            {'k', 1024}, {'K', 1024}, {'M', uint64_t{1024} * 1024}};
+        const UnsignedForm form{1, 1ul << 30, 10, units, 3};
+        uint64_t count = 0;
+        uint64_t multiplier = 1;
+        const bool read =
+            read_unsigned(value_.data(), value_.size(), form, count, multiplier) == NumberRead::ok;
+        const unsigned long bytes =
+            static_cast<unsigned long>(count) * static_cast<unsigned long>(multiplier);
+        if (!read || bytes < 64ul * 1024 || bytes > 64ul * 1024 * 1024) {
             return bad("queue_limit", "bytes from 64K to 64M");
         }
-        s_.queue_limit = number * unit;
+        s_.queue_limit = bytes;
         return "";
     }
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "mqtt/client_identity.h"
+
 class Confile;
 
 struct MqttSettings {
@@ -30,19 +32,8 @@ struct MqttSettings {
     std::string scan_topic() const { return prefix + "/" + client_id + "/scan"; }
 };
 
-// Where the default client id comes from; the real system's files unless a
-// test points elsewhere.
-struct IdentitySources {
-    std::string machine_id_file = "/etc/machine-id";
-    std::string net_class_dir = "/sys/class/net";
-};
-
 // Reads the [mqtt] section of `config` into `settings`. Returns an empty
 // string, or the one line that says which key of `path` has which bad value
 // (the caller prints it and ends start-up).
 std::string read_mqtt_settings(const Confile& config, const char* path, MqttSettings& settings,
                                const IdentitySources& sources = IdentitySources());
-
-// The host name followed by the machine id (its first 12 hex digits), or by
-// the first Ethernet address where there is none; empty if neither exists.
-std::string default_client_id(const std::string& host_name, const IdentitySources& sources);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "chameleon.h"
+#include "number_text.h"
 
 namespace {
 
@@ -24,20 +25,12 @@ void bad_value(const char* path, const char* key, const std::string& value, cons
 
 // A whole number of seconds from 1 to scan_span_limit, digits only.
 bool parse_span(const std::string& text, uint32_t& out) {
-    if (text.empty() || text.size() > 9) {
+    const UnsignedForm span{1, scan_span_limit, 9};
+    uint64_t v = 0;
+    if (read_unsigned(text.data(), text.size(), span, v) != NumberRead::ok) {
         return false;
     }
-    uint32_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        v = v * 10 + static_cast<uint32_t>(c - '0');
-    }
-    if (v == 0 || v > scan_span_limit) {
-        return false;
-    }
-    out = v;
+    out = static_cast<uint32_t>(v);
     return true;
 }
 

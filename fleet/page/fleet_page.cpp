@@ -2,12 +2,12 @@
 
 #include <json-c/json.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <sstream>
 
+#include "number_text.h"
 #include "web_assets.h"
 
 namespace fleet_page {
@@ -43,13 +43,9 @@ bool int_argument(const HttpRequest& r, const char* name, int64_t fallback, int6
         out = fallback;
         return true;
     }
-    errno = 0;
-    char* end = nullptr;
-    long long v = std::strtoll(it->second.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0')
-        return false;
-    out = v;
-    return true;
+    // As strtoll reads it: blanks, then a sign, then digits to the end.
+    const SignedForm form{INT64_MIN, INT64_MAX, true};
+    return read_signed(it->second.c_str(), form, out) == NumberRead::ok;
 }
 
 json_object* optional_double(const std::optional<double>& v) {

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "event_feed.h"
+#include "number_text.h"
 
 namespace fleet_page {
 
@@ -117,10 +118,9 @@ bool parse_listen_address(const std::string& text, std::string& address, uint16_
         error = "'" + host + "' is not a numeric IPv4 or IPv6 address";
         return false;
     }
-    char* end = nullptr;
-    unsigned long value = port_text.empty() ? 0 : std::strtoul(port_text.c_str(), &end, 10);
-    if (port_text.empty() || *end != '\0' || value == 0 || value > 65535 ||
-        port_text.find_first_not_of("0123456789") != std::string::npos) {
+    uint64_t value = 0;
+    if (read_unsigned(port_text.data(), port_text.size(), UnsignedForm{1, 65535}, value) !=
+        NumberRead::ok) {
         error = "'" + port_text + "' is not a port (1-65535)";
         return false;
     }

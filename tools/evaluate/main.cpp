@@ -2,14 +2,14 @@
 // Each capture's probe requests go through the daemon's own table and scan
 // code on virtual time, once per rule; the addresses heard for at least
 // min_span seconds are taken as the true stations.
-#include <cerrno>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
 
+#include "number_text.h"
 #include "occupancy_labels.h"
 #include "rule_replay.h"
 
@@ -29,11 +29,10 @@ const char usage[] =
     "  --not-people MAC   a fixed station left out of the crowd estimate (repeatable)\n"
     "  --list             also print every reported address, one per line\n";
 
+// A finite real number above 0, as strtod writes one.
 bool parse_number(const char* text, double& out) {
-    char* end = nullptr;
-    errno = 0;
-    double v = strtod(text, &end);
-    if (errno != 0 || end == text || *end != '\0' || !std::isfinite(v) || v <= 0) {
+    double v = 0;
+    if (read_real(text, RealForm{0, DBL_MAX}, v) != NumberRead::ok || v <= 0) {
         return false;
     }
     out = v;

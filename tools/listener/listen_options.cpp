@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "mac_text.h"
-#include "option_number.h"
+#include "number_text.h"
 
 const char* const listen_usage =
     "usage: vorlask-listen [--group ADDR] [--port N] [--reply HEX] [--count N] [--timeout S]\n"
@@ -52,16 +52,16 @@ bool parse_listen_options(int argc, char** argv, ListenOptions& options, std::st
         if (strcmp(name, "--group") == 0) {
             options.group = value;
         } else if (strcmp(name, "--port") == 0) {
-            ok = parse_unsigned(value, 65535, n) && n > 0;
+            ok = read_unsigned(value, UnsignedForm{1, 65535}, n) == NumberRead::ok;
             options.port = static_cast<uint16_t>(n);
         } else if (strcmp(name, "--reply") == 0) {
             ok = parse_hex(value, options.reply);
             options.send_reply = ok;
         } else if (strcmp(name, "--count") == 0) {
-            ok = parse_unsigned(value, UINT64_MAX, n);
+            ok = read_unsigned(value, UnsignedForm{0, UINT64_MAX}, n) == NumberRead::ok;
             options.count = n;
         } else {
-            ok = parse_unsigned(value, 86400, n);
+            ok = read_unsigned(value, UnsignedForm{0, 86400}, n) == NumberRead::ok;
             options.timeout = static_cast<uint32_t>(n);
         }
         if (!ok) {

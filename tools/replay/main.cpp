@@ -1,13 +1,11 @@
 // vorlask-replay: turns the probe requests of a capture recorded on a
 // monitor interface into a script for the kernel stand-in
 // (vorlask-kernel-standin --script), which plays them to the daemon.
-#include <cerrno>
-#include <cmath>
+#include <cfloat>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
+#include "number_text.h"
 #include "replay_capture.h"
 
 namespace {
@@ -20,15 +18,9 @@ const char usage[] =
     "Writes the stand-in script to standard output and what the capture held to\n"
     "standard error.\n";
 
+// A finite real number from 0, as strtod writes one.
 bool to_number(const char* text, double& out) {
-    char* end = nullptr;
-    errno = 0;
-    double v = strtod(text, &end);
-    if (errno != 0 || end == text || *end != '\0' || !std::isfinite(v) || v < 0) {
-        return false;
-    }
-    out = v;
-    return true;
+    return read_real(text, RealForm{0, DBL_MAX}, out) == NumberRead::ok;
 }
 
 }  // namespace

@@ -1,11 +1,9 @@
 #include "scenario_script.h"
 
-#include <cctype>
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
+#include <cfloat>
 #include <sstream>
 
+#include "number_text.h"
 #include "probe_message.h"
 
 namespace standin {
@@ -16,24 +14,19 @@ namespace {
 constexpr size_t max_raw_bytes = 65536;
 constexpr uint32_t max_repeat = 100000000;
 
+// Seconds from 0: a digit or '.' first, then what strtod reads.
 bool parse_offset(const std::string& text, double& value) {
-    if (text.empty() || !(isdigit(static_cast<unsigned char>(text[0])) || text[0] == '.')) {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    value = strtod(text.c_str(), &end);
-    return errno == 0 && *end == '\0' && std::isfinite(value) && value >= 0;
+    return read_real(text.c_str(), RealForm{0, DBL_MAX, true}, value) == NumberRead::ok;
 }
 
+// A decimal integer with an optional sign, from `min` to `max`.
 bool parse_integer(const std::string& text, long min, long max, long& value) {
-    if (text.empty()) {
+    int64_t parsed = 0;
+    if (read_signed(text.c_str(), SignedForm{min, max}, parsed) != NumberRead::ok) {
         return false;
     }
-    char* end = nullptr;
-    errno = 0;
-    value = strtol(text.c_str(), &end, 10);
-    return errno == 0 && *end == '\0' && value >= min && value <= max;
+    value = static_cast<long>(parsed);
+    return true;
 }
 
 // The error text of one line, or empty when the line parsed into `step`.

@@ -1,37 +1,21 @@
 #include "standin_cli.h"
 
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
+#include <cfloat>
+
+#include "number_text.h"
 
 namespace standin {
 
 namespace {
 
+// Seconds: any finite real number from 0, as strtod writes one.
 bool to_seconds(const char* text, double& value) {
-    char* end = nullptr;
-    errno = 0;
-    double parsed = strtod(text, &end);
-    if (errno != 0 || end == text || *end != '\0' || !std::isfinite(parsed) || parsed < 0) {
-        return false;
-    }
-    value = parsed;
-    return true;
+    return read_real(text, RealForm{0, DBL_MAX}, value) == NumberRead::ok;
 }
 
+// Decimal digits only, up to `max`.
 bool to_unsigned(const char* text, uint64_t max, uint64_t& value) {
-    if (*text < '0' || *text > '9') {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long parsed = strtoull(text, &end, 10);
-    if (errno != 0 || *end != '\0' || parsed > max) {
-        return false;
-    }
-    value = parsed;
-    return true;
+    return read_unsigned(text, UnsignedForm{0, max}, value) == NumberRead::ok;
 }
 
 bool to_u32(const char* text, uint32_t& value) {

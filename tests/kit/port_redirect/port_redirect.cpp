@@ -26,6 +26,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "number_text.h"
+
 namespace {
 
 using sendto_fn = ssize_t (*)(int, const void*, size_t, int, const struct sockaddr*, socklen_t);
@@ -45,17 +47,9 @@ recvmsg_fn real_recvmsg = nullptr;
 recvfrom_fn real_recvfrom = nullptr;
 
 // The value of a decimal number up to `max`, or `fallback`.
-unsigned long long parse_number(const char* text, unsigned long long max,
-                                unsigned long long fallback) {
-    if (text == nullptr || *text < '0' || *text > '9') {
-        return fallback;
-    }
-    errno = 0;
-    char* end = nullptr;
-    unsigned long long value = strtoull(text, &end, 10);
-    if (errno != 0 || *end != '\0' || value > max) {
-        return fallback;
-    }
+uint64_t parse_number(const char* text, uint64_t max, uint64_t fallback) {
+    uint64_t value = fallback;
+    read_unsigned(text, UnsignedForm{0, max}, value);
     return value;
 }
 
