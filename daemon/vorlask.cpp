@@ -22,6 +22,7 @@
 #include "mqtt/mqtt_publisher.h"
 #include "mqtt/mqtt_settings.h"
 #include "multicast.h"
+#include "persistent/persistent_rule.h"
 #include "scan.h"
 #include "session.h"
 #include "startup_config.h"
@@ -164,22 +165,29 @@ int main(int argc, char** argv) {
     session->running.store(true);
     read_command_line(argc, argv, session->options_);
 
-    MqttSettings mqtt;
-    const MoreSections read_mqtt = [](const Confile& config, void* settings) {
-        const std::string error =
-            read_mqtt_settings(config, config_path, *static_cast<MqttSettings*>(settings));
+    // The sections after [server]: the keep rule's, then the publisher's.
+    struct Sections {
+        std::unique_ptr<KeepRule> keep_rule;
+        MqttSettings mqtt;
+    } sections;
+    const MoreSections read_sections = [](const Confile& config, void* context) {
+        auto* read = static_cast<Sections*>(context);
+        if (!read_keep_rule(config, config_path, read->keep_rule)) {
+            return false;
+        }
+        const std::string error = read_mqtt_settings(config, config_path, read->mqtt);
         if (!error.empty()) {
             fprintf(stderr, "%s\n", error.c_str());
         }
         return error.empty();
     };
-    if (!print_startup_config(config_path, session->scan_rule_, read_mqtt, &mqtt)) {
+    if (!print_startup_config(config_path, read_sections, &sections)) {
         return 1;
     }
-    if (session->scan_rule_.persistent) {
-        session->persistent_ = std::make_unique<PersistentRule>(session->scan_rule_.min_span,
-                                                                session->scan_rule_.memory);
-        session->table_.known_stations_ = known_stations_of(session->persistent_->tiers);
+    const MqttSettings& mqtt = sections.mqtt;
+    session->keep_rule_ = std::move(sections.keep_rule);
+    if (session->keep_rule_) {
+        session->table_.known_stations_ = known_stations_of(*session->keep_rule_);
     }
     std::unique_ptr<MqttPublisher> publisher;
     if (mqtt.enabled) {
@@ -220,8 +228,8 @@ int main(int argc, char** argv) {
     log_msg(1, "free and shutdown ...\n");
     const uint32_t kernel_drops = kernel_drop_count(session->kernel_);
     close_kernel_channel(session->kernel_);
-    if (session->persistent_) {
-        print_station_summary(session->table_, *session->persistent_);
+    if (session->keep_rule_) {
+        session->keep_rule_->print_summary(session->table_);
     } else {
         print_summary(session->table_, session->options_.randommax);
     }
