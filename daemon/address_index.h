@@ -43,7 +43,7 @@ struct AddressSlots {
     static constexpr uint64_t empty_key = ~0ull;
     static Slot empty() { return Slot{empty_key, 0}; }
     static bool is_empty(const Slot& slot) { return slot.key == empty_key; }
-    uint64_t key_of(const Slot& slot) const { return slot.key; }
+    static uint64_t key_of(const Slot& slot) { return slot.key; }
     static uint32_t position_of(const Slot& slot) { return slot.position; }
     static Slot make(uint64_t key, uint32_t position) { return Slot{key, position}; }
 };
