@@ -1,100 +1,13 @@
 #include "probe_table.h"
 
 #include <algorithm>
-#include <cstring>
-#include <random>
 
-#include "address_key.h"
 #include "console_log.h"
 
-ProbeIndex::ProbeIndex() : seed_(std::random_device{}() | 1ull) {}
-
-uint64_t ProbeIndex::key_of(const uint8_t* mac) {
-    return address_key(mac);
-}
-
-size_t ProbeIndex::home_of(uint64_t key) const {
-    return static_cast<size_t>(seeded_key_hash(key, seed_)) & mask_;
-}
-
-void ProbeIndex::reset(size_t slots) {
-    if (slots == slots_.size()) {
-        std::fill(slots_.begin(), slots_.end(), Slot{empty_key, 0});
-    } else {
-        std::vector<Slot>(slots, Slot{empty_key, 0}).swap(slots_);
-    }
-    mask_ = slots - 1;
-    size_ = 0;
-}
-
-void ProbeIndex::clear() {
-    std::vector<Slot>().swap(slots_);
-    mask_ = 0;
-    size_ = 0;
-}
-
-long ProbeIndex::find(const uint8_t* mac) const {
-    if (size_ == 0) {
-        return -1;
-    }
-    const uint64_t key = key_of(mac);
-    for (size_t i = home_of(key);; i = (i + 1) & mask_) {
-        const Slot& slot = slots_[i];
-        if (slot.key == key) {
-            return static_cast<long>(slot.position);
-        }
-        if (slot.key == empty_key) {
-            return -1;
-        }
-    }
-}
-
-void ProbeIndex::prefetch(const uint8_t* mac) const {
-    if (size_ != 0) {
-        __builtin_prefetch(&slots_[home_of(key_of(mac))]);
-    }
-}
-
-void ProbeIndex::place(uint64_t key, uint32_t position) {
-    for (size_t i = home_of(key);; i = (i + 1) & mask_) {
-        Slot& slot = slots_[i];
-        if (slot.key == key) {
-            slot.position = position;
-            return;
-        }
-        if (slot.key == empty_key) {
-            slot = Slot{key, position};
-            ++size_;
-            return;
-        }
-    }
-}
-
-void ProbeIndex::insert(const uint8_t* mac, size_t position) {
-    if ((size_ + 1) * 2 > slots_.size()) {
-        // Half full: double the slots and place every address again.
-        std::vector<Slot> old;
-        old.swap(slots_);
-        reset(std::max(min_slots, old.size() * 2));
-        for (const Slot& slot : old) {
-            if (slot.key != empty_key) {
-                place(slot.key, slot.position);
-            }
-        }
-    }
-    place(key_of(mac), static_cast<uint32_t>(position));
-}
-
 void ProbeIndex::rebuild(const ProbeList& list) {
-    size_t slots = min_slots;
-    while (slots < list.size() * 2 + 2) {
-        slots *= 2;
-    }
-    // Kept at its size unless most of it would stand empty: a table that
-    // filled once is likely to fill again before the next scan.
-    reset(slots_.size() > slots * 4 || slots_.size() < slots ? slots : slots_.size());
+    index_.reset_for(list.size());
     for (size_t i = 0; i < list.size(); ++i) {
-        place(key_of(list[i].record->mac), static_cast<uint32_t>(i));
+        index_.place(address_key(list[i].record->mac), static_cast<uint32_t>(i));
     }
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "address_index.h"
 #include "probe_record.h"
 #include "session_counters.h"
 
@@ -25,41 +26,25 @@ struct ProbeEntry {
 using ProbeList = std::vector<ProbeEntry>;
 
 // Position of each address in the probe list, so that folding a record costs
-// the same whatever the size of the table: an open-addressing hash table of
-// (address, position) slots, probed linearly and never more than half full,
-// so a lookup usually reads one slot. The hash is keyed per process so that
-// chosen addresses cannot pile up in one run of slots.
+// the same whatever the size of the table: an address index whose slots hold
+// the address beside its position, so a lookup usually reads one slot.
 class ProbeIndex {
   public:
-    ProbeIndex();
     // Position of `mac`, or -1 when the address is not in the table.
-    long find(const uint8_t* mac) const;
+    long find(const uint8_t* mac) const { return index_.find(address_key(mac)); }
     // Records `mac` at `position` (replacing the position it had).
-    void insert(const uint8_t* mac, size_t position);
+    void insert(const uint8_t* mac, size_t position) {
+        index_.insert(address_key(mac), static_cast<uint32_t>(position));
+    }
     // Makes the index match `list` again after entries were removed from it.
     void rebuild(const ProbeList& list);
-    void clear();
-    size_t size() const { return size_; }
+    void clear() { index_.clear(); }
+    size_t size() const { return index_.size(); }
     // Starts loading the slot where `mac` would be, ahead of its lookup.
-    void prefetch(const uint8_t* mac) const;
+    void prefetch(const uint8_t* mac) const { index_.prefetch(address_key(mac)); }
 
   private:
-    struct Slot {
-        uint64_t key;  // the address, or empty_key
-        uint32_t position;
-    };
-    static constexpr uint64_t empty_key = ~0ull;  // no address has 64 bits
-    static constexpr size_t min_slots = 16;
-    static uint64_t key_of(const uint8_t* mac);
-    size_t home_of(uint64_t key) const;
-    // Empties the index and gives it `slots` slots (a power of two).
-    void reset(size_t slots);
-    void place(uint64_t key, uint32_t position);
-
-    uint64_t seed_;
-    std::vector<Slot> slots_;
-    size_t mask_ = 0;
-    size_t size_ = 0;
+    AddressIndex<> index_;
 };
 
 // More distinct addresses than this between two scans are turned away: one

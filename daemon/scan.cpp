@@ -1,9 +1,5 @@
 #include "scan.h"
 
-#include <sys/time.h>
-
-#include <vector>
-
 #include "console_log.h"
 #include "console_table.h"
 
@@ -46,8 +42,6 @@ size_t scan_entries(ProbeList& list, uint16_t randommax, const ScanSinks& sinks,
     return dropped;
 }
 
-namespace {
-
 void end_of_scan(const ScanSinks& sinks, const ScanTotals& totals) {
     for (size_t i = 0; i < sinks.count; ++i) {
         const ScanSink& sink = sinks.sinks[i];
@@ -57,8 +51,6 @@ void end_of_scan(const ScanSinks& sinks, const ScanTotals& totals) {
     }
 }
 
-// Says, at verbosity 1, what was lost or turned away since the last scan, and
-// puts it in `totals`.
 void report_losses(SessionCounters& c, const KernelChannel& kernel, ScanTotals& totals) {
     uint32_t table_full = c.table_full.load() - c.table_full_reported;
     uint32_t queue_full = c.queue_full.load() - c.queue_full_reported;
@@ -90,8 +82,6 @@ void report_losses(SessionCounters& c, const KernelChannel& kernel, ScanTotals& 
     }
 }
 
-}  // namespace
-
 size_t scan_table(ProbeTable& table, uint16_t randommax, const ScanSinks& sinks,
                   SessionCounters& counters) {
     uint64_t dropped_records = 0;
@@ -115,64 +105,6 @@ ScanTotals scan_probe_list(ProbeTable& table, uint16_t randommax, const ScanSink
     report_losses(counters, kernel, totals);
     end_of_scan(sinks, totals);
     return totals;
-}
-
-ScanTotals scan_probe_list_persistent(ProbeTable& table, PersistentRule& rule,
-                                      const ScanSinks& sinks, SessionCounters& counters,
-                                      const KernelChannel& kernel, uint32_t memory_s) {
-    ScanTotals totals{};
-    struct timeval now;
-    gettimeofday(&now, nullptr);
-    const uint64_t turned_away_before = rule.tiers.turned_away();
-    uv_rwlock_wrlock(&table.list_mac_rwlock_);
-    totals.table_size = table.probe_list.size();
-    PersistentScanResult r = scan_entries_persistent(table.probe_list, rule, ms_of(now), sinks);
-    table.probe_index_.rebuild(table.probe_list);
-    uv_rwlock_wrunlock(&table.list_mac_rwlock_);
-    counters.scan_dropped.fetch_add(r.removed, std::memory_order_relaxed);
-    counters.scan_dropped_records.fetch_add(r.removed_records, std::memory_order_relaxed);
-    totals.kept = r.stations;
-    totals.dropped = r.removed - r.stations;
-    totals.has_crowd = true;
-    totals.crowd_randomised = r.crowd.randomised;
-    totals.crowd_estimate = r.crowd.estimate;
-    totals.turned_away_stations =
-        static_cast<uint32_t>(rule.tiers.turned_away() - turned_away_before);
-    report_losses(counters, kernel, totals);
-    if (totals.turned_away_stations != 0) {
-        log_msg(1, "turned away since the last scan: %u new stations (stations full)\n",
-                totals.turned_away_stations);
-    }
-    log_msg(1,
-            "crowd: %u randomised addresses since the last scan, about %u devices near in the "
-            "last %u s\n",
-            r.crowd.randomised, r.crowd.estimate, memory_s);
-    end_of_scan(sinks, totals);
-    return totals;
-}
-
-void print_station_summary(ProbeTable& table, const PersistentRule& rule) {
-    log_msg(0, "\n*** summary ***\n");
-    struct timeval now;
-    gettimeofday(&now, nullptr);
-    uv_rwlock_rdlock(&table.list_mac_rwlock_);
-    std::vector<const Station*> known;
-    for (const Station& s : rule.tiers.stations()) {
-        if (ms_of(now) - s.last_ms <= rule.tiers.memory_ms()) {
-            known.push_back(&s);
-        }
-    }
-    log_msg(0, "total probes request found: %ld\n", static_cast<long>(known.size()));
-    log_msg(0, "To remove some random address, and get a valid address list:\n");
-    print_probe_header();
-    for (const Station* s : known) {
-        ProbeRecord record = s->record;
-        ProbeEntry row{&record, s->count, 0, 1, record.rssi, s->last_seen, s->last_seen};
-        print_probe_row(row);
-    }
-    uv_rwlock_rdunlock(&table.list_mac_rwlock_);
-    log_msg(0, "finally get a valid probe reqeust number: %u\n",
-            static_cast<unsigned>(known.size()));
 }
 
 void print_summary(ProbeTable& table, uint16_t randommax) {

@@ -5,7 +5,6 @@
 #include <cstdint>
 
 #include "kernel_channel.h"
-#include "persistent/persistent_scan.h"
 #include "probe_table.h"
 #include "scan_sink.h"
 #include "session_counters.h"
@@ -30,19 +29,12 @@ size_t scan_table(ProbeTable& table, uint16_t randommax, const ScanSinks& sinks,
 ScanTotals scan_probe_list(ProbeTable& table, uint16_t randommax, const ScanSinks& sinks,
                            SessionCounters& counters, const KernelChannel& kernel);
 
-// One scan pass under [scan] rule = persistent: the stations heard since the
-// last pass go to the sinks in table order, the table is emptied, the crowd
-// line is printed at verbosity 1 (its estimate over `memory_s` seconds), and
-// the totals with the crowd figures go to each sink's end callback. The
-// caller holds the scan mutex.
-ScanTotals scan_probe_list_persistent(ProbeTable& table, PersistentRule& rule,
-                                      const ScanSinks& sinks, SessionCounters& counters,
-                                      const KernelChannel& kernel, uint32_t memory_s);
+// Says, at verbosity 1, what was lost or turned away since the last scan, and
+// puts it in `totals`.
+void report_losses(SessionCounters& counters, const KernelChannel& kernel, ScanTotals& totals);
+
+// Hands `totals` to each sink's end callback.
+void end_of_scan(const ScanSinks& sinks, const ScanTotals& totals);
 
 // Prints the summary of the table under its read lock.
 void print_summary(ProbeTable& table, uint16_t randommax);
-
-// The summary under [scan] rule = persistent: the stations known now (heard
-// within the memory), in the same format, each row showing the probe
-// requests heard since the address became a station.
-void print_station_summary(ProbeTable& table, const PersistentRule& rule);

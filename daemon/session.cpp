@@ -102,10 +102,9 @@ void worker_mac_list_scan(void* arg) {
         if (!session->running.load()) {
             break;
         }
-        if (session->persistent_) {
-            scan_probe_list_persistent(session->table_, *session->persistent_, session->scan_sinks_,
-                                       session->counters_, session->kernel_,
-                                       session->scan_rule_.memory);
+        if (session->keep_rule_) {
+            session->keep_rule_->scan(session->table_, session->scan_sinks_, session->counters_,
+                                      session->kernel_);
         } else {
             scan_probe_list(session->table_, session->options_.randommax, session->scan_sinks_,
                             session->counters_, session->kernel_);

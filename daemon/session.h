@@ -11,13 +11,12 @@
 #include <cstdint>
 #include <memory>
 
+#include "keep_rule.h"
 #include "kernel_channel.h"
 #include "loop_handover.h"
 #include "multicast.h"
-#include "persistent/persistent_scan.h"
 #include "probe_queue.h"
 #include "probe_table.h"
-#include "persistent/scan_config.h"
 #include "scan_sink.h"
 #include "session_counters.h"
 #include "settings.h"
@@ -43,10 +42,10 @@ struct NlSession {
     LoopHandover handover_;   // worker-to-loop hand-over of libuv work
     SessionCounters counters_;
     ScanSinks scan_sinks_;  // the scan's outputs, in the order they are fed
-    ScanRule scan_rule_;    // from [scan] of the configuration file
-    // The tiers of rule = persistent (null under rule = count); touched by
-    // the scan worker under the table's write lock and by the summary.
-    std::unique_ptr<PersistentRule> persistent_;
+    // The keep rule chosen in [scan] of the configuration file; null under
+    // rule = count, the core's own. Used by the scan worker, the fold (through
+    // the table's known stations) and the summary.
+    std::unique_ptr<KeepRule> keep_rule_;
 };
 
 static_assert(std::atomic<bool>::is_always_lock_free, "running must be lock-free");

@@ -42,7 +42,7 @@ bool refuse_file(const char* path) {
 
 }  // namespace
 
-bool print_startup_config(const char* path, ScanRule& rule, MoreSections more, void* context) {
+bool print_startup_config(const char* path, MoreSections more, void* context) {
     if (refuse_file(path)) {
         return false;
     }
@@ -52,9 +52,6 @@ bool print_startup_config(const char* path, ScanRule& rule, MoreSections more, v
         std::string ucast = config.Value("server", key);
         key = "mcast_addr";
         std::string mcast = config.Value("server", key);
-        if (!read_scan_rule(config, path, rule)) {
-            return false;
-        }
         if (more != nullptr && !more(config, context)) {
             return false;
         }

@@ -1,10 +1,8 @@
 // The start-up configuration file: the two server addresses printed at start,
-// and the keep rule of the scan.
+// and the further sections read by the parts they configure.
 #pragma once
 
 #include <cstddef>
-
-#include "persistent/scan_config.h"
 
 constexpr const char* config_path = "/etc/vorlask.conf";
 
@@ -17,14 +15,11 @@ constexpr size_t max_config_size = size_t{64} * 1024;
 // each on its own line. Both are looked up before either is printed; the
 // parsed file is released before the call returns. On a file that is too
 // large or not a regular file, or a missing file or key, says which on
-// standard error and returns false; the caller ends start-up there. Section
-// [scan] is read into `rule` after the two lookups and before either value is
-// printed; a bad value there also returns false.
+// standard error and returns false; the caller ends start-up there.
 //
-// `more`, when given, reads the file's further sections after [scan], also
-// before either value is printed: it says what is wrong on standard error
-// and returns false to end start-up.
+// `more`, when given, reads the file's further sections ([scan], [mqtt])
+// after the two lookups and before either value is printed: it says what is
+// wrong on standard error and returns false to end start-up.
 class Confile;
 using MoreSections = bool (*)(const Confile& config, void* context);
-bool print_startup_config(const char* path, ScanRule& rule, MoreSections more = nullptr,
-                          void* context = nullptr);
+bool print_startup_config(const char* path, MoreSections more = nullptr, void* context = nullptr);

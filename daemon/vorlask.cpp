@@ -21,6 +21,7 @@
 #include "daemon_mode.h"
 #include "mqtt/mqtt.h"
 #include "multicast.h"
+#include "persistent/persistent_rule.h"
 #include "scan.h"
 #include "session.h"
 #include "startup_config.h"
@@ -163,14 +164,25 @@ int main(int argc, char** argv) {
     session->running.store(true);
     read_command_line(argc, argv, session->options_);
 
+    // The sections after [server]: the keep rule's, then the publisher's.
     MqttFeature mqtt(config_path);
-    if (!print_startup_config(config_path, session->scan_rule_, MqttFeature::read_section, &mqtt)) {
+    struct Sections {
+        std::unique_ptr<KeepRule> keep_rule;
+        MqttFeature* mqtt;
+    } sections{nullptr, &mqtt};
+    const MoreSections read_sections = [](const Confile& config, void* context) {
+        auto* read = static_cast<Sections*>(context);
+        if (!read_keep_rule(config, config_path, read->keep_rule)) {
+            return false;
+        }
+        return MqttFeature::read_section(config, read->mqtt);
+    };
+    if (!print_startup_config(config_path, read_sections, &sections)) {
         return 1;
     }
-    if (session->scan_rule_.persistent) {
-        session->persistent_ = std::make_unique<PersistentRule>(session->scan_rule_.min_span,
-                                                                session->scan_rule_.memory);
-        session->table_.known_stations_ = known_stations_of(session->persistent_->tiers);
+    session->keep_rule_ = std::move(sections.keep_rule);
+    if (session->keep_rule_) {
+        session->table_.known_stations_ = known_stations_of(*session->keep_rule_);
     }
 
     if (session->options_.daemon != 0) {
@@ -200,8 +212,8 @@ int main(int argc, char** argv) {
     log_msg(1, "free and shutdown ...\n");
     const uint32_t kernel_drops = kernel_drop_count(session->kernel_);
     close_kernel_channel(session->kernel_);
-    if (session->persistent_) {
-        print_station_summary(session->table_, *session->persistent_);
+    if (session->keep_rule_) {
+        session->keep_rule_->print_summary(session->table_);
     } else {
         print_summary(session->table_, session->options_.randommax);
     }

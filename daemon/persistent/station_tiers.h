@@ -1,4 +1,4 @@
-// The persistent keep rule: an address counts as a station once it has been
+// The persistent rule's tiers: an address counts as a station once it has been
 // heard at two moments at least `min_span` apart within `memory`. Two bounded
 // tiers hold what the rule remembers between scans: candidates (heard, not
 // yet stations) in a ring of fixed capacity whose oldest entry is forgotten
@@ -6,12 +6,14 @@
 // by new addresses.
 #pragma once
 
+#include <sys/time.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "address_index.h"
 #include "probe_record.h"
-#include "probe_table.h"
 
 // Sized for a 64 MiB router: about 4 MiB for the candidates (24-byte ring
 // entries plus a 4-byte slot per entry at half load) and about 1.5 MiB for the
@@ -36,6 +38,9 @@ class StationTiers {
 
     StationTiers(uint32_t min_span_s, uint32_t memory_s, size_t candidates = candidate_capacity,
                  size_t stations = station_capacity);
+    // The candidates' index reads the addresses in the tiers' own ring.
+    StationTiers(const StationTiers&) = delete;
+    StationTiers& operator=(const StationTiers&) = delete;
 
     // The address of `record` heard from `first_ms` to `last_ms`
     // (milliseconds on any clock that does not go back), worth `count` probe
@@ -52,7 +57,7 @@ class StationTiers {
     const std::vector<Station>& stations() const { return stations_; }
     // The station with address `mac`, or null.
     const Station* find(const uint8_t* mac) const {
-        long i = station_index_.find(mac);
+        long i = station_index_.find(address_key(mac));
         return i < 0 ? nullptr : &stations_[static_cast<size_t>(i)];
     }
     // Stations whose latest record was at least `rssi_floor` dBm, or carried
@@ -65,7 +70,7 @@ class StationTiers {
     size_t station_limit() const { return station_limit_; }
     // Would-be stations turned away because the stations' tier was full.
     uint64_t turned_away() const { return turned_away_; }
-    size_t candidate_count() const { return candidate_size_; }
+    size_t candidate_count() const { return candidate_index_.size(); }
     int64_t memory_ms() const { return memory_ms_; }
 
   private:
@@ -75,27 +80,22 @@ class StationTiers {
         int64_t last_ms;
     };
     static constexpr uint64_t empty_key = ~0ull;
-    static constexpr uint32_t empty_slot = ~0u;
-    static uint64_t key_of(const uint8_t* mac);
-    size_t home_of(uint64_t key) const;
-    // Slot of `key` in the candidates' index, or the empty slot where it
-    // would go.
-    size_t slot_of(uint64_t key) const;
-    void erase_slot(size_t slot);
+    // The address of a ring entry, for the candidates' index.
+    struct RingKey {
+        const std::vector<Candidate>* ring;
+        uint64_t operator()(uint32_t position) const { return (*ring)[position].key; }
+    };
     void add_candidate(uint64_t key, int64_t first_ms, int64_t last_ms);
     bool promote(const ProbeRecord& record, int64_t first_ms, int64_t when_ms, uint32_t count,
                  const struct timeval& last_seen);
 
     int64_t min_span_ms_;
     int64_t memory_ms_;
-    uint64_t seed_;
     std::vector<Candidate> ring_;  // in order of arrival; next_ is the oldest
-    std::vector<uint32_t> slots_;  // open addressing: ring positions, linear probing
-    size_t mask_;
+    AddressIndex<PositionSlots<RingKey>> candidate_index_;  // positions in the ring
     size_t next_ = 0;
-    size_t candidate_size_ = 0;
     std::vector<Station> stations_;  // in the order they became stations
-    ProbeIndex station_index_;
+    AddressIndex<> station_index_;
     size_t station_limit_;
     uint64_t turned_away_ = 0;
 };

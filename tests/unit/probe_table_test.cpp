@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "hash_seed_scope.h"
 #include "probe_table.h"
 #include "session_fixture.h"
 
@@ -158,6 +159,7 @@ ProbeRecord* record_for(uint32_t n) {
 }
 
 TEST(Index, FindsEveryAddressThroughManyGrowthsAndAfterRebuilds) {
+    const HashSeedScope seed;
     ProbeList list;
     ProbeIndex index;
     ProbeRecord* stranger = record_for(1u << 23);

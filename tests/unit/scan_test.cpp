@@ -10,6 +10,7 @@
 #include "console_log.h"
 #include "console_table.h"
 #include "multicast.h"
+#include "persistent/persistent_rule.h"
 #include "scan.h"
 #include "session_fixture.h"
 
@@ -174,8 +175,8 @@ TEST(Scan, PersistentPassHandsStationsToTheSinksAndTheCrowdWithTheTotals) {
     char a[] = "a";
     ASSERT_TRUE(add_scan_sink(sinks, ScanSink{log_entry, log_end, a}));
     sink_calls.clear();
-    const ScanTotals totals = scan_probe_list_persistent(
-        t.session->table_, rule, sinks, t.session->counters_, t.session->kernel_, 600);
+    const ScanTotals totals =
+        rule.scan(t.session->table_, sinks, t.session->counters_, t.session->kernel_);
     EXPECT_EQ(sink_calls, (std::vector<std::string>{"a 2+6", "a end 3/1/2/0/0"}));
     EXPECT_TRUE(totals.has_crowd);
     EXPECT_EQ(totals.crowd_randomised, 2u);

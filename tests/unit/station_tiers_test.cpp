@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "hash_seed_scope.h"
 #include "persistent/crowd_estimate.h"
 #include "persistent/station_tiers.h"
 
@@ -64,6 +65,7 @@ TEST(StationTiers, OneIntervalLongerThanMinSpanMakesAStation) {
 }
 
 TEST(StationTiers, FloodFillsOnlyTheCandidatesOldestFirst) {
+    const HashSeedScope seed;  // where the ring's addresses land in its index
     const size_t capacity = 64;
     StationTiers tiers(60, 600, capacity, 16);
     hear(tiers, 1, 0);

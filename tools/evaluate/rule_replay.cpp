@@ -3,7 +3,7 @@
 #include <cstring>
 #include <memory>
 
-#include "persistent/persistent_scan.h"
+#include "persistent/persistent_rule.h"
 #include "probe_table.h"
 #include "scan.h"
 
@@ -50,7 +50,7 @@ RuleOutcome replay_rule(const std::vector<ReplayStep>& steps, const RuleSettings
     KnownStations known;  // a full table still takes a known station, as in the daemon
     if (settings.persistent) {
         rule = std::make_unique<PersistentRule>(settings.min_span, settings.memory);
-        known = known_stations_of(rule->tiers);
+        known = known_stations_of(*rule);
     }
     const int64_t period_ms = int64_t{settings.timeout} * 1000;
     int64_t next_scan = virtual_epoch_ms + period_ms;
