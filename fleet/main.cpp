@@ -153,7 +153,7 @@ int main(int argc, char** argv) {
         }
         fleet.web = &web;
         fleet.view.add_scan_listener(
-            [&web](const Scan& scan, int64_t receive_time) { web.on_scan(scan, receive_time); });
+            [&web](const Scan& scan, int64_t scan_time) { web.on_scan(scan, scan_time); });
         fprintf(stderr, "vorlask-fleet: web page on port %u\n", static_cast<unsigned>(web.port()));
     }
 

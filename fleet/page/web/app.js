@@ -23,6 +23,21 @@ function age(now, t) {
   return Math.floor(s / 3600) + ' h ago';
 }
 
+function span(s) {
+  if (s < 120) return s + ' s';
+  if (s < 7200) return Math.floor(s / 60) + ' min';
+  return Math.floor(s / 3600) + ' h';
+}
+
+// An access point whose clock is off (its scans are placed when they arrived), with how far.
+function clockNote(ap) {
+  if (!ap.clock_off) return null;
+  const note = el('span', 'clock ' + span(Math.abs(ap.clock_offset)) +
+    (ap.clock_offset < 0 ? ' behind' : ' ahead'), 'clock-off');
+  note.title = 'its clock is off: its scans are placed when they arrived';
+  return note;
+}
+
 async function getJson(path) {
   const r = await fetch(path, {credentials: 'same-origin', cache: 'no-store'});
   if (!r.ok) throw new Error(path + ': HTTP ' + r.status);
@@ -56,7 +71,10 @@ function renderAccessPoints() {
     const tr = el('tr', null, 'ap');
     tr.dataset.ap = ap.id;
     if (ap.id === state.chartAp) tr.classList.add('picked');
-    tr.append(el('td', ap.id, 'ap-id'), el('td', ap.online ? 'online' : 'offline', ap.online ? 'online' : 'offline'),
+    const status = el('td', ap.online ? 'online' : 'offline', ap.online ? 'online' : 'offline');
+    const note = clockNote(ap);
+    if (note) status.append(note);
+    tr.append(el('td', ap.id, 'ap-id'), status,
       el('td', age(s.time, ap.last_scan)), el('td', ap.stations),
       el('td', ap.crowd === null ? '–' : ap.crowd), el('td', ap.lost_documents));
     tr.addEventListener('click', () => pickChartAp(ap.id));
