@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fleet_console.h"
 #include "fleet_test_doc.h"
 #include "fleet_view.h"
 
@@ -104,4 +105,25 @@ TEST(FleetPlacement, ForgetsByArrival) {
     EXPECT_EQ(view.stations().count(B), 1u);
     view.forget(2270);
     EXPECT_TRUE(view.stations().empty());
+}
+
+// The console flags an access point whose clock is off at the end of its row, and only that one.
+TEST(FleetPlacement, FlagsAClockThatIsOffOnTheConsole) {
+    FleetView view;
+    ASSERT_TRUE(
+        take(view, "ap-good", doc("ap-good", 1, {{A, -50, 0}}, 1, 1, 10, "plain", 999), 1000));
+    ASSERT_TRUE(
+        take(view, "ap-slow", doc("ap-slow", 1, {{B, -50, 0}}, 1, 1, 10, "plain", 700), 1000));
+    FleetConsole console(stdout, false, 20);
+    std::string table = console.render(view, ConsoleStatus{"broker:1883", true}, 1001);
+    auto row = [&](const char* ap) {
+        size_t at = table.find(std::string("\n") + ap);
+        return at == std::string::npos ? std::string()
+                                       : table.substr(at + 1, table.find('\n', at + 1) - at - 1);
+    };
+    EXPECT_EQ(row("ap-good").find("clock"), std::string::npos) << row("ap-good");
+    const std::string slow = row("ap-slow");
+    const std::string note = "  clock off: 300 s behind, placed by arrival";
+    ASSERT_GE(slow.size(), note.size()) << table;
+    EXPECT_EQ(slow.substr(slow.size() - note.size()), note) << slow;
 }
