@@ -15,18 +15,15 @@ function el(tag, text, className) {
   return e;
 }
 
-function age(now, t) {
-  if (t === null || t === undefined) return 'never';
-  const s = Math.max(0, now - t);
-  if (s < 60) return s + ' s ago';
-  if (s < 3600) return Math.floor(s / 60) + ' min ago';
-  return Math.floor(s / 3600) + ' h ago';
+function span(s) {
+  if (s < 60) return s + ' s';
+  if (s < 3600) return Math.floor(s / 60) + ' min';
+  return Math.floor(s / 3600) + ' h';
 }
 
-function span(s) {
-  if (s < 120) return s + ' s';
-  if (s < 7200) return Math.floor(s / 60) + ' min';
-  return Math.floor(s / 3600) + ' h';
+function age(now, t) {
+  if (t === null || t === undefined) return 'never';
+  return span(Math.max(0, now - t)) + ' ago';
 }
 
 // An access point whose clock is off (its scans are placed when they arrived), with how far.
