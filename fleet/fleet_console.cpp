@@ -32,6 +32,18 @@ std::string age(int64_t now, int64_t then) {
     return format("%lldh ago", static_cast<long long>(s / 3600));
 }
 
+// An access point whose clock is off is flagged at the end of its row; a trusted one is not.
+std::string clock_note(const ApClock& clock) {
+    if (!clock.known() || clock.trusted()) {
+        return std::string();
+    }
+    // Times within 2^53 (the document's bound) keep the offset far from INT64_MIN.
+    int64_t offset = clock.offset();
+    return format("  clock off: %lld s %s, placed by arrival",
+                  static_cast<long long>(offset < 0 ? -offset : offset),
+                  offset < 0 ? "behind" : "ahead");
+}
+
 }  // namespace
 
 std::string FleetConsole::render(const FleetView& view, const ConsoleStatus& status,
@@ -66,12 +78,14 @@ std::string FleetConsole::render(const FleetView& view, const ConsoleStatus& sta
             out += format("  ... and %zu more access points\n", aps.size() - rows_);
             break;
         }
-        out += format("%-24.24s %-8s %-10s %10s %8zu %6s %6llu\n", id.c_str(),
+        out += format("%-24.24s %-8s %-10s %10s %8zu %6s %6llu", id.c_str(),
                       ap.online ? "online" : "offline",
                       ap.has_scan ? age(now, ap.last_scan).c_str() : "-",
                       ap.has_scan ? std::to_string(ap.seq).c_str() : "-", ap.stations,
                       ap.has_crowd ? std::to_string(ap.crowd).c_str() : "-",
                       static_cast<unsigned long long>(ap.lost_documents));
+        out += clock_note(ap.clock);
+        out += '\n';
     }
 
     // The most recently seen stations first.

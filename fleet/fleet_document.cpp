@@ -18,6 +18,10 @@ fleet_page::ViewSnapshot snapshot_of(const FleetView& view, int64_t now) {
         if (ap.has_crowd)
             a.crowd = ap.crowd;
         a.lost_documents = static_cast<int64_t>(ap.lost_documents);
+        if (ap.clock.known()) {
+            a.clock_offset = ap.clock.offset();
+            a.clock_off = !ap.clock.trusted();
+        }
         s.access_points.push_back(std::move(a));
     }
     s.stations.reserve(view.stations().size());

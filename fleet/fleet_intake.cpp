@@ -1,7 +1,6 @@
 #include "fleet_intake.h"
 
 #include <mosquitto.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -31,7 +30,10 @@ void say(std::string& last, const std::string& text) {
 }  // namespace
 
 FleetIntake::FleetIntake(uv_loop_t* loop, IntakeSettings settings, FleetView& view)
-    : loop_(loop), settings_(std::move(settings)), view_(view) {}
+    : loop_(loop),
+      settings_(std::move(settings)),
+      view_(view),
+      subscriptions_(settings_.prefix, settings_.qos) {}
 
 FleetIntake::~FleetIntake() {
     if (mosq_ != nullptr) {
@@ -45,45 +47,14 @@ std::string FleetIntake::broker_name() const {
 }
 
 bool FleetIntake::start(std::string& error) {
-    mosq_ = mosquitto_new(settings_.client_id.c_str(), !settings_.persistent, this);
+    mosq_ = new_client(settings_, this, error);
     if (mosq_ == nullptr) {
-        error = std::string("cannot create the MQTT client: ") + strerror(errno);
         return false;
-    }
-    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-    if (!settings_.username.empty() &&
-        mosquitto_username_pw_set(
-            mosq_, settings_.username.c_str(),
-            settings_.password.empty() ? nullptr : settings_.password.c_str()) !=
-            MOSQ_ERR_SUCCESS) {
-        error = "cannot use the user name";
-        return false;
-    }
-    for (const std::string* file :
-         {&settings_.ca_file, &settings_.cert_file, &settings_.key_file}) {
-        if (!file->empty() && access(file->c_str(), R_OK) != 0) {
-            error = "cannot read " + *file + ": " + strerror(errno);
-            return false;
-        }
-    }
-    if (!settings_.ca_file.empty()) {
-        // The broker's certificate is checked against the CA and its name
-        // against the host connected to.
-        int rc = mosquitto_tls_set(
-            mosq_, settings_.ca_file.c_str(), nullptr,
-            settings_.cert_file.empty() ? nullptr : settings_.cert_file.c_str(),
-            settings_.key_file.empty() ? nullptr : settings_.key_file.c_str(), nullptr);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            error = "cannot use the TLS files (" + settings_.ca_file +
-                    (settings_.cert_file.empty() ? "" : ", " + settings_.cert_file) +
-                    (settings_.key_file.empty() ? "" : ", " + settings_.key_file) +
-                    "): " + mosquitto_strerror(rc);
-            return false;
-        }
     }
     said_.assign(settings_.brokers.size(), std::string());
     mosquitto_connect_callback_set(mosq_, on_connect_cb);
     mosquitto_message_callback_set(mosq_, on_message_cb);
+    mosquitto_subscribe_callback_set(mosq_, on_subscribe_cb);
 
     for (uv_timer_t* t : {&misc_timer_, &retry_timer_, &more_timer_}) {
         uv_timer_init(loop_, t);
@@ -106,6 +77,7 @@ bool FleetIntake::start(std::string& error) {
                     return;
                 }
                 self->update_poll();
+                self->check_quiet();
             }
         },
         1000, 1000);
@@ -208,6 +180,9 @@ void FleetIntake::read_more() {
         // bytes the poll handle cannot see).
         errno = 0;
         int rc = mosquitto_loop_read(mosq_, 1);
+        if (state_ == State::stopping) {
+            return;  // a callback of this read ended the intake
+        }
         if (rc != MOSQ_ERR_SUCCESS) {
             if (rc == MOSQ_ERR_CONN_REFUSED) {
                 lost(nullptr);  // the refusal was said with its reason
@@ -286,12 +261,35 @@ void FleetIntake::on_connect_cb(mosquitto* mosq, void* data, int rc) {
         said.clear();
     }
     say(self->said_[self->broker_], "connected to " + self->broker_name());
-    std::string scan = self->settings_.prefix + "/+/scan";
-    std::string status = self->settings_.prefix + "/+/status";
-    mosquitto_subscribe(mosq, nullptr, scan.c_str(), self->settings_.qos);
-    mosquitto_subscribe(mosq, nullptr, status.c_str(), self->settings_.qos);
+    std::string error;
+    if (!self->subscriptions_.subscribe(mosq, error)) {
+        self->lost(error.c_str());
+        return;
+    }
     if (self->on_connected) {
         self->on_connected();
+    }
+}
+
+void FleetIntake::on_subscribe_cb(mosquitto*, void* data, int mid, int count, const int* granted) {
+    auto* self = static_cast<FleetIntake*>(data);
+    std::string topic;
+    if (self->subscriptions_.refused(mid, count, granted, uv_now(self->loop_), topic)) {
+        fprintf(stderr, "vorlask-fleet: %s refused the subscription to %s\n",
+                self->broker_name().c_str(), topic.c_str());
+        if (self->on_refused) {
+            self->on_refused();
+        }
+    }
+}
+
+void FleetIntake::check_quiet() {
+    for (const std::string& topic : subscriptions_.quiet(uv_now(loop_))) {
+        fprintf(stderr,
+                "vorlask-fleet: nothing received on %s from %s in %llu s since it was granted "
+                "(may this client read it?)\n",
+                topic.c_str(), broker_name().c_str(),
+                static_cast<unsigned long long>(FleetSubscriptions::quiet_ms / 1000));
     }
 }
 
@@ -302,34 +300,22 @@ void FleetIntake::on_message_cb(mosquitto*, void* data, const mosquitto_message*
 void FleetIntake::take_message(const mosquitto_message* message) {
     messages_++;
     // <prefix>/<access point>/scan or <prefix>/<access point>/status
-    const char* topic = message->topic;
-    const std::string& prefix = settings_.prefix;
-    size_t length = strlen(topic);
-    const char* slash = nullptr;
-    if (length > prefix.size() + 1 && memcmp(topic, prefix.data(), prefix.size()) == 0 &&
-        topic[prefix.size()] == '/') {
-        slash = strchr(topic + prefix.size() + 1, '/');
-    }
-    if (slash == nullptr) {
+    std::string ap;
+    FleetSubscriptions::Kind kind;
+    if (!subscriptions_.split(message->topic, ap, kind)) {
         foreign_topics_++;
         return;
     }
-    std::string ap(topic + prefix.size() + 1, slash);
-    const char* kind = slash + 1;
+    subscriptions_.delivered(kind);
     const char* payload = static_cast<const char*>(message->payload);
     size_t size = message->payloadlen > 0 ? static_cast<size_t>(message->payloadlen) : 0;
     int64_t now = static_cast<int64_t>(time(nullptr));
-    bool accepted = true;
-    if (strcmp(kind, "scan") == 0) {
-        accepted = view_.take_scan_payload(ap, payload, size, now);
-    } else if (strcmp(kind, "status") == 0) {
-        accepted = view_.take_status(ap, payload, size, now);
-    } else {
-        foreign_topics_++;
-    }
+    bool scan = kind == FleetSubscriptions::scan;
+    bool accepted = scan ? view_.take_scan_payload(ap, payload, size, now)
+                         : view_.take_status(ap, payload, size, now);
     if (!accepted && settings_.verbose > 0) {
-        fprintf(stderr, "vorlask-fleet: refused a %s document on %s\n",
-                strcmp(kind, "scan") == 0 ? "scan" : "status", topic);
+        fprintf(stderr, "vorlask-fleet: refused a %s document on %s\n", scan ? "scan" : "status",
+                message->topic);
     }
     if (on_message) {
         on_message();

@@ -5,6 +5,8 @@
 // libuv's thread pool and hands the client, its TCP connection begun, back to
 // the loop, so the loop never waits on the network. A lost or refused
 // broker is left for the next one in the list, with back-off once all failed.
+// A subscription the broker refuses ends the intake's use (on_refused); one
+// that delivers nothing for a minute is said once (fleet_subscriptions.h).
 #pragma once
 
 #include <uv.h>
@@ -14,7 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "fleet_client.h"
 #include "fleet_options.h"
+#include "fleet_subscriptions.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -22,20 +26,6 @@ struct mosquitto_message;
 namespace fleet {
 
 class FleetView;
-
-struct IntakeSettings {
-    std::vector<BrokerAddress> brokers;
-    uint16_t port = 1883;
-    std::string prefix = "vorlask";
-    std::string client_id;
-    bool persistent = false;
-    int qos = 1;
-    int keepalive = 30;
-    std::string username;
-    std::string password;
-    std::string ca_file, cert_file, key_file;
-    int verbose = 0;
-};
 
 class FleetIntake {
   public:
@@ -55,6 +45,9 @@ class FleetIntake {
     // and after every message taken in.
     std::function<void()> on_connected;
     std::function<void()> on_message;
+    // Told when the broker refused a subscription in its SUBACK (the message
+    // was said); nothing of that broker's view would ever arrive.
+    std::function<void()> on_refused;
 
     bool connected() const { return state_ == State::connected; }
     // The broker in use or being tried, as "host:port".
@@ -78,10 +71,14 @@ class FleetIntake {
 
     static void on_connect_cb(mosquitto* mosq, void* self, int rc);
     static void on_message_cb(mosquitto* mosq, void* self, const mosquitto_message* message);
+    static void on_subscribe_cb(mosquitto* mosq, void* self, int mid, int count,
+                                const int* granted);
+    void check_quiet();
 
     uv_loop_t* loop_;
     IntakeSettings settings_;
     FleetView& view_;
+    FleetSubscriptions subscriptions_;
     mosquitto* mosq_ = nullptr;
     State state_ = State::idle;
     size_t broker_ = 0;      // index of the broker tried or in use

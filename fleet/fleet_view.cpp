@@ -15,6 +15,16 @@ bool competes(const HeardBy& e, int64_t station_last_seen) {
     return e.last_seen + 2 * std::max<int64_t>(e.interval, 1) >= station_last_seen;
 }
 
+// A restarted daemon: numbering from 1 again (after a higher number, or after
+// the access point went offline and came back: a daemon stopped after one
+// scan), or a number below the last once it came back (its first scans lost).
+// Anything else at or below the last number is a redelivery, such as the
+// documents a daemon sends again after it reconnected.
+bool restarts(const ApView& ap, uint64_t seq) {
+    return ap.has_scan &&
+           ((seq == 1 && (ap.seq > 1 || ap.restarted)) || (seq < ap.seq && ap.restarted));
+}
+
 }  // namespace
 
 ApView* FleetView::find_or_add_ap(const std::string& id) {
@@ -55,11 +65,8 @@ bool FleetView::take_part(const std::string& topic_ap, ScanPart part, int64_t no
     uint64_t seq = part.seq;
     if (ap->has_scan && seq <= ap->seq && ap->missing.count(seq) == 0 &&
         ap->gathering.count(seq) == 0) {
-        // The same scan again, or an older one redelivered; a lower number
-        // after the access point came back (or numbering from 1 again) is a
-        // restarted daemon.
-        bool restarted = seq < ap->seq && (seq == 1 || ap->restarted);
-        if (!restarted) {
+        // The same scan again, an older one redelivered, or a restart.
+        if (!restarts(*ap, seq)) {
             counters_.duplicates++;
             return true;
         }
@@ -131,9 +138,7 @@ bool FleetView::take_part(const std::string& topic_ap, ScanPart part, int64_t no
         // listeners hear of it.
         ap->lost_documents--;
         counters_.late++;
-        for (const ScanListener& listener : scan_listeners_) {
-            listener(scan, now);
-        }
+        tell(scan, ap->clock.place(scan.time, now));
         return true;
     }
     merge(*ap, scan, now);
@@ -145,12 +150,23 @@ void FleetView::drop_gathering(ApView& ap, std::map<uint64_t, Gathering>::iterat
     ap.gathering.erase(it);
 }
 
+void FleetView::tell(const Scan& scan, int64_t scan_time) const {
+    for (const ScanListener& listener : scan_listeners_) {
+        listener(scan, scan_time);
+    }
+}
+
 void FleetView::merge(ApView& ap, const Scan& scan, int64_t now) {
-    bool restarted = ap.has_scan && scan.seq < ap.seq;
+    // Only a restart reaches here with a number not above the last (take_part
+    // turned the redeliveries away).
+    bool restarted = ap.has_scan && scan.seq <= ap.seq;
     uint64_t base = restarted ? 0 : ap.seq;
     if (restarted) {
         ap.missing.clear();
+        ap.clock.reset();
     }
+    ap.clock.observe(scan.time, now);
+    int64_t scan_time = ap.clock.place(scan.time, now);
     if (ap.has_scan && scan.seq > base + 1) {
         ap.lost_documents += scan.seq - base - 1;
         uint64_t from = std::max(
@@ -191,15 +207,14 @@ void FleetView::merge(ApView& ap, const Scan& scan, int64_t now) {
             e->ap = scan.ap;
         }
         e->rssi = s.rssi;
-        e->last_seen = now - s.last_age;
+        e->last_seen = scan_time - s.last_age;
+        e->heard = now - s.last_age;
         e->interval = scan.interval;
         refresh_station(station);
     }
     counters_.scans++;
     generation_++;
-    for (const ScanListener& listener : scan_listeners_) {
-        listener(scan, now);
-    }
+    tell(scan, scan_time);
 }
 
 void FleetView::refresh_station(StationView& station) const {
@@ -251,7 +266,7 @@ void FleetView::forget(int64_t now) {
         size_t before = heard.size();
         heard.erase(
             std::remove_if(heard.begin(), heard.end(),
-                           [&](const HeardBy& e) { return e.last_seen + limits_.forget <= now; }),
+                           [&](const HeardBy& e) { return e.heard + limits_.forget <= now; }),
             heard.end());
         if (heard.size() != before) {
             changed = true;

@@ -5,6 +5,9 @@
 // fleet's own clock; knows nothing of MQTT or of the console. A scan counts
 // once all of its parts are in; gaps in an access point's scan numbers are
 // counted as lost documents; stations not heard for the forget time go.
+// A scan is placed at its own time when its access point's clock agrees with
+// the fleet's, else at its arrival (ap_clock.h); forgetting always goes by
+// arrival.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "ap_clock.h"
 #include "scan_part.h"
 
 namespace fleet {
@@ -25,7 +29,8 @@ using Scan = ScanPart;
 struct HeardBy {
     std::string ap;
     int rssi = -128;
-    int64_t last_seen = 0;  // fleet clock
+    int64_t last_seen = 0;  // fleet clock: the scan's place less the station's age
+    int64_t heard = 0;      // the scan's arrival less the station's age: what forgetting uses
     int64_t interval = 0;   // that access point's scan interval
 };
 
@@ -56,6 +61,7 @@ struct ApView {
     uint64_t lost_documents = 0;
     int64_t last_heard = 0;  // any status or part
     bool restarted = false;  // came back online since its last complete scan
+    ApClock clock;           // its clock against the fleet's
     // Scans being gathered part by part, by scan number.
     std::map<uint64_t, Gathering> gathering;
     // Scan numbers skipped over (counted in lost_documents) that may still
@@ -85,7 +91,9 @@ struct ViewLimits {
 
 class FleetView {
   public:
-    using ScanListener = std::function<void(const Scan& scan, int64_t receive_time)>;
+    // Told the scan and its place on the fleet clock: when it was scanned if
+    // its access point's clock is trusted, else when it arrived.
+    using ScanListener = std::function<void(const Scan& scan, int64_t scan_time)>;
     using StatusListener = std::function<void(const std::string& ap, bool online, int64_t time)>;
 
     explicit FleetView(ViewLimits limits = ViewLimits()) : limits_(limits) {}
@@ -122,6 +130,7 @@ class FleetView {
   private:
     ApView* find_or_add_ap(const std::string& id);
     void merge(ApView& ap, const Scan& scan, int64_t now);
+    void tell(const Scan& scan, int64_t scan_time) const;
     void refresh_station(StationView& station) const;
     void drop_gathering(ApView& ap, std::map<uint64_t, Gathering>::iterator it);
 

@@ -2,16 +2,16 @@
 
 namespace fleet {
 
-fleet_page::ScanSample sample_of(const Scan& scan, int64_t receive_time) {
+fleet_page::ScanSample sample_of(const Scan& scan, int64_t scan_time) {
     fleet_page::ScanSample s;
     s.ap = scan.ap;
-    s.time = receive_time;
+    s.time = scan_time;
     s.stations = static_cast<int64_t>(scan.stations.size());
     if (scan.has_crowd)
         s.crowd = scan.crowd_estimate;
     s.hearings.reserve(scan.stations.size());
     for (const ScanStation& st : scan.stations)
-        s.hearings.push_back({st.address, st.rssi, receive_time - st.last_age});
+        s.hearings.push_back({st.address, st.rssi, scan_time - st.last_age});
     return s;
 }
 

@@ -14,8 +14,10 @@
 
 namespace fleet {
 
-// A merged scan as the history takes it.
-fleet_page::ScanSample sample_of(const Scan& scan, int64_t receive_time);
+// A merged scan as the history takes it, at its place on the fleet clock (when it was scanned,
+// or when it arrived from an access point whose clock is off): a backlog delivered late goes
+// into the minutes and hours it was heard in.
+fleet_page::ScanSample sample_of(const Scan& scan, int64_t scan_time);
 
 class FleetWeb {
   public:
@@ -24,9 +26,7 @@ class FleetWeb {
     void stop() { page_.stop(); }
     uint16_t port() const { return page_.port(); }
 
-    void on_scan(const Scan& scan, int64_t receive_time) {
-        page_.on_scan(sample_of(scan, receive_time));
-    }
+    void on_scan(const Scan& scan, int64_t scan_time) { page_.on_scan(sample_of(scan, scan_time)); }
     // Once a second from the loop's tick.
     void tick(const FleetView& view, int64_t now);
 

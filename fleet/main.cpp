@@ -22,12 +22,25 @@ using namespace fleet;
 namespace {
 
 constexpr int exit_no_broker = 3;
+constexpr int exit_refused = 4;
 // --once: how long to wait for a first connection beyond --wait.
 constexpr uint64_t first_connection_grace_ms = 10000;
 
 int64_t now_seconds() {
     return static_cast<int64_t>(time(nullptr));
 }
+
+// libmosquitto from before the intake is made until after it is gone: the
+// intake's client is destroyed before the library is cleaned up, on every way
+// out of main.
+struct MosquittoLibrary {
+    int rc = mosquitto_lib_init();
+    ~MosquittoLibrary() {
+        if (rc == MOSQ_ERR_SUCCESS) {
+            mosquitto_lib_cleanup();
+        }
+    }
+};
 
 struct Fleet {
     FleetOptions options;
@@ -126,7 +139,12 @@ int main(int argc, char** argv) {
     settings.key_file = options.key_file;
     settings.verbose = options.verbose;
 
-    mosquitto_lib_init();
+    MosquittoLibrary library;
+    if (library.rc != MOSQ_ERR_SUCCESS) {
+        fprintf(stderr, "vorlask-fleet: cannot set up libmosquitto: %s\n",
+                mosquitto_strerror(library.rc));
+        return 1;
+    }
     Fleet fleet(options);
     uv_loop_init(&fleet.loop);
     FleetIntake intake(&fleet.loop, settings, fleet.view);
@@ -135,7 +153,6 @@ int main(int argc, char** argv) {
         fprintf(stderr, "vorlask-fleet: %s\n", error.c_str());
         uv_run(&fleet.loop, UV_RUN_DEFAULT);
         uv_loop_close(&fleet.loop);
-        mosquitto_lib_cleanup();
         return 1;
     }
 
@@ -148,12 +165,11 @@ int main(int argc, char** argv) {
             intake.stop([] {});
             uv_run(&fleet.loop, UV_RUN_DEFAULT);
             uv_loop_close(&fleet.loop);
-            mosquitto_lib_cleanup();
             return 1;
         }
         fleet.web = &web;
         fleet.view.add_scan_listener(
-            [&web](const Scan& scan, int64_t receive_time) { web.on_scan(scan, receive_time); });
+            [&web](const Scan& scan, int64_t scan_time) { web.on_scan(scan, scan_time); });
         fprintf(stderr, "vorlask-fleet: web page on port %u\n", static_cast<unsigned>(web.port()));
     }
 
@@ -196,6 +212,9 @@ int main(int argc, char** argv) {
         }
         fleet.ever_connected = true;
     };
+    // A refused subscription is never granted by trying again: the end, as --once without a
+    // broker (the view so far is still printed).
+    intake.on_refused = [&fleet] { fleet.end(exit_refused); };
     intake.on_message = [&fleet] {
         if (fleet.options.once && fleet.options.count > 0 &&
             fleet.view.counters().scans >= fleet.options.count) {
@@ -226,6 +245,5 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(fleet.view.lost_documents()));
     }
     uv_loop_close(&fleet.loop);
-    mosquitto_lib_cleanup();
     return fleet.status;
 }

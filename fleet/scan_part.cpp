@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 
+#include "client_id.h"
+
 namespace fleet {
 
 namespace {
@@ -190,15 +192,7 @@ bool parse_root(json_object* root, ScanPart& out, std::string& error) {
 }  // namespace
 
 bool valid_ap_id(const std::string& id) {
-    if (id.empty() || id.size() > max_ap_id) {
-        return false;
-    }
-    for (char c : id) {
-        if (c < 0x21 || c > 0x7e || c == '/' || c == '+' || c == '#') {
-            return false;
-        }
-    }
-    return true;
+    return client_id_valid(id.data(), id.size());
 }
 
 bool parse_scan_part(const char* payload, size_t size, ScanPart& out, std::string& error) {

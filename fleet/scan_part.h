@@ -53,10 +53,10 @@ struct ScanPart {
 constexpr size_t max_scan_payload = 256 * 1024;  // parts are cut at 64 KiB
 constexpr int max_scan_parts = 1024;
 constexpr size_t max_part_stations = 4096;
-constexpr size_t max_ap_id = 128;
 
-// An access point id as it may appear in a topic level and in the view:
-// 1..max_ap_id printable ASCII characters, none of '/', '+', '#'.
+// An access point id (its MQTT client id) as it may appear in a topic level
+// and in the view: the client-id rule every program shares (client_id.h:
+// 1..64 bytes of well-formed UTF-8, no control character, none of '/', '+', '#').
 bool valid_ap_id(const std::string& id);
 
 // Reads one scan document part. Returns false with a short reason in `error`

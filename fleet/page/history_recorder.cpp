@@ -29,13 +29,19 @@ HistoryRecorder::~HistoryRecorder() {
 }
 
 bool HistoryRecorder::record(ScanSample sample) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (pending_.size() >= settings_.max_pending_samples) {
-        ++stats_.samples_dropped;
-        return false;
+    size_t weight = sample.hearings.size() + 1;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // pending_hearings_ never exceeds the bound: the difference cannot wrap.
+        if (weight > settings_.max_pending_hearings - pending_hearings_) {
+            ++stats_.samples_dropped;
+            return false;
+        }
+        pending_hearings_ += weight;
+        pending_.push_back(std::move(sample));
+        ++stats_.samples_taken;
     }
-    pending_.push_back(std::move(sample));
-    ++stats_.samples_taken;
+    wake_.notify_one();
     return true;
 }
 
@@ -126,10 +132,10 @@ void HistoryRecorder::run() {
         {
             std::unique_lock<std::mutex> lock(mutex_);
             wake_.wait_until(lock, next_flush, [&] {
-                return stopping_ || flush_requested_ > flush_done_ ||
-                       pending_.size() >= settings_.max_pending_samples / 2;
+                return stopping_ || flush_requested_ > flush_done_ || !pending_.empty();
             });
             taken.swap(pending_);
+            pending_hearings_ = 0;
             stop = stopping_;
             ticket = flush_requested_;
         }

@@ -1,7 +1,9 @@
 // Feeds the history store from the fleet's intake without ever making the intake wait for the
-// disk: the intake appends samples to a bounded list under a lock held only for the append; a
-// thread of its own folds them into per-minute and per-hour deltas and writes those to SQLite
-// every flush interval, and prunes what is older than the retention period.
+// disk: the intake appends samples to a list bounded in hearings (what a sample's memory grows
+// with) under a lock held only for the append, and wakes the recorder's thread, which folds them
+// into per-minute and per-hour deltas at once (bounded by the minutes and station hours they
+// fall in, not by the samples), writes those to SQLite every flush interval, and prunes what is
+// older than the retention period.
 #pragma once
 
 #include <condition_variable>
@@ -38,8 +40,10 @@ struct ScanSample {
 struct RecorderSettings {
     int64_t retention_seconds = 7 * 24 * 3600;
     int flush_interval_ms = 5000;
-    // Beyond this the intake's samples are dropped (about 2 million hearings at 100 a scan).
-    size_t max_pending_samples = 20000;
+    // Hearings waiting to be folded (a sample counts one more than its hearings, so empty ones
+    // count too); a sample that would go beyond is dropped. About 100 bytes each: 100 MB at
+    // most, some 100 s of a thousand access points' hearings while SQLite is held up.
+    size_t max_pending_hearings = 1000000;
 };
 
 struct RecorderStats {
@@ -85,6 +89,7 @@ class HistoryRecorder {
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::vector<ScanSample> pending_;
+    size_t pending_hearings_ = 0;
     bool stopping_ = false;
     uint64_t flush_requested_ = 0, flush_done_ = 0;
     std::condition_variable flushed_;

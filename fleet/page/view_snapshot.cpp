@@ -34,6 +34,8 @@ json_object* ap_object(const ApState& ap) {
     json_object_object_add(o, "stations", json_object_new_int64(ap.stations));
     json_object_object_add(o, "crowd", optional_int(ap.crowd));
     json_object_object_add(o, "lost_documents", json_object_new_int64(ap.lost_documents));
+    json_object_object_add(o, "clock_offset", optional_int(ap.clock_offset));
+    json_object_object_add(o, "clock_off", json_object_new_boolean(ap.clock_off));
     return o;
 }
 
@@ -103,13 +105,16 @@ bool get_string(json_object* o, const char* name, std::string& out) {
 }
 
 bool parse_ap(json_object* o, ApState& ap) {
-    json_object* online;
-    if (!get_string(o, "id", ap.id) || !get(o, "online", json_type_boolean, online))
+    json_object *online, *clock_off;
+    if (!get_string(o, "id", ap.id) || !get(o, "online", json_type_boolean, online) ||
+        !get(o, "clock_off", json_type_boolean, clock_off))
         return false;
     ap.online = json_object_get_boolean(online);
+    ap.clock_off = json_object_get_boolean(clock_off);
     return get_optional_int(o, "last_scan", ap.last_scan) && get_optional_int(o, "seq", ap.seq) &&
            get_int(o, "stations", ap.stations) && get_optional_int(o, "crowd", ap.crowd) &&
-           get_int(o, "lost_documents", ap.lost_documents);
+           get_int(o, "lost_documents", ap.lost_documents) &&
+           get_optional_int(o, "clock_offset", ap.clock_offset);
 }
 
 bool parse_station(json_object* o, StationState& st) {

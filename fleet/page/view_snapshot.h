@@ -21,6 +21,9 @@ struct ApState {
     int64_t stations = 0;
     std::optional<int64_t> crowd;
     int64_t lost_documents = 0;
+    // Its clock less the collector's, measured over its recent scans; none before a first scan.
+    std::optional<int64_t> clock_offset;
+    bool clock_off = false;  // beyond the tolerance: its scans are placed at their arrival
 };
 
 struct HeardBy {

@@ -16,6 +16,18 @@
 #                                three to fail over to; node 3, then node 2,
 #                                stopped and restarted mid-run: every scan
 #                                document reaches the fleet
+#   fleet_brokers.sh backlog     one Mosquitto; access point 1's link cut for
+#                                60 s (so always across a minute boundary),
+#                                then back: its queued documents arrive late
+#                                and the history's minutes hold them in the
+#                                minutes they were scanned in; access point 2
+#                                (client id café-ap) stops after one scan and
+#                                starts again: its first scan is merged; a
+#                                collector whose user may read nothing (the
+#                                ACL grants the SUBACK) says so once a topic
+#   fleet_brokers.sh refused     one nats-server whose permissions refuse the
+#                                collector's subscriptions in the SUBACK: it
+#                                ends at once with status 4, --once or not
 #
 # In the Mosquitto case the access points are mosquitto_pub sending documents
 # of the daemon's form (tests/e2e/fleet_docs.py), so that one can try to write
@@ -24,11 +36,13 @@
 # PORT_REDIRECT, E2E_LIB).
 # shellcheck source=tests/e2e/lib.sh
 source "$E2E_LIB"
-case_name=${1:?usage: fleet_brokers.sh mosquitto|cluster}
+case_name=${1:?usage: fleet_brokers.sh mosquitto|cluster|backlog|refused}
 
 if [ -z "${FLEET_NET:-}" ]; then
     aps=3
     [ "$case_name" = cluster ] && aps=5
+    [ "$case_name" = backlog ] && aps=2
+    [ "$case_name" = refused ] && aps=1
     exec "$FLEET_NET_HARNESS" --aps "$aps" -- bash "$0" "$@"
 fi
 T=$(mktemp -d /tmp/vorlask-fleet-e2e.XXXXXX)
@@ -246,9 +260,191 @@ EOF
     expect_file_has vorlask5.err "connected"
 }
 
+# ap_conf I CLIENT_ID [MQTT LINES...]: access point I's /etc/vorlask.conf.
+ap_conf() {
+    local i=$1 id=$2
+    shift 2
+    {
+        printf '[server]\nucast_addr = 10.0.0.9\nmcast_addr = 225.0.0.37\n[mqtt]\n'
+        printf 'host = %s\nclient_id = %s\n' "$FLEET_NET_HUB" "$id"
+        printf '%s\n' "$@"
+    } | "$FLEET_NET" in "$i" sh -c 'cat >/etc/vorlask.conf'
+}
+# ap_run I NAME STANDIN_ARGS... -- VORLASK_ARGS...: vorlask and its kernel
+# stand-in in access point I, in the background; the daemon's pid in AP_PID.
+ap_run() {
+    local i=$1 name=$2 standin=()
+    shift 2
+    while [ "$1" != -- ]; do standin+=("$1"); shift; done
+    shift
+    "$FLEET_NET" in "$i" "$STANDIN" --port 4242 --wait 30 "${standin[@]}" \
+        >"standin-$name.out" 2>&1 &
+    STARTED_PIDS="$STARTED_PIDS $!"
+    "$FLEET_NET" in "$i" env VORLASK_KERNEL_PORT=4242 "LD_PRELOAD=$PORT_REDIRECT" \
+        "$VORLASK" "$@" >"vorlask-$name.out" 2>"vorlask-$name.err" &
+    AP_PID=$!
+    STARTED_PIDS="$STARTED_PIDS $AP_PID"
+}
+# The scan documents mosquitto_sub -F '%U %p' wrote, as {arrival, doc} objects.
+arrivals() {
+    jq -R -s -c '[split("\n")[] | select(length > 0) |
+        {arrival: (.[:index(" ")] | tonumber | floor), doc: (.[index(" ") + 1:] | fromjson)}]' "$1"
+}
+
+run_backlog() {
+    local hub=$FLEET_NET_HUB port=18081 cut=60
+    : >passwd
+    mosquitto_passwd -b passwd deaf deafsecret
+    echo deafsecret >deaf.pw
+    # Anonymous clients read and write under vorlask/; the user deaf is let
+    # in but may read only elsewhere, so its SUBACKs grant and nothing comes.
+    printf 'topic readwrite vorlask/#\nuser deaf\ntopic read elsewhere/#\n' >acl
+    printf 'user root\npersistence false\nallow_anonymous true\npassword_file %s\nacl_file %s\nlog_dest file %s\nlistener 1883 %s\n' \
+        "$T/passwd" "$T/acl" "$T/broker.log" "$hub" >mosquitto.conf
+    mosquitto -c mosquitto.conf >broker.out 2>&1 &
+    STARTED_PIDS="$STARTED_PIDS $!"
+    wait_for broker.log "Opening ipv4 listen socket on port 1883" 10 || fail "broker did not start"
+
+    "$FLEET" --host "$hub" --client-id fleet-page --http "127.0.0.1:$port" --db "$T/history.db" \
+        --rows 0 >fleet.out 2>fleet.err &
+    local fleet=$!
+    "$FLEET" --host "$hub" --client-id fleet-deaf --username deaf --password-file deaf.pw \
+        --rows 0 --duration 70 >deaf.out 2>deaf.err &
+    local deaf=$!
+    # Access point 1's documents as the broker hands them on, with their arrival.
+    mosquitto_sub -h "$hub" -q 1 -t vorlask/ap-cut/scan -F '%U %p' >arrivals.out 2>/dev/null &
+    STARTED_PIDS="$STARTED_PIDS $fleet $deaf $!"
+    wait_for fleet.err "connected to $hub:1883" 10 || fail "the fleet did not connect"
+
+    # Access point 1: four stations, a scan every 2 s, a 5 s keep-alive; its
+    # link cut from 6 s on for 60 s (its 1 MiB queue holds the 30 documents).
+    ap_conf 1 ap-cut "keepalive = 5"
+    ap_run 1 cut --stable 4 --stable-rate 2 --duration 200 -- -t 2 -T 200
+    local cut_pid=$AP_PID
+    sleep 6
+    "$FLEET_NET" cut 1
+    local restore_at=$((SECONDS + cut)) restored=$(($(date +%s) + cut))
+
+    # Access point 2 meanwhile: one scan (at 2 s; the stop at 3 s), then
+    # again under the same client id, with other stations.
+    ap_conf 2 "café-ap"
+    local run n t
+    for run in 1 2; do
+        for t in 0 1 2 3; do
+            for n in 1 2 3; do
+                printf '%d 02:00:00:00:0%d:0%d ff:ff:ff:ff:ff:ff -50 0 2437 2\n' "$t" "$run" "$n"
+            done
+        done >"restart$run.script"
+        ap_run 2 "restart$run" --script "restart$run.script" -- -t 2 -T 3
+        wait "$AP_PID" || fail "café-ap run $run: exit status $?"
+    done
+
+    sleep $((restore_at - SECONDS))
+    "$FLEET_NET" restore 1
+    # The queue goes out once the daemon is connected again (its back-off
+    # is at most 30 s); then come live scans again.
+    local live=0
+    for _ in $(seq 90); do
+        live=$(arrivals arrivals.out | jq --argjson r "$restored" 'map(select(.doc.time >= $r + 2)) | length')
+        [ "$live" -gt 0 ] && break
+        sleep 0.5
+    done
+    expect_between "$live" 1 100 "ap-cut's live scans after its link came back"
+    curl -s "http://127.0.0.1:$port/api/view" >view.json
+    kill -TERM "$cut_pid"
+    wait "$cut_pid"
+    kill -TERM "$fleet"
+    local status=0
+    wait "$fleet" || status=$?
+    expect_eq "$status" 0 "fleet exit status"
+
+    # The cut crossed a minute boundary: documents scanned in one minute
+    # arrived in a later one.
+    arrivals arrivals.out >arrivals.json
+    expect_between "$(jq 'map(select((.arrival / 60 | floor) > (.doc.time / 60 | floor))) | length' arrivals.json)" \
+        1 100 "documents that arrived in a later minute than their scan"
+    # Each minute of the history holds the scans of that minute and their
+    # stations, by the time the access point gave them.
+    jq -r 'map(.doc) | unique_by(.seq) | group_by(.time - .time % 60) | .[] |
+        "\(.[0].time - .[0].time % 60) \(length) \(map(.stations | length) | add)"' \
+        arrivals.json >expected.minutes
+    sqlite3 -separator ' ' history.db \
+        "SELECT minute, samples, st_sum FROM ap_minute WHERE ap = 'ap-cut' ORDER BY minute" \
+        >history.minutes
+    expect_eq "$(cat history.minutes)" "$(cat expected.minutes)" "ap-cut's minutes in the history"
+    jq_eq view.json '[.access_points[] | select(.id == "ap-cut") | [.lost_documents, .clock_off]]' \
+        '[[0,false]]' "ap-cut: nothing lost, its clock trusted"
+    jq_eq view.json '[.access_points[] | select(.id == "café-ap") | [.online, .seq, .stations]]' \
+        '[[false,1,3]]' "café-ap stopped after its first scan again"
+    jq_eq view.json '[.stations[] | select(.heard_by | map(.ap) | index("café-ap")) | .address]' \
+        '["02:00:00:00:01:01","02:00:00:00:01:02","02:00:00:00:01:03","02:00:00:00:02:01","02:00:00:00:02:02","02:00:00:00:02:03"]' \
+        "both runs of café-ap merged"
+
+    status=0
+    wait "$deaf" || status=$?
+    expect_eq "$status" 0 "deaf fleet exit status"
+    expect_eq "$(grep -c 'nothing received on vorlask/+/scan from' deaf.err)" 1 \
+        "the silent scan subscription said once"
+    expect_eq "$(grep -c 'nothing received on vorlask/+/status from' deaf.err)" 1 \
+        "the silent status subscription said once"
+    expect_file_lacks fleet.err "nothing received"
+}
+
+run_refused() {
+    local hub=$FLEET_NET_HUB
+    echo fleetsecret >fleet.pw
+    echo blindsecret >blind.pw
+    cat >nats.conf <<EOF
+server_name: refusing
+listen: 127.0.0.1:4222
+jetstream { store_dir: "$T/js" }
+mqtt { listen: $hub:1883 }
+authorization { users: [
+  {user: fleet, password: fleetsecret}
+  {user: blind, password: blindsecret, permissions: {subscribe: {deny: ["vorlask.>"]}}}
+] }
+EOF
+    nats-server -c nats.conf >nats.log 2>&1 &
+    STARTED_PIDS="$STARTED_PIDS $!"
+    wait_for nats.log "Listening for MQTT clients" 30 || fail "nats-server did not start"
+    # JetStream takes a moment more before it keeps MQTT sessions.
+    for _ in $(seq 60); do
+        mosquitto_pub -h "$hub" -u fleet -P fleetsecret -i probe -q 1 -t probe -m ready \
+            2>/dev/null && break
+        sleep 0.5
+    done
+
+    local blind=(--host "$hub" --username blind --password-file blind.pw) start=$SECONDS
+    "$FLEET" "${blind[@]}" --client-id blind-once --once --json --wait 30 \
+        >refused.json 2>refused.err &
+    local once=$!
+    "$FLEET" "${blind[@]}" --client-id blind-live --duration 30 >live.out 2>live.err &
+    local live=$!
+    "$FLEET" --host "$hub" --client-id granted --username fleet --password-file fleet.pw \
+        --once --json --wait 1 >granted.json 2>granted.err &
+    local granted=$!
+    STARTED_PIDS="$STARTED_PIDS $once $live $granted"
+    local status=0
+    wait "$once" || status=$?
+    expect_eq "$status" 4 "--once status after the refusal"
+    status=0
+    wait "$live" || status=$?
+    expect_eq "$status" 4 "live status after the refusal"
+    expect_between "$((SECONDS - start))" 0 10 "seconds until both ended"
+    expect_file_has refused.err "$hub:1883 refused the subscription to vorlask/+/scan"
+    expect_file_has live.err "$hub:1883 refused the subscription to vorlask/+/scan"
+    jq_eq refused.json '[.access_points, .stations]' '[[],[]]' "the empty view printed"
+    status=0
+    wait "$granted" || status=$?
+    expect_eq "$status" 0 "status of a collector the permissions let read"
+    expect_file_lacks granted.err "refused the subscription"
+}
+
 case "$case_name" in
     mosquitto) run_mosquitto ;;
     cluster) run_cluster ;;
+    backlog) run_backlog ;;
+    refused) run_refused ;;
     *) echo "unknown case $case_name" >&2; exit 2 ;;
 esac
 finish

@@ -26,7 +26,7 @@ def station(i, rssi, form, now, interval):
 
 def documents(args):
     for seq in range(args.seq_from, args.seq_from + args.scans):
-        now = int(time.time())
+        now = int(time.time()) + args.clock_offset
         stations = [station(i, args.rssi, args.form, now, args.interval)
                     for i in range(args.first, args.first + args.stations)]
         totals = {"table": len(stations), "reported": len(stations), "dropped": 0,
@@ -62,6 +62,8 @@ def main():
     p.add_argument("--form", choices=("plain", "hashed"), default="plain")
     p.add_argument("--part-bytes", type=int, default=65536)
     p.add_argument("--crowd", type=int)
+    p.add_argument("--clock-offset", type=int, default=0, metavar="SECONDS",
+                   help="the access point's clock this far ahead (negative: behind)")
     p.add_argument("--feed", type=int, metavar="APS",
                    help="APS access points named AP-1.. instead, each scan round in turn, "
                         "each line \"PREFIX/ID/scan DOCUMENT\"; access point k hears "

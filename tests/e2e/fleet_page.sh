@@ -2,10 +2,11 @@
 # The fleet's web page in a real browser: a broker and vorlask-fleet --http in the collector
 # namespace of tests/harness/fleet_net.sh, three access points each running vorlask (with an
 # [mqtt] section, scanning every two seconds) and its kernel stand-in in its own namespace, one
-# of them with a client id full of markup and script and hashed addresses, and headless
+# of them with a client id full of markup and script and hashed addresses, a fourth (ap-slow,
+# documents from tests/e2e/fleet_docs.py) whose clock is an hour behind, and headless
 # Chromium on the collector's loopback driven by tests/e2e/fleet_page_browser.py.
-# Environment (set by CTest): FLEET, FLEET_NET_HARNESS, E2E_LIB, BROWSER_CHECK, SCREENSHOT
-# (where the page's screenshot goes), VORLASK, STANDIN, PORT_REDIRECT.
+# Environment (set by CTest): FLEET, FLEET_NET_HARNESS, FLEET_DOCS, E2E_LIB, BROWSER_CHECK,
+# SCREENSHOT (where the page's screenshot goes), VORLASK, STANDIN, PORT_REDIRECT.
 # shellcheck source=tests/e2e/lib.sh
 source "$E2E_LIB"
 
@@ -101,6 +102,10 @@ for _ in $(seq 100); do
     sleep 0.1
 done
 expect_file_has fleet.err "web page on port $port"
+# An access point whose clock is an hour behind: flagged on the page.
+mosquitto_pub -h "$hub" -q 1 -r -t vorlask/ap-slow/status -m online
+python3 "$FLEET_DOCS" --ap ap-slow --first 40 --stations 2 --clock-offset -3600 |
+    mosquitto_pub -h "$hub" -q 1 -t vorlask/ap-slow/scan -l
 
 MAKER_ADDRESS=$maker_address MAKER_NAME=$maker_name HASHED_ID=$hashed_id PROFILE_DIR=$T/profile \
     timeout 110 /usr/bin/python3 "$BROWSER_CHECK" "http://127.0.0.1:$port" "$token" "$hostile" \

@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """Loads the fleet's web page in headless Chromium (through chromedriver) and checks what a
 person would see: the access points and stations, a station that appears without a reload, a
-chart with drawn points, a hostile access point id shown as text, maker names, and a browser
-console without errors. Saves a screenshot. Prints one FAIL line per failed check.
+chart with drawn points, a hostile access point id shown as text, maker names, the access
+point ap-slow flagged as an hour behind (and no other), and a browser console without errors. Saves a screenshot. Prints one FAIL line per failed check.
 
 usage: fleet_page_browser.py URL TOKEN HOSTILE_ID NEW_STATION SCREENSHOT
   NEW_STATION is heard only some time after the others: missing at first, it must appear.
@@ -103,6 +103,12 @@ try:
     planted = driver.execute_script(
         "return document.querySelectorAll('main script, main b, main img').length")
     check(planted == 0, "markup from the network became %d elements" % planted)
+    # An access point whose clock is off says so, and by how much, under its state.
+    slow = wait_for("the clock note of ap-slow",
+                    lambda: texts('#access-points tr[data-ap="ap-slow"] td .clock-off'), 30)
+    check(slow == ["clock 1 h behind"], "ap-slow's clock note: %r" % slow)
+    others = texts('#access-points tr:not([data-ap="ap-slow"]) .clock-off')
+    check(others == [], "clock notes on access points whose clocks agree: %r" % others)
     options_text = driver.execute_script(
         "return Array.from(document.querySelectorAll('#chart-ap option')).map(o => o.text)")
     check(hostile in options_text, "hostile id missing from the chart's list")

@@ -8,12 +8,14 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "fleet_page.h"
 #include "history_recorder.h"
@@ -182,10 +184,37 @@ TEST(FleetHistoryRecorder, FoldsScansIntoMinutesAndHoursAndPrunes) {
     EXPECT_EQ(st->hours[0].ap, "ap-2");
 
     // A full list of pending samples turns the next ones away instead of growing.
-    settings.max_pending_samples = 0;
+    settings.max_pending_hearings = 0;
     HistoryRecorder full(open_store(dir.file("h.db")), settings);
     EXPECT_FALSE(full.record({"ap-1", now, 1, std::nullopt, {}}));
     EXPECT_EQ(full.stats().samples_dropped, 1u);
+}
+
+// What waits for the recorder's thread is bounded in hearings, a sample counting one more than
+// its hearings; the thread takes samples as they come, long before its flush interval.
+TEST(FleetHistoryRecorder, BoundsWhatWaitsInHearingsAndTakesItAsItComes) {
+    TempDir dir;
+    RecorderSettings settings;
+    settings.flush_interval_ms = 60000;
+    settings.max_pending_hearings = 3;
+    HistoryRecorder recorder(open_store(dir.file("h.db")), settings);
+    int64_t now = static_cast<int64_t>(std::time(nullptr));
+    ScanSample three{"ap-1", now, 3, std::nullopt, {}};
+    for (const char* address : {"aa:00:00:00:00:01", "aa:00:00:00:00:02", "aa:00:00:00:00:03"})
+        three.hearings.push_back({address, -50, now});
+    EXPECT_FALSE(recorder.record(three));
+    ScanSample two = three;
+    two.hearings.pop_back();
+    EXPECT_TRUE(recorder.record(two));
+    bool taken = false;
+    auto start = std::chrono::steady_clock::now();
+    while (!taken && std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
+        taken = recorder.record(two);
+        if (!taken)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(taken) << "the second sample found no room within 5 s";
+    EXPECT_EQ(recorder.stats().samples_taken, 2u);
 }
 
 TEST(FleetMakerLookup, NamesOnlyGloballyAdministeredAddressesByLongestAssignment) {

@@ -8,48 +8,14 @@
 #include <vector>
 
 #include "fleet_options.h"
+#include "fleet_test_doc.h"
 #include "fleet_view.h"
 #ifdef FLEET_VIEW_WITH_DOCUMENT
 #include "fleet_document.h"
 #endif
 
 using namespace fleet;
-
-namespace {
-
-struct Heard {
-    const char* address;
-    int rssi;
-    int last_age;
-};
-
-std::string doc(const std::string& ap, uint64_t seq, const std::vector<Heard>& stations,
-                int part = 1, int parts = 1, int interval = 10, const char* form = "plain") {
-    std::string s = "{\"ap\":\"" + ap + "\",\"seq\":" + std::to_string(seq) +
-                    ",\"time\":1765280000,\"interval\":" + std::to_string(interval) +
-                    ",\"part\":" + std::to_string(part) + ",\"parts\":" + std::to_string(parts) +
-                    ",\"address_form\":\"" + form + "\",\"stations\":[";
-    for (size_t i = 0; i < stations.size(); ++i) {
-        s += std::string(i ? "," : "") + "{\"address\":\"" + stations[i].address +
-             "\",\"rssi\":" + std::to_string(stations[i].rssi) +
-             ",\"band\":0,\"freq\":2437,\"second_mac\":\"ff:ff:ff:ff:ff:ff\",\"count\":3,"
-             "\"first_seen\":1765279990,\"last_seen\":1765279999,\"first_age\":10,"
-             "\"last_age\":" +
-             std::to_string(stations[i].last_age) + "}";
-    }
-    s += "],\"totals\":{\"table\":1,\"reported\":1,\"dropped\":0,\"turned_away\":0,"
-         "\"kernel_lost\":0,\"queue_dropped\":0}}";
-    return s;
-}
-
-bool take(FleetView& view, const std::string& ap, const std::string& text, int64_t now) {
-    return view.take_scan_payload(ap, text.data(), text.size(), now);
-}
-
-const char* const A = "02:00:00:00:00:0a";
-const char* const B = "02:00:00:00:00:0b";
-
-}  // namespace
+using namespace fleet_test;
 
 // Each row: scans taken in order, then what one station looks like.
 TEST(FleetView, MergesStationsAcrossAccessPoints) {
@@ -135,6 +101,19 @@ TEST(FleetView, CountsGapsDuplicatesAndRestarts) {
          2,
          2},
         {"older number while it stayed online", {{7, ""}, {0, "online"}, {3, ""}}, 0, 1, 1, 7},
+        {"stopped after one scan, started again",
+         {{1, ""}, {0, "offline"}, {0, "online"}, {1, ""}},
+         0,
+         0,
+         2,
+         1},
+        {"scan 1 again while it stayed online", {{1, ""}, {0, "online"}, {1, ""}}, 0, 1, 1, 1},
+        {"the last scan sent again after a reconnection",
+         {{4, ""}, {0, "offline"}, {0, "online"}, {4, ""}},
+         0,
+         1,
+         1,
+         4},
         {"late after a fail-over, then again", {{1, ""}, {3, ""}, {2, ""}, {2, ""}}, 0, 1, 2, 3},
     };
     for (const Case& c : cases) {
@@ -284,6 +263,13 @@ TEST(FleetView, RefusesMalformedPayloads) {
     EXPECT_TRUE(
         take(view, "ap1", doc("ap1", 2, {{"5a00000000000001", -50, 1}}, 1, 1, 10, "hashed"), 1010));
     EXPECT_EQ(view.stations().size(), 2u);
+    // Client ids follow the shared rule: UTF-8 letters are welcome, bytes that are not UTF-8 not.
+    const std::string cafe = "caf\xc3\xa9-ap";
+    EXPECT_TRUE(view.take_status(cafe, "online", 6, 1010));
+    EXPECT_TRUE(take(view, cafe, doc(cafe, 1, {{B, -50, 1}}), 1010));
+    EXPECT_EQ(view.access_points().at(cafe).stations, 1u);
+    EXPECT_FALSE(view.take_status("caf\xe9-ap", "online", 6, 1010));
+    EXPECT_EQ(view.counters().malformed, n + 3);
 }
 
 #ifdef FLEET_VIEW_WITH_DOCUMENT
@@ -295,9 +281,9 @@ TEST(FleetView, RendersTheViewDocument) {
     EXPECT_EQ(text,
               "{\"time\":1003,\"access_points\":["
               "{\"id\":\"ap1\",\"online\":true,\"last_scan\":1000,\"seq\":3,\"stations\":1,"
-              "\"crowd\":null,\"lost_documents\":0},"
+              "\"crowd\":null,\"lost_documents\":0,\"clock_offset\":1765279000,\"clock_off\":true},"
               "{\"id\":\"ap2\",\"online\":true,\"last_scan\":null,\"seq\":null,\"stations\":0,"
-              "\"crowd\":null,\"lost_documents\":0}],"
+              "\"crowd\":null,\"lost_documents\":0,\"clock_offset\":null,\"clock_off\":false}],"
               "\"stations\":[{\"address\":\"02:00:00:00:00:0a\",\"form\":\"plain\","
               "\"strongest\":\"ap1\",\"last_seen\":999,"
               "\"heard_by\":[{\"ap\":\"ap1\",\"rssi\":-52,\"last_seen\":999}]}],"

@@ -15,12 +15,24 @@ function el(tag, text, className) {
   return e;
 }
 
+function span(s) {
+  if (s < 60) return s + ' s';
+  if (s < 3600) return Math.floor(s / 60) + ' min';
+  return Math.floor(s / 3600) + ' h';
+}
+
 function age(now, t) {
   if (t === null || t === undefined) return 'never';
-  const s = Math.max(0, now - t);
-  if (s < 60) return s + ' s ago';
-  if (s < 3600) return Math.floor(s / 60) + ' min ago';
-  return Math.floor(s / 3600) + ' h ago';
+  return span(Math.max(0, now - t)) + ' ago';
+}
+
+// An access point whose clock is off (its scans are placed when they arrived), with how far.
+function clockNote(ap) {
+  if (!ap.clock_off) return null;
+  const note = el('span', 'clock ' + span(Math.abs(ap.clock_offset)) +
+    (ap.clock_offset < 0 ? ' behind' : ' ahead'), 'clock-off');
+  note.title = 'its clock is off: its scans are placed when they arrived';
+  return note;
 }
 
 async function getJson(path) {
@@ -56,7 +68,10 @@ function renderAccessPoints() {
     const tr = el('tr', null, 'ap');
     tr.dataset.ap = ap.id;
     if (ap.id === state.chartAp) tr.classList.add('picked');
-    tr.append(el('td', ap.id, 'ap-id'), el('td', ap.online ? 'online' : 'offline', ap.online ? 'online' : 'offline'),
+    const status = el('td', ap.online ? 'online' : 'offline', ap.online ? 'online' : 'offline');
+    const note = clockNote(ap);
+    if (note) status.append(note);
+    tr.append(el('td', ap.id, 'ap-id'), status,
       el('td', age(s.time, ap.last_scan)), el('td', ap.stations),
       el('td', ap.crowd === null ? '–' : ap.crowd), el('td', ap.lost_documents));
     tr.addEventListener('click', () => pickChartAp(ap.id));
