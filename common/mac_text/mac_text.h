@@ -10,3 +10,7 @@ std::string format_mac(const uint8_t mac[6]);
 
 // The value of one hexadecimal digit, either case; -1 for any other character.
 int hex_digit(char c);
+
+// Reads "aa:bb:cc:dd:ee:ff" (either case) into `mac`; false, leaving `mac`
+// untouched, for any other text.
+bool parse_mac(const std::string& text, uint8_t mac[6]);

@@ -35,6 +35,7 @@ bool read_capture(const std::string& path, std::vector<ReplayStep>& steps, Repla
                 double t = static_cast<double>(hdr->ts.tv_sec) + hdr->ts.tv_usec / 1e6;
                 if (!have_first) {
                     first = t;
+                    counts.first_time = t;
                     have_first = true;
                 }
                 step.offset = t - first;

@@ -22,6 +22,7 @@ struct ReplayCounts {
     uint64_t other = 0;
     uint64_t malformed = 0;
     uint64_t bad_fcs = 0;
+    double first_time = 0;  // the first probe request's capture time, seconds since the epoch (UTC)
 };
 
 // Reads the whole capture. Fails (with `error` set) when it cannot be opened

@@ -20,12 +20,10 @@ using ProbeFields = vorlask_probe;
 // payload mac, second_mac, rssi, band and freq (host byte order).
 void encode_probe(const ProbeFields& fields, uint32_t seq, uint8_t out[probe_message_size]);
 
-// Reads "aa:bb:cc:dd:ee:ff" (hex digits of either case, two per byte).
-// The value of one hexadecimal digit, or -1.
-int hex_digit(char c);
-bool parse_mac(const std::string& text, uint8_t mac[6]);
-
-// format_mac (mac_text.h) writes the same form.
+// The address form every tool shares (mac_text.h): hex_digit, parse_mac
+// ("aa:bb:cc:dd:ee:ff", either case) and format_mac.
 using ::format_mac;
+using ::hex_digit;
+using ::parse_mac;
 
 }  // namespace standin

@@ -1,0 +1,78 @@
+#include "persistent/crowd_config.h"
+
+#include <cstdio>
+#include <string>
+
+#include "chameleon.h"
+#include "mac_text.h"
+#include "number_text.h"
+
+namespace {
+
+// The value of `key`, or false when the key is absent.
+bool lookup(const Confile& config, const char* key, std::string& value) {
+    try {
+        value = static_cast<std::string>(config.Value("crowd", key));
+        return true;
+    } catch (const char*) {
+        return false;
+    }
+}
+
+void bad_value(const char* path, const char* key, const std::string& value, const char* why) {
+    fprintf(stderr, "vorlask: %s: section [crowd] key %s: bad value \"%s\" (%s)\n", path, key,
+            value.c_str(), why);
+}
+
+bool parse_addresses(const std::string& text, std::vector<std::array<uint8_t, 6>>& out) {
+    std::vector<std::array<uint8_t, 6>> read;
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t end = text.find_first_of(" \t,", at);
+        const std::string word = text.substr(at, end == std::string::npos ? end : end - at);
+        at = end == std::string::npos ? text.size() : end + 1;
+        if (word.empty()) {
+            continue;
+        }
+        std::array<uint8_t, 6> mac;
+        if (!parse_mac(word, mac.data())) {
+            return false;
+        }
+        read.push_back(mac);
+    }
+    out.insert(out.end(), read.begin(), read.end());
+    return true;
+}
+
+}  // namespace
+
+bool read_crowd_config(const Confile& config, const char* path, CrowdConfig& crowd) {
+    std::string value;
+    if (lookup(config, "not_people", value) && !parse_addresses(value, crowd.not_people)) {
+        bad_value(path, "not_people", value, "addresses aa:bb:cc:dd:ee:ff separated by blanks");
+        return false;
+    }
+    double v = 0;
+    if (lookup(config, "people_per_device", value)) {
+        if (read_real(value.c_str(), RealForm{0, crowd_scale_limit, true}, v) != NumberRead::ok ||
+            v <= 0) {
+            bad_value(path, "people_per_device", value, "a number above 0, at most 100");
+            return false;
+        }
+        crowd.people_per_device = v;
+    }
+    if (lookup(config, "offset", value)) {
+        if (read_real(value.c_str(), RealForm{-crowd_offset_limit, crowd_offset_limit}, v) !=
+            NumberRead::ok) {
+            bad_value(path, "offset", value, "a number from -10000 to 10000");
+            return false;
+        }
+        crowd.offset = v;
+    }
+    return true;
+}
+
+double people_of(const CrowdConfig& crowd, double devices) {
+    const double people = crowd.people_per_device * devices + crowd.offset;
+    return people < 0 ? 0 : people;
+}
