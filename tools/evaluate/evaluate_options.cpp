@@ -26,7 +26,10 @@ const char evaluate_usage[] =
     "  --one-device       each capture holds one device: print stations per device\n"
     "  --not-people MAC   a fixed station left out of the crowd estimate (repeatable)\n"
     "  --not-people-file FILE  such stations, one address a line\n"
-    "  --windows FILE     write one CSV row per 10-minute window of the labelled captures\n"
+    "  --windows FILE     write one CSV row per window of the labelled captures\n"
+    "  --window S         seconds of capture per window of the people figures (default 600)\n"
+    "  --calibrate        fit people_per_device and offset of [crowd] to the labelled\n"
+    "                     captures (least squares over their windows) and print them\n"
     "  --list             also print every reported address, one per line\n";
 
 namespace {
@@ -43,7 +46,8 @@ bool parse_number(const char* text, double& out) {
 
 bool takes_value(const std::string& a) {
     return a == "-t" || a == "-R" || a == "--min-span" || a == "--memory" || a == "--speed" ||
-           a == "--not-people" || a == "--not-people-file" || a == "--windows" || a == "--config";
+           a == "--not-people" || a == "--not-people-file" || a == "--windows" || a == "--config" ||
+           a == "--window";
 }
 
 int read_config(const std::string& path, EvaluateOptions& options) {
@@ -106,6 +110,8 @@ int apply_option(const std::string& a, const char* v, EvaluateOptions& options) 
         settings.memory = static_cast<uint32_t>(x);
     } else if (a == "--speed") {
         settings.speed = x;
+    } else if (a == "--window") {
+        options.window_s = x;
     } else {
         settings.not_people.push_back(mac);
     }
@@ -133,6 +139,8 @@ int parse_evaluate_options(int argc, char** argv, EvaluateOptions& options) {
             options.one_device = true;
         } else if (a == "--list") {
             options.list = true;
+        } else if (a == "--calibrate") {
+            options.calibrate = true;
         } else if (a == "--help" || a == "-h") {
             fputs(evaluate_usage, stdout);
             return -1;

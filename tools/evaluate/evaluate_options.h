@@ -17,6 +17,8 @@ struct EvaluateOptions {
     bool one_device = false;
     bool list = false;
     std::string windows_path;  // --windows: one CSV row per window
+    double window_s = 600;     // --window: seconds of capture per window
+    bool calibrate = false;    // --calibrate: fit [crowd] from the labelled captures
     std::vector<std::string> paths;
 };
 

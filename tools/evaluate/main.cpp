@@ -134,9 +134,9 @@ int main(int argc, char** argv) {
             std::string corr = "-", mae = "-";
             RuleTotals& t = totals[r];
             if (labelled && rs.persistent) {
-                LabelledCapture capture{base_name(path),
-                                        people_windows(steps, counts.first_time, join.people,
-                                                       outcome.scans, not_people)};
+                LabelledCapture capture{
+                    base_name(path), people_windows(steps, counts.first_time, join.people,
+                                                    outcome.scans, not_people, options.window_s)};
                 std::vector<double> a, b;
                 double abs_sum = 0;
                 for (const PeopleWindow& w : capture.windows) {
@@ -197,7 +197,10 @@ int main(int argc, char** argv) {
         }
     }
     if (!labelled_captures.empty()) {
-        print_people_table(labelled_captures, options.crowd);
+        print_people_table(labelled_captures, options.crowd, options.window_s);
+    }
+    if (options.calibrate && !print_calibration(labelled_captures)) {
+        return 1;
     }
     if (!options.windows_path.empty() &&
         !write_windows(options.windows_path, labelled_captures, options.crowd)) {

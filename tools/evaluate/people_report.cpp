@@ -58,7 +58,8 @@ std::string utc_text(double t) {
 
 }  // namespace
 
-void print_people_table(const std::vector<LabelledCapture>& captures, const CrowdConfig& crowd) {
+void print_people_table(const std::vector<LabelledCapture>& captures, const CrowdConfig& crowd,
+                        double window_s) {
     Figures figures[measure_count];
     size_t windows = 0;
     for (size_t m = 0; m < measure_count; ++m) {
@@ -72,16 +73,16 @@ void print_people_table(const std::vector<LabelledCapture>& captures, const Crow
         figures[m] = figures_of(days, m != 0);
     }
     printf(
-        "\n# people per 10-minute window: estimate = %g x devices %+g; the counts (addr-80:\n"
+        "\n# people per %g-minute window: estimate = %g x devices %+g; the counts (addr-80:\n"
         "# addresses at -80 dBm or stronger, addr-any: at any signal, probes-80: probe\n"
         "# requests at -80 dBm or stronger) through a line fitted on the other captures\n",
-        crowd.people_per_device, crowd.offset);
-    std::string head[2 * measure_count];
+        window_s / 60, crowd.people_per_device, crowd.offset);
+    printf("%-30s %7s", "", "");
     for (size_t m = 0; m < measure_count; ++m) {
-        head[2 * m] = std::string(measure_names[m]).substr(0, 7);
-        head[2 * m + 1] = "";
+        printf(" %14s", measure_names[m]);
     }
-    print_row("", "", head);
+    printf("\n");
+    std::string head[2 * measure_count];
     for (size_t m = 0; m < measure_count; ++m) {
         head[2 * m] = "r";
         head[2 * m + 1] = "MAE";
@@ -124,4 +125,37 @@ bool write_windows(const std::string& path, const std::vector<LabelledCapture>& 
         }
     }
     return fclose(out) == 0;
+}
+
+bool print_calibration(const std::vector<LabelledCapture>& captures) {
+    std::vector<DayWindows> days(captures.size());
+    size_t windows = 0;
+    for (size_t d = 0; d < captures.size(); ++d) {
+        for (const PeopleWindow& w : captures[d].windows) {
+            days[d].x.push_back(w.devices);
+            days[d].people.push_back(w.people);
+        }
+        windows += captures[d].windows.size();
+    }
+    const Line line = fit_line(days);
+    if (!line.fitted || line.slope <= 0 || line.slope > crowd_scale_limit ||
+        std::fabs(line.intercept) > crowd_offset_limit) {
+        fprintf(stderr,
+                "vorlask-evaluate: --calibrate: the %zu labelled windows fit no line with "
+                "people_per_device from 0 to %g\n",
+                windows, crowd_scale_limit);
+        return false;
+    }
+    const Figures loo = figures_of(days, true);
+    printf(
+        "\n# calibration: people = people_per_device x devices + offset, least squares over\n"
+        "# %zu windows of %zu captures; MAE on each capture of the line fitted on the others:\n",
+        windows, captures.size());
+    for (size_t d = 0; d < captures.size(); ++d) {
+        printf("#   %-30s %s\n", captures[d].name.c_str(), number(loo.day_mae[d], "%.2f").c_str());
+    }
+    printf("#   %-30s %s\n", "all windows", number(loo.mae, "%.2f").c_str());
+    printf("# paste into /etc/vorlask.conf:\n[crowd]\npeople_per_device = %.4g\noffset = %.4g\n",
+           line.slope, line.intercept);
+    return true;
 }

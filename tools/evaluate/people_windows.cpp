@@ -25,7 +25,7 @@ bool strong(int rssi) {
 std::vector<PeopleWindow> people_windows(const std::vector<ReplayStep>& steps, double first_time,
                                          const std::vector<double>& people,
                                          const std::vector<ScanPoint>& scans,
-                                         const std::set<Mac>& not_people) {
+                                         const std::set<Mac>& not_people, double window_s) {
     std::map<long, WindowSums> sums;
     for (size_t i = 0; i < steps.size(); ++i) {
         WindowSums& w = sums[static_cast<long>(steps[i].offset / window_s)];

@@ -1,4 +1,4 @@
-// A labelled capture cut into 10-minute windows: the people present, the
+// A labelled capture cut into windows (10 minutes unless told otherwise): the people present, the
 // crowd estimate and the three plain counts it is measured against.
 #pragma once
 
@@ -6,8 +6,6 @@
 #include <vector>
 
 #include "rule_replay.h"
-
-constexpr double window_s = 600;
 
 struct PeopleWindow {
     long index = 0;          // windows since the capture's first probe request
@@ -19,10 +17,10 @@ struct PeopleWindow {
     unsigned probes = 0;     // probe requests at -80 dBm or stronger
 };
 
-// The windows of `steps` (offsets from `first_time`) that hold a labelled
+// The `window_s` windows of `steps` (offsets from `first_time`) that hold a labelled
 // frame (`people` per step, NaN where none) and end at or before a scan of
 // `scans`; addresses of `not_people` count in no window.
 std::vector<PeopleWindow> people_windows(const std::vector<ReplayStep>& steps, double first_time,
                                          const std::vector<double>& people,
                                          const std::vector<ScanPoint>& scans,
-                                         const std::set<Mac>& not_people);
+                                         const std::set<Mac>& not_people, double window_s);
