@@ -1,27 +1,20 @@
 #include "persistent/crowd_config.h"
 
-#include <cstdio>
 #include <string>
 
 #include "chameleon.h"
+#include "config_key.h"
 #include "mac_text.h"
 #include "number_text.h"
 
 namespace {
 
-// The value of `key`, or false when the key is absent.
 bool lookup(const Confile& config, const char* key, std::string& value) {
-    try {
-        value = static_cast<std::string>(config.Value("crowd", key));
-        return true;
-    } catch (const char*) {
-        return false;
-    }
+    return config_key(config, "crowd", key, value);
 }
 
 void bad_value(const char* path, const char* key, const std::string& value, const char* why) {
-    fprintf(stderr, "vorlask: %s: section [crowd] key %s: bad value \"%s\" (%s)\n", path, key,
-            value.c_str(), why);
+    say_bad_value(path, "crowd", key, value, why);
 }
 
 bool parse_addresses(const std::string& text, std::vector<std::array<uint8_t, 6>>& out) {

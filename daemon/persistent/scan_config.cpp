@@ -1,26 +1,19 @@
 #include "persistent/scan_config.h"
 
-#include <cstdio>
 #include <string>
 
 #include "chameleon.h"
+#include "config_key.h"
 #include "number_text.h"
 
 namespace {
 
-// The value of `key`, or false when the key is absent.
 bool lookup(const Confile& config, const char* key, std::string& value) {
-    try {
-        value = static_cast<std::string>(config.Value("scan", key));
-        return true;
-    } catch (const char*) {
-        return false;
-    }
+    return config_key(config, "scan", key, value);
 }
 
 void bad_value(const char* path, const char* key, const std::string& value, const char* why) {
-    fprintf(stderr, "vorlask: %s: section [scan] key %s: bad value \"%s\" (%s)\n", path, key,
-            value.c_str(), why);
+    say_bad_value(path, "scan", key, value, why);
 }
 
 // A whole number of seconds from 1 to scan_span_limit, digits only.
