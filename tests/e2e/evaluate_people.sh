@@ -67,9 +67,9 @@ expect_eq "$(awk -F, -v a="$ppd" -v b="$offset" 'FNR > 1 { e = a * $5 + b; if (e
 sse() { awk -F, -v a="$1" -v b="$2" 'FNR > 1 { d = a * $5 + b - $3; s += d * d } END { printf "%.6f", s }' "$T/plain.csv"; }
 best=$(sse "$ppd" "$offset")
 for nudge in "1.01 0" "0.99 0" "1 0.1" "1 -0.1"; do
-    set -- $nudge
-    worse=$(sse "$(awk -v a="$ppd" -v f="$1" 'BEGIN { print a * f }')" \
-        "$(awk -v b="$offset" -v d="$2" 'BEGIN { print b + d }')")
+    read -r factor shift <<<"$nudge"
+    worse=$(sse "$(awk -v a="$ppd" -v f="$factor" 'BEGIN { print a * f }')" \
+        "$(awk -v b="$offset" -v d="$shift" 'BEGIN { print b + d }')")
     expect_between "$worse" "$best" 1e9 "squared error of the line nudged by $nudge"
 done
 printf '[crowd]\npeople_per_device = -1\n' >"$T/bad.conf"
