@@ -157,16 +157,15 @@ TEST(Scan, SinksGetEachKeptEntryInTableOrderThenTheTotals) {
 
 TEST(Scan, PersistentPassHandsStationsToTheSinksAndTheCrowdWithTheTotals) {
     TestSession t;
-    struct timeval now;
-    gettimeofday(&now, nullptr);
+    const int64_t now_ms = read_clocks().monotonic_ms;
     // Heard over 70 s in this interval: a station at once. The other two are
     // heard once each, one strong, one weak.
-    auto heard = [&](uint8_t last, int8_t rssi, time_t span, uint32_t count) {
+    auto heard = [&](uint8_t last, int8_t rssi, int64_t span, uint32_t count) {
         ProbeEntry e{};
         e.record = new_record(last, rssi);
         e.count = count;
-        e.first_seen = timeval{now.tv_sec - span - 1, 0};
-        e.last_seen = timeval{now.tv_sec - 1, 0};
+        e.first_ms = now_ms - (span + 1) * 1000;
+        e.last_ms = now_ms - 1000;
         return e;
     };
     t.session->table_.probe_list = {heard(1, -90, 0, 1), heard(2, -50, 70, 6), heard(3, -60, 0, 2)};
