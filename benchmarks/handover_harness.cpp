@@ -104,10 +104,7 @@ void raise_counts(NlSession* session) {
 }
 
 void signal_scan(NlSession* session) {
-    uv_mutex_lock(&session->threads_sync_.mutex_list_scan_);
-    session->scan_requests_ += 1;
-    uv_cond_signal(&session->threads_sync_.cond_list_scan_);
-    uv_mutex_unlock(&session->threads_sync_.mutex_list_scan_);
+    request_scan(session);
 }
 
 void stop_session(Harness& h, uv_thread_t& scan_worker) {

@@ -40,6 +40,7 @@ double seconds_since(Clock::time_point start) {
 ScanDocument scan(size_t stations) {
     ScanDocument doc;
     doc.time = 1765280000;
+    doc.scan_ms = 5000000;
     doc.interval = 10;
     for (size_t i = 0; i < stations; ++i) {
         StationRow row{};
@@ -55,8 +56,8 @@ ScanDocument scan(size_t stations) {
         row.freq = 2437;
         memset(row.second_mac, 0xff, 6);
         row.count = 7;
-        row.first_seen = doc.time - 100;
-        row.last_seen = doc.time - 1;
+        row.first_ms = doc.scan_ms - 100000;
+        row.last_ms = doc.scan_ms - 1000;
         doc.rows.push_back(row);
     }
     doc.totals.table = static_cast<uint32_t>(stations);

@@ -19,7 +19,7 @@ class KeepRule {
     // One scan pass over `table` under its write lock: each entry the rule
     // keeps goes to each sink's entry callback; then what was lost since the
     // last pass is said at verbosity 1 and the totals go to each sink's end
-    // callback. The caller holds the scan mutex.
+    // callback. The caller is the scan worker.
     virtual ScanTotals scan(ProbeTable& table, const ScanSinks& sinks, SessionCounters& counters,
                             const KernelChannel& kernel) = 0;
     // The summary printed after a timed stop.

@@ -12,12 +12,13 @@ void ProbeIndex::rebuild(const ProbeList& list) {
 }
 
 FoldResult fold_probe(ProbeList& list, ProbeIndex& index, ProbeRecord* record,
-                      const struct timeval& now, size_t capacity, const KnownStations* known) {
+                      const ClockReading& now, size_t capacity, const KnownStations* known) {
     long position = index.find(record->mac);
     if (position >= 0) {
         ProbeEntry& entry = list[static_cast<size_t>(position)];
         entry.count += 1;
-        entry.last_seen = now;
+        entry.last_seen = now.wall;
+        entry.last_ms = now.monotonic_ms;
         entry.last_rssi = record->rssi;
         delete record;
         return FoldResult::counted;
@@ -28,7 +29,8 @@ FoldResult fold_probe(ProbeList& list, ProbeIndex& index, ProbeRecord* record,
         delete record;
         return FoldResult::turned_away;
     }
-    list.push_back(ProbeEntry{record, 1, 0, 0, record->rssi, now, now});
+    list.push_back(
+        ProbeEntry{record, 1, 0, 0, record->rssi, now.wall, now.monotonic_ms, now.monotonic_ms});
     index.insert(record->mac, list.size() - 1);
     return FoldResult::added;
 }
@@ -51,10 +53,9 @@ void add_probes(ProbeTable& table, SessionCounters& counters, ProbeRecord* const
     for (size_t i = 0; i < std::min(n, ahead); ++i) {
         index.prefetch(records[i]->mac);
     }
-    // One reading of the clock for the batch: its records arrived together
+    // One reading of the clocks for the batch: its records arrived together
     // and are folded within microseconds of each other.
-    struct timeval now;
-    gettimeofday(&now, nullptr);
+    const ClockReading now = read_clocks();
     uint32_t turned_away = 0;
     for (size_t i = 0; i < n; ++i) {
         if (i + ahead < n) {

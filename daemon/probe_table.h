@@ -10,17 +10,21 @@
 #include <vector>
 
 #include "address_index.h"
+#include "clock_reading.h"
 #include "probe_record.h"
 #include "session_counters.h"
 
 struct ProbeEntry {
-    ProbeRecord* record;      // first record heard for the address; owned
-    uint32_t count;           // probe requests since the entry was created
-    uint32_t reported_count;  // count at the last scan that kept the entry
-    int32_t mark;             // 0 new, 1 kept by the last scan, -1 dropped
-    int8_t last_rssi;         // signal of the latest probe request
-    struct timeval last_seen;
-    struct timeval first_seen;  // when the entry was created
+    ProbeRecord* record;       // first record heard for the address; owned
+    uint32_t count;            // probe requests since the entry was created
+    uint32_t reported_count;   // count at the last scan that kept the entry
+    int32_t mark;              // 0 new, 1 kept by the last scan, -1 dropped
+    int8_t last_rssi;          // signal of the latest probe request
+    struct timeval last_seen;  // wall clock at the latest probe request, for the console row
+    // Monotonic milliseconds (clock_reading.h) when the entry was created and
+    // at its latest probe request: its ages and the persistent rule's spans.
+    int64_t first_ms;
+    int64_t last_ms;
 };
 
 using ProbeList = std::vector<ProbeEntry>;
@@ -67,14 +71,14 @@ struct KnownStations {
     size_t room = 0;
 };
 
-// Folds `record` into the table: a known address has its count raised and its
-// time refreshed and `record` is destroyed; a new one is appended and the
-// table takes `record`. When the table is full a new address is turned away
-// (and `record` destroyed) unless `known` says it is a known station and
-// there is room for it; entries already in the table are never displaced.
-// The caller holds the table's write lock.
+// Folds `record`, heard at `now`, into the table: a known address has its
+// count raised and its times refreshed and `record` is destroyed; a new one
+// is appended and the table takes `record`. When the table is full a new
+// address is turned away (and `record` destroyed) unless `known` says it is a
+// known station and there is room for it; entries already in the table are
+// never displaced. The caller holds the table's write lock.
 FoldResult fold_probe(ProbeList& list, ProbeIndex& index, ProbeRecord* record,
-                      const struct timeval& now, size_t capacity = probe_table_capacity,
+                      const ClockReading& now, size_t capacity = probe_table_capacity,
                       const KnownStations* known = nullptr);
 
 // The probe table: the entries, the index of their addresses, and the

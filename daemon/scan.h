@@ -25,7 +25,7 @@ size_t scan_table(ProbeTable& table, uint16_t randommax, const ScanSinks& sinks,
 
 // One scan pass over the table under its write lock, then what was lost
 // since the last pass said at verbosity 1 and the totals handed to each
-// sink's end callback. The caller holds the scan mutex.
+// sink's end callback. The caller is the scan worker.
 ScanTotals scan_probe_list(ProbeTable& table, uint16_t randommax, const ScanSinks& sinks,
                            SessionCounters& counters, const KernelChannel& kernel);
 

@@ -88,13 +88,24 @@ void worker_mac80211_mac_recv(void* arg) {
     log_msg(1, "worker_mac80211_mac_recv thread stopped ...\n");
 }
 
+void request_scan(NlSession* session) {
+    ThreadsSync& sync = session->threads_sync_;
+    uv_mutex_lock(&sync.mutex_list_scan_);
+    if (sync.scanning) {
+        sync.late_ticks += 1;
+    } else {
+        session->scan_requests_ += 1;
+        uv_cond_signal(&sync.cond_list_scan_);
+    }
+    uv_mutex_unlock(&sync.mutex_list_scan_);
+}
+
 void worker_mac_list_scan(void* arg) {
     auto* session = static_cast<NlSession*>(arg);
     ThreadsSync& sync = session->threads_sync_;
     uv_mutex_lock(&sync.mutex_list_scan_);
     while (session->running.load()) {
-        // A request counts only if it comes while the worker waits: one given
-        // during a pass is not remembered. Spurious wake-ups change nothing.
+        // Spurious wake-ups change nothing: a pass needs a new request.
         const uint32_t seen = session->scan_requests_;
         while (session->scan_requests_ == seen && session->running.load()) {
             uv_cond_wait(&sync.cond_list_scan_, &sync.mutex_list_scan_);
@@ -102,6 +113,8 @@ void worker_mac_list_scan(void* arg) {
         if (!session->running.load()) {
             break;
         }
+        sync.scanning = true;
+        uv_mutex_unlock(&sync.mutex_list_scan_);
         if (session->keep_rule_) {
             session->keep_rule_->scan(session->table_, session->scan_sinks_, session->counters_,
                                       session->kernel_);
@@ -109,8 +122,13 @@ void worker_mac_list_scan(void* arg) {
             scan_probe_list(session->table_, session->options_.randommax, session->scan_sinks_,
                             session->counters_, session->kernel_);
         }
+        uv_mutex_lock(&sync.mutex_list_scan_);
+        sync.scanning = false;
     }
+    const uint64_t late = sync.late_ticks;
     uv_mutex_unlock(&sync.mutex_list_scan_);
+    log_msg(2, "scan: %llu ticks of the scan timer came during a pass and were dropped\n",
+            static_cast<unsigned long long>(late));
     log_msg(1, "worker_scan thread stopped ...\n");
 }
 

@@ -21,9 +21,14 @@
 #include "session_counters.h"
 #include "settings.h"
 
+// The scan signal. The mutex guards the request count, `scanning` and
+// `late_ticks`; the scan worker holds it only while it takes a request, never
+// during a pass, so the scan timer never waits for a pass.
 struct ThreadsSync {
     uv_mutex_t mutex_list_scan_;
     uv_cond_t cond_list_scan_;
+    bool scanning;        // a pass is running
+    uint64_t late_ticks;  // ticks of the scan timer that came during a pass, dropped
 };
 
 struct NlSession {
@@ -38,7 +43,7 @@ struct NlSession {
     Options options_;
     std::atomic<bool> running;
 
-    uint32_t scan_requests_;  // signals of the scan timer; under mutex_list_scan_
+    uint32_t scan_requests_;  // ticks of the scan timer taken; under mutex_list_scan_
     LoopHandover handover_;   // worker-to-loop hand-over of libuv work
     SessionCounters counters_;
     ScanSinks scan_sinks_;  // the scan's outputs, in the order they are fed
@@ -85,8 +90,16 @@ void worker_mac80211_connect(void* arg);
 // Thread 1: takes records from the probe queue and folds them into the table
 // until the session stops running.
 void worker_mac80211_mac_recv(void* arg);
-// Thread 2: one scan pass per signal of the scan timer, until the session
-// stops running.
+// Loop thread, at every tick of the scan timer: asks the scan worker for a
+// pass. A tick that comes while a pass is still running is dropped and
+// counted in late_ticks; the next pass comes with the first tick after the
+// running one ends. (A pass right after a long one would see only the probe
+// requests of the moments between them, and the count rule would drop nearly
+// every entry for having too few.)
+void request_scan(NlSession* session);
+
+// Thread 2: one scan pass per request, until the session stops running. At
+// verbosity 2 its stop says how many ticks came late.
 void worker_mac_list_scan(void* arg);
 // Thread 3: sends the greeting once.
 void worker_multicast(void* arg);

@@ -138,11 +138,8 @@ void tick_cb(uv_timer_t* handle) {
 }
 
 void scan_timer_cb(uv_timer_t* handle) {
-    NlSession* session = session_of(handle);
-    uv_mutex_lock(&session->threads_sync_.mutex_list_scan_);
-    session->scan_requests_ += 1;
-    uv_cond_signal(&session->threads_sync_.cond_list_scan_);
-    uv_mutex_unlock(&session->threads_sync_.mutex_list_scan_);
+    // Never waits for a pass: a tick during one is dropped (session.h).
+    request_scan(session_of(handle));
 }
 
 int main(int argc, char** argv) {

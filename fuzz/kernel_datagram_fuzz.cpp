@@ -92,7 +92,7 @@ void drain(NlSession* session, Expected& expected, bool direct, size_t capacity)
             continue;
         }
         uv_rwlock_wrlock(&session->table_.list_mac_rwlock_);
-        struct timeval now = {0, 0};
+        const ClockReading now = clock_reading_at(0, 0);
         if (fold_probe(session->table_.probe_list, session->table_.probe_index_, record, now,
                        capacity) == FoldResult::turned_away) {
             session->counters_.table_full.fetch_add(1);

@@ -69,14 +69,16 @@ void append_station(std::string& out, const StationRow& row, const ScanDocument&
     w.address(row.second_mac);
     w.text("\",\"count\":");
     w.number(row.count);
+    const int64_t first_age = age_at_scan(doc.scan_ms, row.first_ms);
+    const int64_t last_age = age_at_scan(doc.scan_ms, row.last_ms);
     w.text(",\"first_seen\":");
-    w.number(row.first_seen);
+    w.number(doc.time - first_age);
     w.text(",\"last_seen\":");
-    w.number(row.last_seen);
+    w.number(doc.time - last_age);
     w.text(",\"first_age\":");
-    w.number(doc.time - row.first_seen);
+    w.number(first_age);
     w.text(",\"last_age\":");
-    w.number(doc.time - row.last_seen);
+    w.number(last_age);
     w.text("}");
     w.append_to(out);
 }
@@ -124,6 +126,10 @@ size_t stations_slot(const std::string& envelope_text) {
 }
 
 }  // namespace
+
+int64_t age_at_scan(int64_t scan_ms, int64_t heard_ms) {
+    return scan_ms > heard_ms ? (scan_ms - heard_ms) / 1000 : 0;
+}
 
 std::vector<std::string> render_scan_document(const ScanDocument& doc, size_t limit) {
     // The stations cut into runs whose parts stay within the limit.

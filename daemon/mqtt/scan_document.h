@@ -16,8 +16,8 @@ struct StationRow {
     uint8_t band;  // of its first record, like freq and second_mac
     uint16_t freq;
     uint8_t second_mac[6];
-    uint32_t count;                 // probe requests since its last report
-    int64_t first_seen, last_seen;  // unix seconds
+    uint32_t count;             // probe requests since its last report
+    int64_t first_ms, last_ms;  // first and latest hearing, monotonic milliseconds
 };
 
 struct DocumentTotals {
@@ -33,7 +33,8 @@ struct DocumentTotals {
 struct ScanDocument {
     std::string ap;
     uint64_t seq = 0;
-    int64_t time = 0;  // scan time, unix seconds
+    int64_t time = 0;     // scan time, unix seconds on the wall clock
+    int64_t scan_ms = 0;  // the same moment on the monotonic clock of the rows
     uint32_t interval = 0;
     bool hashed = false;
     const std::string* secret = nullptr;  // when hashed
@@ -42,6 +43,12 @@ struct ScanDocument {
 };
 
 constexpr size_t scan_part_limit = size_t{64} * 1024;
+
+// A station's age at the scan: whole seconds from `heard_ms` to `scan_ms` on
+// the monotonic clock, never negative. Its first_seen and last_seen are the
+// scan's time less these ages, so a step of the wall clock between the
+// hearing and the scan moves neither the ages nor their difference.
+int64_t age_at_scan(int64_t scan_ms, int64_t heard_ms);
 
 // The document's parts, in order; at least one, each at most `limit` bytes.
 std::vector<std::string> render_scan_document(const ScanDocument& doc,

@@ -1,9 +1,8 @@
 #include "mqtt/scan_handover.h"
 
-#include <sys/time.h>
-
 #include <cstring>
 
+#include "clock_reading.h"
 #include "loop_handover.h"
 #include "mqtt/broker_connection.h"
 #include "mqtt/delivery_accounts.h"
@@ -24,8 +23,8 @@ void ScanHandover::add_station(const ProbeEntry& entry) {
     row.freq = record.freq;
     memcpy(row.second_mac, record.second_mac, sizeof row.second_mac);
     row.count = entry.count - entry.reported_count;
-    row.first_seen = entry.first_seen.tv_sec;
-    row.last_seen = entry.last_seen.tv_sec;
+    row.first_ms = entry.first_ms;
+    row.last_ms = entry.last_ms;
     document_.rows.push_back(row);
 }
 
@@ -50,9 +49,11 @@ ScanSink ScanHandover::scan_sink() {
 }
 
 void ScanHandover::end_scan(const DocumentTotals& totals) {
-    struct timeval now;
-    gettimeofday(&now, nullptr);
-    document_.time = now.tv_sec;
+    // After the pass: every hearing of the document is at or before this
+    // reading on the monotonic clock.
+    const ClockReading now = read_clocks();
+    document_.time = now.wall.tv_sec;
+    document_.scan_ms = now.monotonic_ms;
     document_.interval = interval_;
     document_.totals = totals;
     publish_scan(document_);

@@ -2,22 +2,19 @@
 
 #include <vector>
 
+#include "clock_reading.h"
 #include "console_log.h"
 #include "console_table.h"
 #include "persistent/scan_config.h"
 #include "scan.h"
-
-int64_t ms_of(const struct timeval& tv) {
-    return static_cast<int64_t>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
-}
 
 PersistentScanResult scan_entries_persistent(ProbeList& list, PersistentRule& rule, int64_t now_ms,
                                              const ScanSinks& sinks) {
     PersistentScanResult result;
     rule.tiers.forget_silent(now_ms);
     for (ProbeEntry& entry : list) {
-        const int64_t when = ms_of(entry.last_seen);
-        const int64_t first = ms_of(entry.first_seen);
+        const int64_t when = entry.last_ms;
+        const int64_t first = entry.first_ms;
         const uint32_t delta = entry.count - entry.reported_count;
         const bool returning = rule.tiers.recent_candidate(entry.record->mac, first);
         if (rule.tiers.hear(*entry.record, first, when, delta, entry.last_seen) ==
@@ -50,12 +47,11 @@ PersistentScanResult scan_entries_persistent(ProbeList& list, PersistentRule& ru
 ScanTotals PersistentRule::scan(ProbeTable& table, const ScanSinks& sinks,
                                 SessionCounters& counters, const KernelChannel& kernel) {
     ScanTotals totals{};
-    struct timeval now;
-    gettimeofday(&now, nullptr);
+    const int64_t now_ms = read_clocks().monotonic_ms;
     const uint64_t turned_away_before = tiers.turned_away();
     uv_rwlock_wrlock(&table.list_mac_rwlock_);
     totals.table_size = table.probe_list.size();
-    PersistentScanResult r = scan_entries_persistent(table.probe_list, *this, ms_of(now), sinks);
+    PersistentScanResult r = scan_entries_persistent(table.probe_list, *this, now_ms, sinks);
     table.probe_index_.rebuild(table.probe_list);
     uv_rwlock_wrunlock(&table.list_mac_rwlock_);
     counters.scan_dropped.fetch_add(r.removed, std::memory_order_relaxed);
@@ -81,12 +77,11 @@ ScanTotals PersistentRule::scan(ProbeTable& table, const ScanSinks& sinks,
 
 void PersistentRule::print_summary(ProbeTable& table) const {
     log_msg(0, "\n*** summary ***\n");
-    struct timeval now;
-    gettimeofday(&now, nullptr);
+    const int64_t now_ms = read_clocks().monotonic_ms;
     uv_rwlock_rdlock(&table.list_mac_rwlock_);
     std::vector<const Station*> known;
     for (const Station& s : tiers.stations()) {
-        if (ms_of(now) - s.last_ms <= tiers.memory_ms()) {
+        if (now_ms - s.last_ms <= tiers.memory_ms()) {
             known.push_back(&s);
         }
     }
@@ -95,7 +90,7 @@ void PersistentRule::print_summary(ProbeTable& table) const {
     print_probe_header();
     for (const Station* s : known) {
         ProbeRecord record = s->record;
-        ProbeEntry row{&record, s->count, 0, 1, record.rssi, s->last_seen, s->last_seen};
+        ProbeEntry row{&record, s->count, 0, 1, record.rssi, s->last_seen, s->first_ms, s->last_ms};
         print_probe_row(row);
     }
     uv_rwlock_rdunlock(&table.list_mac_rwlock_);

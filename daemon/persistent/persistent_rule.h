@@ -7,8 +7,6 @@
 // crowd estimate; then the table starts empty again.
 #pragma once
 
-#include <sys/time.h>
-
 #include <cstdint>
 #include <memory>
 
@@ -59,10 +57,9 @@ struct PersistentScanResult {
     uint64_t removed_records = 0;  // probe requests counted in them
 };
 
-int64_t ms_of(const struct timeval& tv);
-
 // The pass over the entries alone (the scan above, and vorlask-evaluate's
-// replay): stations silent for longer than the memory are forgotten first.
+// replay), at `now_ms` on the entries' monotonic clock: stations silent for
+// longer than the memory are forgotten first.
 // Each station entry is marked 1 and handed to each sink's entry callback
 // before its reported count is updated, as the count rule does with kept
 // entries; every record of the table is then destroyed and the table emptied.

@@ -27,9 +27,9 @@ constexpr size_t station_capacity = 16384;
 struct Station {
     ProbeRecord record;        // first record of the latest interval it was heard in
     int64_t first_ms;          // the earlier of the two moments that made it a station
-    int64_t last_ms;           // the latest moment it was heard
+    int64_t last_ms;           // the latest moment it was heard (monotonic)
     uint32_t count;            // probe requests heard since it became a station
-    struct timeval last_seen;  // as the table last saw it
+    struct timeval last_seen;  // wall clock at that moment, for its console row
 };
 
 class StationTiers {
@@ -43,8 +43,9 @@ class StationTiers {
     StationTiers& operator=(const StationTiers&) = delete;
 
     // The address of `record` heard from `first_ms` to `last_ms`
-    // (milliseconds on any clock that does not go back), worth `count` probe
-    // requests. Returns
+    // (milliseconds on a clock that does not go back: the monotonic one of
+    // clock_reading.h, or a replay's virtual time), worth `count` probe
+    // requests, the latest at `last_seen` on the wall clock. Returns
     // station when the address is (or has just become) a station, candidate
     // while it is not, and turned_away when it would have become a station but
     // the stations' tier is full.

@@ -3,7 +3,7 @@
 # network (tests/harness/fleet_net.sh): the broker and its subscribers in the
 # collector namespace, each daemon with its kernel stand-in and a multicast
 # listener in an access point's namespace.
-#   broker_faults.sh absent|restart|cut|password|tls|slow
+#   broker_faults.sh absent|restart|cut|password|tls|slow|clock-boot
 # Every case checks that scanning and multicast went on (console rows and
 # multicast reports match), that every scan document is accounted for
 # (rendered = handed to the library + dropped by the full queue + left), that
@@ -13,6 +13,7 @@ source "$E2E_LIB"
 case_name=${1:?case}
 aps=1
 [ "$case_name" = tls ] && aps=2
+[ "$case_name" = clock-boot ] && aps=3
 if [ -z "${FLEET_NET:-}" ]; then
     exec bash "$(dirname "$SANDBOX")/fleet_net.sh" --aps "$aps" -- bash "$0" "$@"
 fi
@@ -47,17 +48,20 @@ start_subscriber() {  # start_subscriber NAME [mosquitto_sub options]
 }
 
 # start_ap I CONF RUN: access point I's stand-in, listener and daemon
-# (client id apI, scans every INTERVAL s, timed stop after RUN s).
+# (client id apI, scans every INTERVAL s, timed stop after RUN s). The
+# stand-in plays SCRIPT when set, else it makes STATIONS stations and random
+# addresses; AP_PRELOAD is preloaded into the daemon beside the port redirect.
 start_ap() {
     local i=$1 conf=$2 run=$3
+    local feed=(--stable "$STATIONS" --stable-rate "$RATE" --random 20 --duration "$((run + 6))")
+    [ -n "${SCRIPT:-}" ] && feed=(--script "$SCRIPT" --linger 10)
     "$FLEET_NET" in "$i" sh -c 'cat > /etc/vorlask.conf' <"$conf"
     "$FLEET_NET" in "$i" sh -c "echo '$HUB broker.test' >> /etc/hosts"
-    "$FLEET_NET" in "$i" "$STANDIN" --port 4242 --wait 30 --stable "$STATIONS" --stable-rate "$RATE" \
-        --random 20 --duration "$((run + 6))" >"$T/standin$i.out" 2>&1 &
+    "$FLEET_NET" in "$i" "$STANDIN" --port 4242 --wait 30 "${feed[@]}" >"$T/standin$i.out" 2>&1 &
     started $!
     "$FLEET_NET" in "$i" "$LISTENER" --timeout "$((run + 15))" >"$T/listen$i.out" 2>&1 &
     started $!
-    "$FLEET_NET" in "$i" env VORLASK_KERNEL_PORT=4242 "LD_PRELOAD=$PORT_REDIRECT" \
+    "$FLEET_NET" in "$i" env VORLASK_KERNEL_PORT=4242 "LD_PRELOAD=$PORT_REDIRECT${AP_PRELOAD:+ $AP_PRELOAD}" \
         "$VORLASK" -t "$INTERVAL" -T "$run" -v >"$T/d$i.out" 2>"$T/d$i.err" &
     DPID[i]=$!
     started "${DPID[$i]}"
@@ -296,6 +300,87 @@ slow)
     expect_eq "$RECEIVED" "$DOCS" "documents received by the reading subscriber"
     expect_between "$(grep -c '^vorlask/ap1/scan ' "$T/slow.out")" 1 "$DOCS" \
         "documents the slow subscriber got once it read again"
+    ;;
+clock-boot)
+    # Access points without a real-time clock: the wall clock of ap1 and ap3
+    # starts at 1970-01-01, steps to now after 3.5 s (NTP answers) and back by
+    # an hour after 7 s (libfaketime reads the offset from a file at every
+    # call; the monotonic clock is left alone). ap1 and ap2 play the same 100 s
+    # of a lab day ten times as fast under [scan] rule = persistent (min_span
+    # 2 s, memory 5 s: the hour is 720 memories), ap2 with its clock left
+    # alone; ap3 runs the count rule, whose stable stations stay in the table
+    # across both steps. Every document must be accepted by vorlask-fleet, no
+    # published age negative, every access point online until its stop, and
+    # ap1 must print the stations ap2 prints with crowd estimates close to
+    # ap2's, scan by scan.
+    FAKETIME_LIB=/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1
+    export FAKETIME_TIMESTAMP_FILE=$T/clock FAKETIME_NO_CACHE=1 FAKETIME_DONT_FAKE_MONOTONIC=1
+    echo "-$(date +%s)" >"$T/clock"
+    "$REPLAY" --speed 10 --delay 0.5 "$(dirname "$0")/../data/lab/lab-excerpt.pcap" >"$T/script" \
+        2>"$T/replay.err"
+    RUN=$(tail -n 1 "$T/script" | awk '{printf "%d", $1 + 2}')
+    printf 'listener 1883 %s\nallow_anonymous true\n' "$HUB" >"$T/broker.conf"
+    start_broker "$T/broker.conf"
+    start_subscriber sub
+    "$FLEET" --host "$HUB" --once --json --wait $((RUN + 3)) >"$T/view.json" 2>"$T/fleet.err" &
+    FLEET_PID=$!
+    started "$FLEET_PID"
+    for i in 1 2 3; do
+        conf "$T/ap$i.conf" "host = $HUB" "client_id = ap$i"
+    done
+    printf '[scan]\nrule = persistent\nmin_span = 2\nmemory = 5\n' | tee -a "$T/ap1.conf" >>"$T/ap2.conf"
+    SCRIPT=$T/script INTERVAL=1 AP_PRELOAD=$FAKETIME_LIB start_ap 1 "$T/ap1.conf" "$RUN"
+    SCRIPT=$T/script INTERVAL=1 start_ap 2 "$T/ap2.conf" "$RUN"
+    AP_PRELOAD=$FAKETIME_LIB start_ap 3 "$T/ap3.conf" "$RUN"
+    sleep 3.5
+    echo "+0" >"$T/clock"
+    sleep 3.5
+    echo "-3600" >"$T/clock"
+    for i in 1 2 3; do
+        wait_ap "$i" 40
+        expect_eq "$AP_STATUS" 0 "ap$i exit status"
+        expect_clean "$T/d$i.err"
+        expect_eq "$(grep "^vorlask/ap$i/status " "$T/sub.out" | cut -d' ' -f2 | tr '\n' ' ')" \
+            "online offline " "ap$i status: online until its stop"
+        grep "^vorlask/ap$i/scan " "$T/sub.out" | cut -d' ' -f2- >"$T/docs$i"
+    done
+    check_ap 3 sub $((1024 * 1024))
+    wait "$FLEET_PID"
+    expect_eq "$?" 0 "fleet exit status"
+    expect_eq "$(jq -c '[.access_points[] | [.id, .lost_documents]]' "$T/view.json")" \
+        '[["ap1",0],["ap2",0],["ap3",0]]' "access points in the fleet's view"
+    expect_eq "$(jq -c '[.counters.scans, .counters.malformed]' "$T/view.json")" \
+        "[$(cat "$T"/docs? | jq -s 'unique_by(.ap, .seq) | length'),0]" \
+        "every document accepted by the fleet"
+    expect_eq "$(cat "$T"/docs? | jq -s '[.[].stations[] | .first_age, .last_age] | min >= 0')" \
+        true "published ages never negative"
+    # The steps show in the times of day only: ap1's console rows start in
+    # 1970, its documents' times go back once.
+    expect_between "$(grep -cE '^[0-9]{1,2}\.[0-9]{3} ' "$T/d1.out")" 1 1000 "ap1 rows of 1970"
+    expect_eq "$(jq -s 'unique_by(.seq) | map(.time) | [range(1; length) as $k | select(.[$k] < .[$k - 1])] | length' "$T/docs1")" \
+        1 "ap1 document times going back"
+    # Scan by scan (each daemon's k-th crowd line ends its k-th scan): the
+    # stations printed and the crowd estimates.
+    for i in 1 2; do
+        awk '/^crowd: / { print $10 } /\*\*\* summary/ { exit }' "$T/d$i.out" >"$T/crowd$i"
+        grep -E '^crowd: |^\*\*\* summary|^[0-9]+\.[0-9]{3} +[0-9a-f]{12} - ' "$T/d$i.out" |
+            awk '/^crowd: / { n++; next } /^\*\*\*/ { exit } { print n, $2 }' | sort -u >"$T/stations$i"
+    done
+    echo "ap1 crowd: $(tr '\n' ' ' <"$T/crowd1")"
+    echo "ap2 crowd: $(tr '\n' ' ' <"$T/crowd2")"
+    expect_eq "$(wc -l <"$T/crowd1")" "$(wc -l <"$T/crowd2")" "ap1 scans against ap2's"
+    # Two daemons playing one capture differ by scheduling alone: a burst at
+    # a scan's boundary may be counted a scan apart (seen once in five runs).
+    expect_between "$(paste "$T/crowd1" "$T/crowd2" |
+        awk '{ d = $1 - $2; if (d < 0) d = -d; if (d > m) m = d } END { print m + 0 }')" 0 1 \
+        "ap1 crowd estimates against ap2's, largest difference scan by scan"
+    # A probe request at a scan's boundary may fall into either scan: one
+    # station row may move to the next scan (two rows differ).
+    expect_between "$(comm -3 "$T/stations1" "$T/stations2" | wc -l)" 0 2 \
+        "ap1 station rows, scan by scan, not in ap2's and back (of $(wc -l <"$T/stations2"))"
+    expect_between "$(awk '{ print $2 }' "$T/stations2" | sort -u | wc -l)" 3 100 "stations ap2 prints"
+    expect_eq "$(awk '{ print $2 }' "$T/stations1" | sort -u | tr '\n' ' ')" \
+        "$(awk '{ print $2 }' "$T/stations2" | sort -u | tr '\n' ' ')" "the stations ap1 prints against ap2's"
     ;;
 *)
     fail "unknown case $case_name"

@@ -13,10 +13,12 @@
 
 namespace {
 
-struct timeval at(long sec, long usec) {
-    struct timeval t;
-    t.tv_sec = sec;
-    t.tv_usec = usec;
+// The same moment on both clocks.
+ClockReading at(long sec, long usec) {
+    ClockReading t;
+    t.monotonic_ms = int64_t{sec} * 1000 + usec / 1000;
+    t.wall.tv_sec = sec;
+    t.wall.tv_usec = usec;
     return t;
 }
 

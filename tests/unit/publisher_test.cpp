@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "mqtt/address_hash.h"
 #include "chameleon.h"
+#include "mqtt/address_hash.h"
 #include "mqtt/mqtt_settings.h"
 #include "mqtt/publish_queue.h"
 #include "mqtt/scan_document.h"
@@ -186,8 +186,8 @@ StationRow row(uint8_t last, int8_t rssi) {
     r.freq = 2437;
     std::fill(r.second_mac, r.second_mac + 6, 0xff);
     r.count = 7;
-    r.first_seen = 1000;
-    r.last_seen = 1009;
+    r.first_ms = 1000000;
+    r.last_ms = 1009000;
     return r;
 }
 
@@ -196,6 +196,7 @@ ScanDocument document(size_t stations) {
     doc.ap = "ap1";
     doc.seq = 17;
     doc.time = 1010;
+    doc.scan_ms = 1010000;
     doc.interval = 10;
     for (size_t i = 0; i < stations; ++i) {
         doc.rows.push_back(row(static_cast<uint8_t>(i), static_cast<int8_t>(-40 - i % 50)));

@@ -2,8 +2,12 @@
 #include <gtest/gtest.h>
 #include <sys/time.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "capture.h"
@@ -157,16 +161,15 @@ TEST(Scan, SinksGetEachKeptEntryInTableOrderThenTheTotals) {
 
 TEST(Scan, PersistentPassHandsStationsToTheSinksAndTheCrowdWithTheTotals) {
     TestSession t;
-    struct timeval now;
-    gettimeofday(&now, nullptr);
+    const int64_t now_ms = read_clocks().monotonic_ms;
     // Heard over 70 s in this interval: a station at once. The other two are
     // heard once each, one strong, one weak.
-    auto heard = [&](uint8_t last, int8_t rssi, time_t span, uint32_t count) {
+    auto heard = [&](uint8_t last, int8_t rssi, int64_t span, uint32_t count) {
         ProbeEntry e{};
         e.record = new_record(last, rssi);
         e.count = count;
-        e.first_seen = timeval{now.tv_sec - span - 1, 0};
-        e.last_seen = timeval{now.tv_sec - 1, 0};
+        e.first_ms = now_ms - (span + 1) * 1000;
+        e.last_ms = now_ms - 1000;
         return e;
     };
     t.session->table_.probe_list = {heard(1, -90, 0, 1), heard(2, -50, 70, 6), heard(3, -60, 0, 2)};
@@ -293,6 +296,91 @@ TEST(ScanWorker, LeavesAtOnceWhenNotRunning) {
         worker_mac_list_scan(t.session);
     });
     EXPECT_EQ(r.out, "worker_scan thread stopped ...\n");
+    // The late ticks are said at -vv only.
+    r = run_in_child([&] {
+        verbosity = 2;
+        t.session->threads_sync_.late_ticks = 3;
+        worker_mac_list_scan(t.session);
+    });
+    EXPECT_EQ(r.out,
+              "scan: 3 ticks of the scan timer came during a pass and were dropped\n"
+              "worker_scan thread stopped ...\n");
+}
+
+// A pass held in its end callback until the test lets it go (or 3 s pass).
+struct HeldPass {
+    std::mutex m;
+    std::condition_variable cv;
+    int passes = 0;
+    bool release = false;
+    bool timed_out = false;
+};
+
+void hold_pass(void* context, const ScanTotals& /*totals*/) {
+    auto* h = static_cast<HeldPass*>(context);
+    std::unique_lock<std::mutex> lock(h->m);
+    ++h->passes;
+    h->cv.notify_all();
+    if (!h->cv.wait_for(lock, std::chrono::seconds(3), [h] { return h->release; })) {
+        h->timed_out = true;
+    }
+    h->release = false;
+}
+
+// The scan signal's state, read under its mutex: whether a pass runs, and
+// the late ticks so far.
+std::pair<bool, uint64_t> scan_state(NlSession* session) {
+    uv_mutex_lock(&session->threads_sync_.mutex_list_scan_);
+    const std::pair<bool, uint64_t> state{session->threads_sync_.scanning,
+                                          session->threads_sync_.late_ticks};
+    uv_mutex_unlock(&session->threads_sync_.mutex_list_scan_);
+    return state;
+}
+
+TEST(ScanWorker, TicksDuringASlowPassNeitherWaitNorRunLate) {
+    TestSession t;
+    HeldPass held;
+    t.session->scan_sinks_ = ScanSinks{};
+    ASSERT_TRUE(add_scan_sink(t.session->scan_sinks_, ScanSink{nullptr, hold_pass, &held}));
+    uv_thread_t worker;
+    ASSERT_EQ(uv_thread_create(&worker, worker_mac_list_scan, t.session), 0);
+    auto wait_passes = [&](int n, std::chrono::milliseconds limit) {
+        std::unique_lock<std::mutex> lock(held.m);
+        return held.cv.wait_for(lock, limit, [&] { return held.passes >= n; });
+    };
+    auto release = [&] {
+        std::lock_guard<std::mutex> lock(held.m);
+        held.release = true;
+        held.cv.notify_all();
+    };
+    // A tick counts only once the worker waits for one: tick until a pass
+    // starts.
+    while (!wait_passes(1, std::chrono::milliseconds(10))) {
+        request_scan(t.session);
+    }
+    const uint64_t late_before = scan_state(t.session).second;
+    // Two ticks while the pass is held: the loop thread goes on at once.
+    const auto start = std::chrono::steady_clock::now();
+    request_scan(t.session);
+    request_scan(t.session);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count(), 500);
+    release();
+    while (scan_state(t.session).first) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // They were dropped: no pass follows the held one until the next tick.
+    EXPECT_FALSE(wait_passes(2, std::chrono::milliseconds(50)));
+    request_scan(t.session);
+    EXPECT_TRUE(wait_passes(2, std::chrono::seconds(3)));
+    release();
+    t.session->running.store(false);
+    uv_mutex_lock(&t.session->threads_sync_.mutex_list_scan_);
+    uv_cond_broadcast(&t.session->threads_sync_.cond_list_scan_);
+    uv_mutex_unlock(&t.session->threads_sync_.mutex_list_scan_);
+    uv_thread_join(&worker);
+    EXPECT_EQ(t.session->threads_sync_.late_ticks - late_before, 2u);
+    EXPECT_FALSE(held.timed_out);
 }
 
 }  // namespace

@@ -9,7 +9,8 @@
 
 namespace {
 
-// Virtual time starts here, so that every time is a positive timeval.
+// Virtual time starts here, on both clocks of a reading (clock_reading.h), so
+// that every time is a positive timeval.
 constexpr int64_t virtual_epoch_ms = 1000000000000LL;
 
 // The scan's one sink here: every reported address into the outcome.
@@ -19,13 +20,6 @@ void collect(void* context, const ProbeEntry& entry) {
     memcpy(mac.data(), entry.record->mac, 6);
     outcome->reported.insert(mac);
     ++outcome->station_rows;
-}
-
-struct timeval timeval_of(int64_t ms) {
-    struct timeval tv;
-    tv.tv_sec = static_cast<time_t>(ms / 1000);
-    tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
-    return tv;
 }
 
 ProbeRecord* record_of(const vorlask_probe& p) {
@@ -79,8 +73,8 @@ RuleOutcome replay_rule(const std::vector<ReplayStep>& steps, const RuleSettings
             scan(next_scan);
             next_scan += period_ms;
         }
-        fold_probe(list, index, record_of(step.probe), timeval_of(at), probe_table_capacity,
-                   &known);
+        fold_probe(list, index, record_of(step.probe), clock_reading_at(at, at),
+                   probe_table_capacity, &known);
     }
     scan(next_scan);
     for (ProbeEntry& entry : list) {
