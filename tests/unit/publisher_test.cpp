@@ -321,13 +321,13 @@ TEST(ScanDocument, SplitsIntoPartsWithinTheLimit) {
 
 TEST(PublishQueue, OldestDroppedToKeepTheByteBound) {
     PublishQueue queue(100);
-    EXPECT_EQ(queue.push({std::string(40, 'a'), 0}), 0u);
-    EXPECT_EQ(queue.push({std::string(40, 'b'), 0}), 0u);
-    EXPECT_EQ(queue.push({std::string(30, 'c'), 0}), 1u);  // 'a' goes
+    EXPECT_EQ(queue.push({std::string(40, 'a')}), 0u);
+    EXPECT_EQ(queue.push({std::string(40, 'b')}), 0u);
+    EXPECT_EQ(queue.push({std::string(30, 'c')}), 1u);  // 'a' goes
     EXPECT_EQ(queue.bytes(), 70u);
     EXPECT_EQ(queue.front().payload[0], 'b');
-    EXPECT_EQ(queue.push({std::string(101, 'd'), 0}), 1u);  // larger than the bound: itself
-    EXPECT_EQ(queue.push({std::string(100, 'e'), 0}), 2u);
+    EXPECT_EQ(queue.push({std::string(101, 'd')}), 1u);  // larger than the bound: itself
+    EXPECT_EQ(queue.push({std::string(100, 'e')}), 2u);
     EXPECT_EQ(queue.size(), 1u);
     EXPECT_EQ(queue.dropped(), 4u);
     queue.pop();
