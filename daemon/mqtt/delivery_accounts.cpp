@@ -52,6 +52,11 @@ void DeliveryAccounts::connection_ended(int qos) {
     reported_.clear();
 }
 
+void DeliveryAccounts::abandon_in_flight() {
+    counts_.lost += in_flight_.size();
+    in_flight_.clear();
+}
+
 void DeliveryAccounts::print() const {
     log_msg(1,
             "mqtt: %llu scan documents, %llu handed to the broker, %llu delivered, %llu dropped "

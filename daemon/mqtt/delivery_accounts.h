@@ -20,7 +20,10 @@ struct PublisherCounts {
     uint64_t handed = 0;     // parts given to the client library
     uint64_t delivered = 0;  // parts the library reports as sent (QoS 0) or acknowledged (QoS 1)
     uint64_t dropped = 0;    // parts the full queue dropped
-    uint64_t lost = 0;       // QoS 0 parts handed over but not yet sent when a connection ended
+    // Parts handed over and never reported: at QoS 0 not yet sent when a
+    // connection ended, at either QoS not yet sent or acknowledged when the
+    // stop gave up on them.
+    uint64_t lost = 0;
 };
 
 class DeliveryAccounts {
@@ -49,6 +52,8 @@ class DeliveryAccounts {
     void forget_reports() { reported_.clear(); }
     // A connection ended, with the library's messages at `qos`.
     void connection_ended(int qos);
+    // The stop gives up on what is handed over and not yet reported: lost.
+    void abandon_in_flight();
 
     size_t in_flight() const { return in_flight_.size(); }
     bool settled() const { return queue_.empty() && in_flight_.empty(); }
