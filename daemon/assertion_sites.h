@@ -41,6 +41,9 @@ constexpr AssertionSite thread3{
 constexpr AssertionSite tick_timer{967, "timer_1"};
 constexpr AssertionSite timer1_start{1018, "rc == 0"};
 constexpr AssertionSite scan_timer_start{1026, "rc == 0"};
+// The stop's wait: its timer and the wake-up the signal handler sends.
+constexpr AssertionSite stop_wake_init{1028, "rc == 0"};
+constexpr AssertionSite stop_timer_start{1030, "rc == 0"};
 constexpr AssertionSite loop_result{1263, "rc == 0 || rc == 1"};
 }  // namespace site
 

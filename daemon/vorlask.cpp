@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -31,8 +32,30 @@ namespace {
 // Written by the signal handler, read by the loop thread.
 std::atomic<int> keep_going{1};
 static_assert(std::atomic<int>::is_always_lock_free, "keep_going must be lock-free");
+// Stop signals caught so far, and the loop's wake-up once there is one
+// (uv_async_send may be called in signal context).
+std::atomic<uint32_t> stop_signals{0};
+std::atomic<uv_async_t*> signal_wake{nullptr};
+static_assert(std::atomic<uint32_t>::is_always_lock_free, "stop_signals must be lock-free");
+static_assert(std::atomic<uv_async_t*>::is_always_lock_free, "signal_wake must be lock-free");
 
 uint32_t tick_count = 1;
+
+// The stop under way, on the loop thread: announced by a tick, it keeps the
+// loop running for 5 s (netlink drained, the publisher delivering its queue
+// and publishing "offline") and then ends it. Another stop signal during the
+// wait cuts it short.
+struct StopWait {
+    MqttFeature* mqtt = nullptr;
+    uv_timer_t timer;
+    uv_async_t wake;
+    bool announced = false;
+    bool by_signal = false;
+    bool waited = false;          // the 5 s are over, or were cut short
+    bool publisher_done = false;  // nothing of the publisher under way
+    uint32_t signals_before = 0;  // stop signals caught before the stop line
+};
+StopWait stop_wait;
 
 NlSession* session_instance() {
     static std::once_flag once;
@@ -47,9 +70,61 @@ void write_text(const char* text) {
     (void)ignored;
 }
 
-void announce_stop_and_wait() {
+void end_loop_when_done(uv_loop_t* loop) {
+    if (stop_wait.waited && stop_wait.publisher_done) {
+        uv_stop(loop);
+    }
+}
+
+void publisher_done(void* loop) {
+    stop_wait.publisher_done = true;
+    end_loop_when_done(static_cast<uv_loop_t*>(loop));
+}
+
+void wait_over(uv_loop_t* loop) {
+    if (stop_wait.waited) {
+        return;
+    }
+    stop_wait.waited = true;
+    uv_timer_stop(&stop_wait.timer);
+    stop_wait.mqtt->end_stop();
+    end_loop_when_done(loop);
+}
+
+void stop_timer_cb(uv_timer_t* handle) {
+    wait_over(handle->loop);
+}
+
+void signal_wake_cb(uv_async_t* handle) {
+    if (stop_wait.announced && stop_signals.load() != stop_wait.signals_before) {
+        wait_over(handle->loop);
+    }
+}
+
+// Both stops: `running` is cleared first, so that the scan worker starts no
+// pass after the stop line (and the receive worker ends after its batch);
+// the timers stop and the loop goes on for 5 s.
+void announce_stop_and_wait(NlSession* session, bool by_signal) {
+    session->running.store(false);
+    stop_wait.signals_before = stop_signals.load();
+    stop_wait.announced = true;
+    stop_wait.by_signal = by_signal;
     log_msg(1, "it will be stopped after 5 seconds ...\n");
-    sleep_ms(5000);
+    uv_timer_stop(&session->timer_1);
+    uv_timer_stop(&session->scan_timer);
+    uv_update_time(session->loop_);
+    const int rc = uv_timer_start(&stop_wait.timer, stop_timer_cb, 5000, 0);
+    fatal_check(rc == 0, site::stop_timer_start);
+    stop_wait.mqtt->begin_stop(5000, publisher_done, session->loop_);
+}
+
+// Loop thread, before the loop runs.
+void prepare_stop(NlSession* session, MqttFeature* mqtt) {
+    stop_wait.mqtt = mqtt;
+    uv_timer_init(session->loop_, &stop_wait.timer);
+    const int rc = uv_async_init(session->loop_, &stop_wait.wake, signal_wake_cb);
+    fatal_check(rc == 0, site::stop_wake_init);
+    signal_wake.store(&stop_wait.wake);
 }
 
 // At -vv, after a timed stop: where every probe message went, so that an
@@ -94,6 +169,10 @@ void handle_sigint(int /*signal*/) {
         write_text("Caught a Ctrl-C (SIGINT) in a separate handler ...\n");
     }
     keep_going.store(0);
+    stop_signals.fetch_add(1);
+    if (uv_async_t* wake = signal_wake.load()) {
+        uv_async_send(wake);
+    }
     if (log_gate(1)) {
         write_text("Exiting ...\n");
     }
@@ -116,13 +195,8 @@ void start_timers(NlSession* session) {
 void tick_cb(uv_timer_t* handle) {
     NlSession* session = session_of(handle);
     if (keep_going.load() == 0) {
-        session->running.store(false);
-        announce_stop_and_wait();
-        uv_timer_stop(handle);
-        uv_stop(handle->loop);
-        // Workers may still run: end at once, without exit handlers or static
-        // destructors that could race them.
-        quick_exit_flushed(0);
+        announce_stop_and_wait(session, true);
+        return;
     }
     if (session->options_.timemax == 0) {
         return;
@@ -130,10 +204,7 @@ void tick_cb(uv_timer_t* handle) {
     tick_count += 1;
     if (static_cast<uint32_t>(session->options_.timemax) < tick_count) {
         fatal_check(handle != nullptr, site::tick_timer);
-        announce_stop_and_wait();
-        uv_timer_stop(handle);
-        uv_stop(handle->loop);
-        session->running.store(false);
+        announce_stop_and_wait(session, false);
     }
 }
 
@@ -200,10 +271,18 @@ int main(int argc, char** argv) {
     start_workers(session, threads);
     setup_multicast(session->multicast_, session->loop_, session->options_);
     startup_step_done();
+    prepare_stop(session, &mqtt);
     start_timers(session);
     int rc = uv_run(session->loop_, UV_RUN_DEFAULT);
     fatal_check(rc == 0 || rc == 1, site::loop_result);
 
+    if (stop_wait.by_signal) {
+        // No summary and no teardown after a stop by signal; workers may
+        // still run: end at once, without exit handlers or static
+        // destructors that could race them.
+        mqtt.stop();
+        quick_exit_flushed(0);
+    }
     stop_workers(session, threads);
     mqtt.stop();
     log_msg(1, "free and shutdown ...\n");

@@ -1,5 +1,6 @@
 #include "mqtt/address_hash.h"
 
+#include <mbedtls/error.h>
 #include <mbedtls/md.h>
 
 namespace {
@@ -35,10 +36,36 @@ void write_plain_address(const uint8_t* mac, char* out) {
     }
 }
 
+namespace {
+
+// The library's result of one HMAC-SHA-256 of the six bytes at `mac`.
+int hmac(const uint8_t* mac, const std::string& secret, uint8_t (&digest)[32]) {
+    const mbedtls_md_info_t* sha256 = mbedtls_md_info_from_type(MBEDTLS_MD_SHA256);
+    if (sha256 == nullptr) {
+        return MBEDTLS_ERR_MD_FEATURE_UNAVAILABLE;
+    }
+    return mbedtls_md_hmac(sha256, reinterpret_cast<const unsigned char*>(secret.data()),
+                           secret.size(), mac, 6, digest);
+}
+
+}  // namespace
+
 std::string hashed_address(const uint8_t* mac, const std::string& secret) {
     uint8_t digest[32] = {};
-    const mbedtls_md_info_t* sha256 = mbedtls_md_info_from_type(MBEDTLS_MD_SHA256);
-    mbedtls_md_hmac(sha256, reinterpret_cast<const unsigned char*>(secret.data()), secret.size(),
-                    mac, 6, digest);
+    if (hmac(mac, secret, digest) != 0) {
+        return "";
+    }
     return hex(digest, 8, false);
+}
+
+std::string address_hash_failure(const std::string& secret) {
+    const uint8_t probe[6] = {0x02, 0, 0, 0, 0, 0x01};
+    uint8_t digest[32] = {};
+    const int rc = hmac(probe, secret, digest);
+    if (rc == 0) {
+        return "";
+    }
+    char text[160];
+    mbedtls_strerror(rc, text, sizeof text);
+    return text;
 }

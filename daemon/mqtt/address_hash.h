@@ -12,5 +12,10 @@ std::string plain_address(const uint8_t* mac);
 void write_plain_address(const uint8_t* mac, char* out);
 
 // The first 8 bytes of HMAC-SHA-256 over the six address bytes under
-// `secret`, as 16 lower-case hexadecimal digits.
+// `secret`, as 16 lower-case hexadecimal digits; empty when the library
+// fails (never a hash of nothing, which would merge every station into one).
 std::string hashed_address(const uint8_t* mac, const std::string& secret);
+
+// Empty when hashing under `secret` works; else what the library says. Asked
+// once at start-up, so that a failing HMAC ends it.
+std::string address_hash_failure(const std::string& secret);

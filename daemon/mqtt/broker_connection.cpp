@@ -1,12 +1,9 @@
 #include "mqtt/broker_connection.h"
 
 #include <mosquitto.h>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include "mqtt/mqtt_client.h"
 
@@ -17,6 +14,9 @@ constexpr uint64_t longest_backoff_ms = 30000;
 constexpr uint64_t next_host_delay_ms = 200;
 // A connection that has not been accepted by then is given up.
 constexpr uint64_t connect_timeout_ms = 10000;
+// At a stop, "offline" goes out this long before the loop ends: time for
+// the broker to take it and for the connection to close.
+constexpr uint64_t offline_reserve_ms = 1000;
 
 BrokerConnection* connection_of(void* data) {
     return static_cast<BrokerConnection*>(data);
@@ -52,6 +52,8 @@ bool BrokerConnection::start(uv_loop_t* loop) {
     uv_timer_start(&misc_timer_, misc_cb, 1000, 1000);
     uv_timer_init(loop_, &retry_timer_);
     retry_timer_.data = this;
+    uv_timer_init(loop_, &close_timer_);
+    close_timer_.data = this;
     begin_connect();
     return true;
 }
@@ -79,6 +81,13 @@ void BrokerConnection::begin_connect() {
 void BrokerConnection::connect_done(void* owner) {
     BrokerConnection* self = connection_of(owner);
     if (self->state_ != State::resolving) {
+        return;
+    }
+    if (self->phase_ == Phase::closing || self->phase_ == Phase::finished) {
+        // Too late at a stop: the socket the step may have opened is left
+        // to the client's release.
+        self->state_ = State::idle;
+        self->check_finished();
         return;
     }
     if (self->pool_.result() != MOSQ_ERR_SUCCESS) {
@@ -120,18 +129,8 @@ void BrokerConnection::poll_cb(uv_poll_t* handle, int status, int events) {
         return;
     }
     if (status < 0) {
-        // libuv reports an error condition on the socket as a bad
-        // descriptor; the socket's own error says what happened.
-        int error = 0;
-        socklen_t length = sizeof error;
-        uv_os_fd_t fd;
-        std::string what = status == UV_EBADF ? "the connection failed" : uv_strerror(status);
-        if (uv_fileno(reinterpret_cast<uv_handle_t*>(handle), &fd) == 0 &&
-            getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error != 0) {
-            what = strerror(error);
-        }
         self->connection_lost((self->state_ == State::connected ? "lost: " : "cannot connect: ") +
-                              what);
+                              socket_failure(handle, status));
         return;
     }
     if ((events & UV_READABLE) != 0) {
@@ -146,6 +145,7 @@ void BrokerConnection::poll_cb(uv_poll_t* handle, int status, int events) {
         self->io_result(mosquitto_loop_write(self->mosq_, 1));
     }
     self->pump(window);
+    self->advance_close();
     self->rearm();
 }
 
@@ -154,17 +154,11 @@ void BrokerConnection::io_result(int rc) {
     if (poll_ == nullptr || (rc == MOSQ_ERR_SUCCESS && !broken_)) {
         return;
     }
-    std::string reason;
-    if (!refusal_.empty()) {
-        reason = refusal_;
-    } else if (state_ == State::connected) {
-        reason = "lost: " + (rc == MOSQ_ERR_SUCCESS ? std::string("connection closed")
-                                                    : mqtt_client_error(rc, saved_errno));
-    } else {
-        reason = "cannot connect: " + (rc == MOSQ_ERR_SUCCESS ? std::string("connection closed")
-                                                              : mqtt_client_error(rc, saved_errno));
-    }
-    connection_lost(reason);
+    const std::string cause =
+        rc == MOSQ_ERR_SUCCESS ? "connection closed" : mqtt_client_error(rc, saved_errno);
+    connection_lost(!refusal_.empty()            ? refusal_
+                    : state_ == State::connected ? "lost: " + cause
+                                                 : "cannot connect: " + cause);
 }
 
 void BrokerConnection::misc_cb(uv_timer_t* handle) {
@@ -193,10 +187,7 @@ void BrokerConnection::retry_cb(uv_timer_t* handle) {
     }
 }
 
-void BrokerConnection::connection_lost(const std::string& reason) {
-    if (state_ == State::stopped) {
-        return;
-    }
+void BrokerConnection::drop_connection() {
     if (poll_ != nullptr) {
         uv_poll_stop(poll_);
         uv_close(reinterpret_cast<uv_handle_t*>(poll_),
@@ -205,6 +196,16 @@ void BrokerConnection::connection_lost(const std::string& reason) {
     }
     accounts_.connection_ended(settings_.qos);
     state_ = State::idle;
+}
+
+void BrokerConnection::connection_lost(const std::string& reason) {
+    drop_connection();
+    if (phase_ == Phase::closing || phase_ == Phase::finished) {
+        // The stop's own close, or a loss in its last second: not said, not
+        // tried again.
+        check_finished();
+        return;
+    }
     report_.say(broker(), reason, reason);
     host_index_ = (host_index_ + 1) % settings_.hosts.size();
     uint64_t delay = next_host_delay_ms;
@@ -217,6 +218,9 @@ void BrokerConnection::connection_lost(const std::string& reason) {
 }
 
 void BrokerConnection::pump(size_t limit) {
+    if (phase_ == Phase::closing || phase_ == Phase::finished) {
+        return;  // after "offline", nothing more
+    }
     if (online_due_ && state_ == State::connected) {
         online_due_ = false;
         int mid = 0;
@@ -258,58 +262,93 @@ void BrokerConnection::on_publish(mosquitto* /*mosq*/, void* obj, int mid) {
     connection_of(obj)->accounts_.sent(mid);
 }
 
-// ---- main thread, after the loop ----
+// ---- the daemon's stop, on the loop thread ----
 
-bool BrokerConnection::drive_until(bool (*done)(const BrokerConnection&), int milliseconds) {
-    uint64_t waited = 0;
-    while (!done(*this) && !broken_ && mosquitto_socket(mosq_) >= 0 &&
-           waited < static_cast<uint64_t>(milliseconds)) {
-        struct pollfd p = {mosquitto_socket(mosq_),
-                           static_cast<short>(POLLIN | (mosquitto_want_write(mosq_) ? POLLOUT : 0)),
-                           0};
-        if (poll(&p, 1, 50) == 0) {
-            waited += 50;
-        }
-        if ((p.revents & (POLLIN | POLLERR | POLLHUP)) != 0 &&
-            mosquitto_loop_read(mosq_, 1) != MOSQ_ERR_SUCCESS) {
-            break;
-        }
-        if ((p.revents & POLLOUT) != 0 && mosquitto_loop_write(mosq_, 1) != MOSQ_ERR_SUCCESS) {
-            break;
-        }
-        mosquitto_loop_misc(mosq_);
-        pump(window);
+void BrokerConnection::begin_stop(uint64_t wait_ms, void (*done)(void*), void* arg) {
+    stop_done_ = done;
+    stop_done_arg_ = arg;
+    if (phase_ != Phase::running) {
+        return;
     }
-    return done(*this);
+    phase_ = Phase::draining;
+    const uint64_t delay = wait_ms > offline_reserve_ms ? wait_ms - offline_reserve_ms : 0;
+    if (uv_timer_start(&close_timer_, close_cb, delay, 0) != 0) {
+        close_session();
+    }
 }
 
-bool BrokerConnection::stop() {
-    if (mosq_ == nullptr || state_ == State::stopped) {
-        return false;
+void BrokerConnection::close_cb(uv_timer_t* handle) {
+    connection_of(handle->data)->close_session();
+}
+
+void BrokerConnection::close_session() {
+    if (phase_ != Phase::draining) {
+        return;
     }
+    phase_ = Phase::closing;
+    online_due_ = false;
+    uv_timer_stop(&retry_timer_);
+    if (state_ == State::connected) {
+        // After every document handed over, so the broker keeps it last.
+        accounts_.forget_reports();
+        if (mosquitto_publish(mosq_, &offline_mid_, status_topic_.c_str(), 7, "offline",
+                              settings_.qos, true) == MOSQ_ERR_SUCCESS) {
+            advance_close();
+            rearm();
+        } else {
+            // No clean disconnect then: the socket closes with the process
+            // and the broker publishes the last will, "offline".
+            drop_connection();
+        }
+    } else if (state_ == State::connecting) {
+        // Not accepted yet: the broker still holds the status it had.
+        drop_connection();
+    }
+    check_finished();
+}
+
+// Once "offline" (sent at QoS 0, acknowledged hence stored at QoS 1) and
+// every document handed over are reported, the client disconnects; the
+// library closes the socket when the DISCONNECT is written.
+void BrokerConnection::advance_close() {
+    if (phase_ != Phase::closing || state_ != State::connected) {
+        return;
+    }
+    if (!disconnecting_ && accounts_.reported(offline_mid_) && accounts_.in_flight() == 0) {
+        disconnecting_ = true;
+        // Refused only when the socket is gone already.
+        broken_ = broken_ || mosquitto_disconnect(mosq_) != MOSQ_ERR_SUCCESS;
+    }
+    if (disconnecting_ && (broken_ || mosquitto_socket(mosq_) < 0)) {
+        drop_connection();
+        check_finished();
+    }
+}
+
+void BrokerConnection::check_finished() {
+    if (phase_ != Phase::closing || state_ != State::idle || pool_.running()) {
+        return;
+    }
+    phase_ = Phase::finished;
+    // Nothing is sent again now: what is handed over and unreported is lost.
+    accounts_.abandon_in_flight();
     uv_timer_stop(&misc_timer_);
     uv_timer_stop(&retry_timer_);
-    if (poll_ != nullptr) {
-        uv_poll_stop(poll_);
+    uv_timer_stop(&close_timer_);
+    if (stop_done_ != nullptr) {
+        stop_done_(stop_done_arg_);
     }
-    pool_.wait();
-    if (state_ == State::resolving && pool_.result() == MOSQ_ERR_SUCCESS) {
-        state_ = State::connecting;
+}
+
+void BrokerConnection::end_stop() {
+    if (phase_ == Phase::finished) {
+        return;
     }
-    if (state_ == State::connecting) {
-        drive_until([](const BrokerConnection& c) { return c.state_ == State::connected; }, 2000);
+    phase_ = Phase::closing;
+    if (state_ == State::connected || state_ == State::connecting) {
+        drop_connection();
     }
-    if (state_ == State::connected) {
-        drive_until([](const BrokerConnection& c) { return c.accounts_.settled(); }, 3000);
-        accounts_.forget_reports();
-        mosquitto_publish(mosq_, &offline_mid_, status_topic_.c_str(), 7, "offline", settings_.qos,
-                          true);
-        // Sent (QoS 0) or acknowledged, hence stored (QoS 1).
-        drive_until([](const BrokerConnection& c) { return c.accounts_.reported(c.offline_mid_); },
-                    1000);
-        mosquitto_disconnect(mosq_);
-        drive_until([](const BrokerConnection& c) { return !mosquitto_want_write(c.mosq_); }, 1000);
-    }
-    state_ = State::stopped;
-    return true;
+    // A step in the pool ends in connect_done, which finishes the stop.
+    pool_.cancel();
+    check_finished();
 }

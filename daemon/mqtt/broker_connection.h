@@ -5,7 +5,9 @@
 // failing the TLS check: said once per change on standard error and syslog;
 // the next host is tried, and after the last the first again with back-off.
 // While connected, queued documents go to the library, at most `window` not
-// yet reported sent.
+// yet reported sent. The daemon's stop runs on the same loop: the queue goes
+// on being delivered until shortly before its end, then "offline" is
+// published and the connection closed.
 #pragma once
 
 #include <uv.h>
@@ -41,18 +43,33 @@ class BrokerConnection {
     // connection and the window allow.
     void send();
 
-    // Main thread, after the loop has stopped: sends what is queued within a
-    // few seconds, publishes the retained "offline" status and disconnects.
-    // Returns false when there was nothing to stop.
-    bool stop();
+    // Loop thread, when the daemon's stop is announced, `wait_ms` before
+    // the loop ends: documents go on being delivered, and a lost broker
+    // reconnected, until a second before that end; then the retained
+    // "offline" is published and, once it and every document handed over
+    // are reported, the connection is closed. `done(arg)` is called on the
+    // loop thread once nothing of the connection is under way any more.
+    void begin_stop(uint64_t wait_ms, void (*done)(void*), void* arg);
+
+    // Loop thread, when the stop's wait is over (or cut short): what is still
+    // queued stays so, what is handed over and unreported is counted lost,
+    // an open socket is left for the process's end to close (the broker
+    // then publishes the last will, "offline"). `done` follows at once, or
+    // once a connect step under way in the thread pool has ended.
+    void end_stop();
 
   private:
-    enum class State { idle, resolving, connecting, connected, stopped };
+    enum class State { idle, resolving, connecting, connected };
+    // The daemon's stop: running (none), draining (delivering as usual),
+    // closing ("offline" published, no new documents or connections),
+    // finished (nothing open or under way).
+    enum class Phase { running, draining, closing, finished };
 
     static void connect_done(void* owner);
     static void poll_cb(uv_poll_t* handle, int status, int events);
     static void misc_cb(uv_timer_t* handle);
     static void retry_cb(uv_timer_t* handle);
+    static void close_cb(uv_timer_t* handle);
     static void on_connect(mosquitto* mosq, void* obj, int rc);
     static void on_disconnect(mosquitto* mosq, void* obj, int rc);
     static void on_publish(mosquitto* mosq, void* obj, int mid);
@@ -63,8 +80,11 @@ class BrokerConnection {
     void pump(size_t limit);
     void io_result(int rc);
     void connection_lost(const std::string& reason);
+    void drop_connection();
+    void close_session();
+    void advance_close();
+    void check_finished();
     std::string broker() const;
-    bool drive_until(bool (*done)(const BrokerConnection&), int milliseconds);
 
     const MqttSettings& settings_;
     DeliveryAccounts& accounts_;
@@ -75,7 +95,11 @@ class BrokerConnection {
     uv_poll_t* poll_ = nullptr;  // per connection; closed when it ends
     uv_timer_t misc_timer_;
     uv_timer_t retry_timer_;
+    uv_timer_t close_timer_;  // the stop's moment for "offline"
     State state_ = State::idle;
+    Phase phase_ = Phase::running;
+    void (*stop_done_)(void*) = nullptr;
+    void* stop_done_arg_ = nullptr;
     size_t host_index_ = 0;
     uint64_t backoff_ms_ = 0;
     uint64_t connect_started_ = 0;  // loop time of the current attempt
@@ -83,5 +107,6 @@ class BrokerConnection {
     bool broken_ = false;           // the library ended the connection
     bool online_due_ = false;       // "online" to be published after the connect
     int offline_mid_ = 0;
+    bool disconnecting_ = false;  // DISCONNECT given to the library at the stop
     ConditionReport report_;
 };

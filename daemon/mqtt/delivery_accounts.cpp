@@ -1,20 +1,14 @@
 #include "mqtt/delivery_accounts.h"
 
-#include <algorithm>
 #include <utility>
 
 #include "console_log.h"
 
-DropMark DeliveryAccounts::drop_mark() const {
-    const uint64_t drops = drops_.load(std::memory_order_relaxed);
-    return DropMark{drops, drops - std::min(drops, drops_carried_.load())};
-}
-
-void DeliveryAccounts::add(std::vector<std::string>& parts, uint64_t drops_before) {
+void DeliveryAccounts::add(std::vector<std::string>& parts) {
     size_t dropped = 0;
     for (std::string& part : parts) {
         counts_.documents += 1;
-        dropped += queue_.push(PendingDocument{std::move(part), drops_before});
+        dropped += queue_.push(PendingDocument{std::move(part)});
     }
     if (dropped != 0) {
         counts_.dropped += dropped;
@@ -34,7 +28,6 @@ void DeliveryAccounts::handed(int mid) {
         in_flight_[mid] = doc.payload.size();
     }
     counts_.handed += 1;
-    drops_carried_.store(doc.drops_before);
     queue_.pop();
 }
 
@@ -57,6 +50,11 @@ void DeliveryAccounts::connection_ended(int qos) {
         in_flight_.clear();
     }
     reported_.clear();
+}
+
+void DeliveryAccounts::abandon_in_flight() {
+    counts_.lost += in_flight_.size();
+    in_flight_.clear();
 }
 
 void DeliveryAccounts::print() const {

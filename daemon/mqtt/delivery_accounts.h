@@ -1,8 +1,8 @@
 // The publisher's queue and its accounts, on the loop thread: the documents
 // waiting for the broker (bounded in bytes, the oldest dropped first), those
 // handed to the client library and not yet reported sent, and the count of
-// each. The drop count is also read by the scan worker, for the next
-// document's total.
+// each. The running total of drops is also read by the scan worker, for the
+// next document.
 #pragma once
 
 #include <atomic>
@@ -20,26 +20,23 @@ struct PublisherCounts {
     uint64_t handed = 0;     // parts given to the client library
     uint64_t delivered = 0;  // parts the library reports as sent (QoS 0) or acknowledged (QoS 1)
     uint64_t dropped = 0;    // parts the full queue dropped
-    uint64_t lost = 0;       // QoS 0 parts handed over but not yet sent when a connection ended
-};
-
-// What a document rendered now says of the queue's drops.
-struct DropMark {
-    uint64_t drops;          // drops counted so far
-    uint64_t queue_dropped;  // the document's queue_dropped total
+    // Parts handed over and never reported: at QoS 0 not yet sent when a
+    // connection ended, at either QoS not yet sent or acknowledged when the
+    // stop gave up on them.
+    uint64_t lost = 0;
 };
 
 class DeliveryAccounts {
   public:
     explicit DeliveryAccounts(size_t queue_limit) : limit_(queue_limit), queue_(queue_limit) {}
 
-    // Scan worker, before rendering a document.
-    DropMark drop_mark() const;
+    // Scan worker, before rendering a document: the documents the full
+    // queue has dropped since the start (the document's queue_dropped).
+    uint64_t drops() const { return drops_.load(std::memory_order_relaxed); }
 
-    // Queues the parts of one scan's document, rendered when the drop count
-    // was `drops_before`. What the full queue drops is counted and said at
-    // verbosity 1.
-    void add(std::vector<std::string>& parts, uint64_t drops_before);
+    // Queues the parts of one scan's document. What the full queue drops is
+    // counted and said at verbosity 1.
+    void add(std::vector<std::string>& parts);
 
     bool waiting() const { return !queue_.empty(); }
     PendingDocument& next() { return queue_.front(); }
@@ -55,6 +52,8 @@ class DeliveryAccounts {
     void forget_reports() { reported_.clear(); }
     // A connection ended, with the library's messages at `qos`.
     void connection_ended(int qos);
+    // The stop gives up on what is handed over and not yet reported: lost.
+    void abandon_in_flight();
 
     size_t in_flight() const { return in_flight_.size(); }
     bool settled() const { return queue_.empty() && in_flight_.empty(); }
@@ -68,9 +67,6 @@ class DeliveryAccounts {
     std::map<int, size_t> in_flight_;  // message id to payload size
     std::set<int> reported_;           // ids reported sent before they were recorded
     PublisherCounts counts_;
-    // Drops counted by the loop thread, and the count carried by the last
-    // document handed to the library; read by the scan worker to fill the
-    // next document's total.
+    // counts_.dropped, for the scan worker.
     std::atomic<uint64_t> drops_{0};
-    std::atomic<uint64_t> drops_carried_{0};
 };

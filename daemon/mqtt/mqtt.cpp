@@ -36,6 +36,20 @@ bool MqttFeature::start(uint32_t interval, uv_loop_t* loop, LoopHandover* handov
     return true;
 }
 
+void MqttFeature::begin_stop(uint64_t wait_ms, void (*done)(void*), void* arg) {
+    if (publisher_) {
+        publisher_->begin_stop(wait_ms, done, arg);
+    } else {
+        done(arg);
+    }
+}
+
+void MqttFeature::end_stop() {
+    if (publisher_) {
+        publisher_->end_stop();
+    }
+}
+
 void MqttFeature::stop() {
     if (publisher_) {
         publisher_->stop();

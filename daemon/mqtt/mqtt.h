@@ -15,7 +15,7 @@ struct MqttSettings;
 
 // All the daemon's core sees of the publisher: the section read at start-up
 // (any key set turns it on, and host is then required), the scan sink it
-// adds, and the stop.
+// adds, and its part in the daemon's stop.
 class MqttFeature {
   public:
     // `config_path`: the file named in the section's error lines.
@@ -35,9 +35,19 @@ class MqttFeature {
     // printed, when start-up must end.
     bool start(uint32_t interval, uv_loop_t* loop, LoopHandover* handover, ScanSinks& sinks);
 
-    // Main thread, after the loop and the workers have stopped: delivers
-    // what it can of the queue, publishes "offline", prints the accounts at
-    // verbosity 1.
+    // Loop thread, when the daemon's stop is announced, `wait_ms` before
+    // the loop is to end: the queue goes on being delivered until a second
+    // before that end, then "offline" is published and the connection
+    // closed. `done(arg)` is called on the loop thread once nothing of the
+    // publisher is under way any more: at once when the section is off, at
+    // the latest after end_stop() (or once a connect step in the thread pool
+    // has ended).
+    void begin_stop(uint64_t wait_ms, void (*done)(void*), void* arg);
+    // Loop thread, when the stop's wait is over: gives up what is still
+    // undelivered, counting it.
+    void end_stop();
+
+    // After `done`: prints the accounts at verbosity 1.
     void stop();
 
   private:

@@ -1,6 +1,7 @@
 #include "mqtt/mqtt_client.h"
 
 #include <mosquitto.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -55,4 +56,18 @@ std::string mqtt_client_error(int rc, int saved_errno) {
         return std::string("TLS check failed: ") + mosquitto_strerror(rc);
     }
     return mosquitto_strerror(rc);
+}
+
+std::string socket_failure(uv_poll_t* handle, int status) {
+    // libuv reports an error condition on the socket as a bad descriptor;
+    // the socket's own error says what happened.
+    int error = 0;
+    socklen_t length = sizeof error;
+    uv_os_fd_t fd;
+    std::string what = status == UV_EBADF ? "the connection failed" : uv_strerror(status);
+    if (uv_fileno(reinterpret_cast<uv_handle_t*>(handle), &fd) == 0 &&
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error != 0) {
+        what = strerror(error);
+    }
+    return what;
 }

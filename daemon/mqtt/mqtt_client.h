@@ -1,7 +1,9 @@
 // The libmosquitto client made from the [mqtt] settings (MQTT 3.1.1, the
 // credentials, TLS, the retained "offline" status as its last will), and the
-// library's errors said in words.
+// library's and the socket's errors said in words.
 #pragma once
+
+#include <uv.h>
 
 #include <string>
 
@@ -19,3 +21,7 @@ void free_mqtt_client(mosquitto* mosq);
 
 // What went wrong, from a library result and the errno after it.
 std::string mqtt_client_error(int rc, int saved_errno);
+
+// What went wrong on the client's socket, watched by `handle`, when libuv
+// reports `status` (below 0) for it.
+std::string socket_failure(uv_poll_t* handle, int status);

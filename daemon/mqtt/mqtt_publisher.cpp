@@ -10,9 +10,3 @@ bool MqttPublisher::start(uv_loop_t* loop, LoopHandover* handover) {
     handover_.attach(handover);
     return connection_.start(loop);
 }
-
-void MqttPublisher::stop() {
-    if (connection_.stop()) {
-        accounts_.print();
-    }
-}

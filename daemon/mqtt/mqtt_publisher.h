@@ -55,11 +55,20 @@ class MqttPublisher {
     // The same for a document filled by the caller.
     void publish_scan(ScanDocument& doc) { handover_.publish_scan(doc); }
 
-    // Main thread, after the loop has stopped: sends what is queued within a
-    // few seconds, publishes the retained "offline" status, disconnects and
-    // prints the accounts at verbosity 1. The client is released with the
-    // publisher.
-    void stop();
+    // Loop thread, the daemon's stop (BrokerConnection): the queue goes on
+    // being delivered until a second before the loop ends in `wait_ms`, then
+    // "offline" is published and the connection closed; `done(arg)` once
+    // nothing is under way any more, at the latest after end_stop().
+    void begin_stop(uint64_t wait_ms, void (*done)(void*), void* arg) {
+        connection_.begin_stop(wait_ms, done, arg);
+    }
+    // Loop thread, when the stop's wait is over: what is left undelivered
+    // stays so and is counted.
+    void end_stop() { connection_.end_stop(); }
+
+    // After `done`: prints the accounts at verbosity 1. The client is
+    // released with the publisher.
+    void stop() { accounts_.print(); }
 
     PublisherCounts counts() const { return accounts_.counts(); }  // loop thread, or after stop()
     const MqttSettings& settings() const { return settings_; }

@@ -11,6 +11,8 @@
 #include <cstring>
 
 #include "chameleon.h"
+#include "client_id.h"
+#include "mqtt/address_hash.h"
 #include "number_text.h"
 
 namespace {
@@ -180,21 +182,20 @@ class SectionReader {
         if (!lookup(config_, "queue_limit", value_)) {
             return "";
         }
-        // The count and its unit are multiplied in unsigned long, the width
-        // of the daemon's sizes.
+        // The count and its unit are multiplied and bounded in 64 bits: on a
+        // 32-bit router "4097M" would wrap to 1 MiB in the width of size_t.
         static const NumberSuffix units[] = {
             {'k', 1024}, {'K', 1024}, {'M', uint64_t{1024} * 1024}};
-        const UnsignedForm form{1, 1ul << 30, 10, units, 3};
+        const UnsignedForm form{1, uint64_t{1} << 30, 10, units, 3};
         uint64_t count = 0;
         uint64_t multiplier = 1;
         const bool read =
             read_unsigned(value_.data(), value_.size(), form, count, multiplier) == NumberRead::ok;
-        const unsigned long bytes =
-            static_cast<unsigned long>(count) * static_cast<unsigned long>(multiplier);
-        if (!read || bytes < 64ul * 1024 || bytes > 64ul * 1024 * 1024) {
+        const uint64_t bytes = count * multiplier;  // at most 2^30 * 2^20
+        if (!read || bytes < uint64_t{64} * 1024 || bytes > uint64_t{64} * 1024 * 1024) {
             return bad("queue_limit", "bytes from 64K to 64M");
         }
-        s_.queue_limit = bytes;
+        s_.queue_limit = static_cast<size_t>(bytes);
         return "";
     }
 
@@ -226,8 +227,9 @@ class SectionReader {
 
     std::string client_id(const IdentitySources& sources) {
         if (lookup(config_, "client_id", value_)) {
-            if (!topic_level(value_)) {
-                return bad("client_id", "one topic level: no '/', '+', '#' or blank");
+            if (!client_id_valid(value_.data(), value_.size())) {
+                return bad("client_id",
+                           "UTF-8 of 1 to 64 bytes without control characters, '/', '+' or '#'");
             }
             s_.client_id = value_;
         } else if (!s_.username.empty()) {
@@ -237,7 +239,7 @@ class SectionReader {
             gethostname(host, sizeof host - 1);
             s_.client_id = default_client_id(host, sources);
         }
-        if (!topic_level(s_.client_id)) {
+        if (!client_id_valid(s_.client_id.data(), s_.client_id.size())) {
             value_ = s_.client_id;
             return bad("client_id",
                        "no usable default from host name and machine identity: set one");
@@ -259,6 +261,12 @@ class SectionReader {
             }
             if (s_.secret.empty()) {
                 return bad("secret_file", "the file is empty");
+            }
+            // Hashed once now: a failing HMAC ends start-up here rather than
+            // publishing every station under one empty or zero hash.
+            const std::string failure = address_hash_failure(s_.secret);
+            if (s_.hashed && !failure.empty()) {
+                return bad("secret_file", "cannot hash addresses with it: " + failure);
             }
         }
         if (s_.hashed && !has_secret) {

@@ -10,17 +10,19 @@ bool PoolConnect::start(uv_loop_t* loop, mosquitto* mosq, const std::string& hos
     host_ = &host;
     port_ = port;
     keepalive_ = keepalive;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        running_ = true;
-    }
     req_.data = this;
     if (uv_queue_work(loop, &req_, work, after) != 0) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        running_ = false;
         return false;
     }
+    running_ = true;
     return true;
+}
+
+void PoolConnect::cancel() {
+    if (running_) {
+        // Fails (UV_EBUSY) once the work has begun: it then ends by itself.
+        (void)uv_cancel(reinterpret_cast<uv_req_t*>(&req_));
+    }
 }
 
 void PoolConnect::work(uv_work_t* req) {
@@ -29,17 +31,15 @@ void PoolConnect::work(uv_work_t* req) {
     self->rc_ =
         mosquitto_connect_async(self->mosq_, self->host_->c_str(), self->port_, self->keepalive_);
     self->errno_ = errno;
-    std::lock_guard<std::mutex> lock(self->mutex_);
-    self->running_ = false;
-    self->finished_.notify_all();
 }
 
-void PoolConnect::after(uv_work_t* req, int /*status*/) {
+void PoolConnect::after(uv_work_t* req, int status) {
     PoolConnect* self = static_cast<PoolConnect*>(req->data);
+    if (status == UV_ECANCELED) {
+        self->rc_ = MOSQ_ERR_NO_CONN;
+        self->errno_ = 0;
+    }
+    // libuv is done with the request only now.
+    self->running_ = false;
     self->done_(self->owner_);
-}
-
-void PoolConnect::wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    finished_.wait(lock, [this] { return !running_; });
 }

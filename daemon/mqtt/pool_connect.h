@@ -1,13 +1,13 @@
 // The blocking step of a connect, in libuv's thread pool: the broker's name
 // is resolved and the TCP connect started, without waiting for it to
 // complete. From start() until `done` runs on the loop thread, the loop
-// thread does not touch the client.
+// thread does not touch the client, and the request belongs to libuv: the
+// step counts as running until its after-work callback, libuv's last use of
+// the request, has run.
 #pragma once
 
 #include <uv.h>
 
-#include <condition_variable>
-#include <mutex>
 #include <string>
 
 struct mosquitto;
@@ -25,9 +25,12 @@ class PoolConnect {
     // `done`. Returns false when libuv cannot queue it.
     bool start(uv_loop_t* loop, mosquitto* mosq, const std::string& host, int port, int keepalive);
 
-    // Main thread, after the loop has stopped: waits until a started step
-    // has done its work.
-    void wait();
+    // Loop thread: a step not yet begun in the pool is called off (`done`
+    // then comes with a failed result); one under way runs to its end.
+    void cancel();
+
+    // Loop thread: started and `done` not yet called.
+    bool running() const { return running_; }
 
     // The library's result of the last step, and errno after it.
     int result() const { return rc_; }
@@ -44,12 +47,9 @@ class PoolConnect {
     const std::string* host_ = nullptr;
     int port_ = 0;
     int keepalive_ = 0;
+    // Written by the work function, read on the loop thread after libuv has
+    // handed the request back.
     int rc_ = 0;
     int errno_ = 0;
-
-    // Set while a step runs; wait() waits for it. The work function clears
-    // it, before libuv's own last write into `req_`.
-    std::mutex mutex_;
-    std::condition_variable finished_;
-    bool running_ = false;
+    bool running_ = false;  // loop thread only
 };

@@ -9,7 +9,6 @@
 
 struct PendingDocument {
     std::string payload;
-    uint64_t drops_before = 0;  // drop count when the document was rendered
 };
 
 class PublishQueue {

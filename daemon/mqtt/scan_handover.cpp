@@ -11,7 +11,6 @@
 struct ScanHandover::Submission {
     ScanHandover* handover;
     std::vector<std::string> parts;
-    uint64_t drops_before;
 };
 
 void ScanHandover::add_station(const ProbeEntry& entry) {
@@ -69,9 +68,8 @@ void ScanHandover::publish_scan(ScanDocument& doc) {
     doc.seq = ++seq_;
     doc.hashed = settings_.hashed;
     doc.secret = &settings_.secret;
-    const DropMark mark = accounts_.drop_mark();
-    doc.totals.queue_dropped = mark.queue_dropped;
-    auto* submission = new Submission{this, render_scan_document(doc), mark.drops};
+    doc.totals.queue_dropped = accounts_.drops();
+    auto* submission = new Submission{this, render_scan_document(doc)};
     if (!handover_->post(LoopTask{run_submission, drop_submission, submission})) {
         delete submission;
     }
@@ -81,7 +79,7 @@ void ScanHandover::publish_scan(ScanDocument& doc) {
 void ScanHandover::run_submission(void* arg) {
     auto* submission = static_cast<Submission*>(arg);
     ScanHandover* self = submission->handover;
-    self->accounts_.add(submission->parts, submission->drops_before);
+    self->accounts_.add(submission->parts);
     self->connection_.send();
     delete submission;
 }

@@ -131,13 +131,17 @@ EOF
     expect_file_has "$T/ok.out" "finally get a valid probe reqeust number: 0"
     ;;
 mqtt-bad)
-    for body in 'host = 10.0.0.1|qos = 2' 'qos = 1'; do
+    # Client ids: a Latin-1 byte (not UTF-8) and a C1 control character.
+    id_rule="(UTF-8 of 1 to 64 bytes without control characters, '/', '+' or '#')"
+    for body in 'host = 10.0.0.1|qos = 2' 'qos = 1' $'host = 10.0.0.1|client_id = caf\xe9' \
+        $'host = 10.0.0.1|client_id = ap\xc2\x85'; do
         printf '[server]\nucast_addr = 10.200.0.9\nmcast_addr = 225.0.0.37\n[mqtt]\n%s\n' \
             "${body//|/$'\n'}" >/etc/vorlask.conf
         run_to_end d -T 1
         expect_eq "$STATUS" 1 "exit status ($body)"
         expect_eq "$(wc -c <"$T/d.out")" 0 "bytes on stdout ($body)"
         case "$body" in
+        *client_id*) line="vorlask: /etc/vorlask.conf: section [mqtt] key client_id: bad value \"${body#*client_id = }\" $id_rule" ;;
         host*) line='vorlask: /etc/vorlask.conf: section [mqtt] key qos: bad value "2" (0 or 1)' ;;
         *) line='vorlask: /etc/vorlask.conf: section [mqtt] has no key host' ;;
         esac

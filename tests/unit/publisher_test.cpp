@@ -10,11 +10,28 @@
 #include <string>
 #include <vector>
 
+#include <mbedtls/md.h>
+
 #include "chameleon.h"
 #include "mqtt/address_hash.h"
 #include "mqtt/mqtt_settings.h"
 #include "mqtt/publish_queue.h"
 #include "mqtt/scan_document.h"
+
+// The library's HMAC, wrapped at link time (--wrap) so that a case can make
+// it fail as an allocation failure would.
+bool hmac_fails = false;
+extern "C" int __real_mbedtls_md_hmac(const mbedtls_md_info_t* md_info, const unsigned char* key,
+                                      size_t keylen, const unsigned char* input, size_t ilen,
+                                      unsigned char* output);
+extern "C" int __wrap_mbedtls_md_hmac(const mbedtls_md_info_t* md_info, const unsigned char* key,
+                                      size_t keylen, const unsigned char* input, size_t ilen,
+                                      unsigned char* output) {
+    if (hmac_fails) {
+        return MBEDTLS_ERR_MD_ALLOC_FAILED;
+    }
+    return __real_mbedtls_md_hmac(md_info, key, keylen, input, ilen, output);
+}
 
 namespace {
 
@@ -89,6 +106,13 @@ TEST(MqttSettings, Defaults) {
     EXPECT_FALSE(s.hashed);
 }
 
+TEST(MqttSettings, ClientIdInUtf8) {
+    ScratchDir dir;
+    MqttSettings s;
+    ASSERT_EQ(read_settings(dir, "[mqtt]\nhost = b\nclient_id = caf\xc3\xa9-ap\n", s), "");
+    EXPECT_EQ(s.status_topic(), "vorlask/caf\xc3\xa9-ap/status");
+}
+
 TEST(MqttSettings, BadValuesNameFileSectionKeyAndValue) {
     ScratchDir dir;
     const std::string empty = dir.write("empty", "\n");
@@ -106,10 +130,14 @@ TEST(MqttSettings, BadValuesNameFileSectionKeyAndValue) {
         {"host = a\nkeepalive = 4\n", "key keepalive: bad value \"4\""},
         {"host = a\nqueue_limit = 1000\n", "key queue_limit: bad value \"1000\""},
         {"host = a\nqueue_limit = 65M\n", "key queue_limit: bad value \"65M\""},
+        // 4097 MiB wraps to 1 MiB in 32 bits.
+        {"host = a\nqueue_limit = 4097M\n", "key queue_limit: bad value \"4097M\""},
         {"host = a\nprefix = a/+/b\n", "key prefix: bad value \"a/+/b\""},
         {"host = a\nprefix = /a\n", "key prefix: bad value \"/a\""},
         {"host = a\nclient_id = x/y\n", "key client_id: bad value \"x/y\""},
         {"host = a\nclient_id = a#\n", "key client_id: bad value \"a#\""},
+        {"host = a\nclient_id = caf\xe9\n", "key client_id: bad value \"caf\xe9\""},
+        {"host = a\nclient_id = ap\xc2\x85\n", "key client_id: bad value"},
         {"host = a\naddresses = mixed\n", "key addresses: bad value \"mixed\""},
         {"host = a\naddresses = hashed\n",
          "key addresses: bad value \"hashed\" (needs secret_file)"},
@@ -175,6 +203,23 @@ TEST(AddressHash, PlainAndKeyedForms) {
     // HMAC-SHA-256 reference values computed independently.
     EXPECT_EQ(hashed_address(mac, "site-secret"), "fc34cad09a574113");
     EXPECT_EQ(hashed_address(mac, "other"), "bf2149ff13ead5be");
+}
+
+TEST(AddressHash, FailingHmacStopsStartUpAndHashesToNothing) {
+    ScratchDir dir;
+    const std::string secret = dir.write("secret", "site-secret\n");
+    const uint8_t mac[6] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
+    hmac_fails = true;
+    EXPECT_EQ(hashed_address(mac, "site-secret"), "");  // never 0000000000000000
+    MqttSettings s;
+    const std::string line = read_settings(
+        dir, "[mqtt]\nhost = a\naddresses = hashed\nsecret_file = " + secret + "\n", s);
+    hmac_fails = false;
+    EXPECT_NE(line.find("key secret_file: bad value \"" + secret +
+                        "\" (cannot hash addresses with it: MD - Failed to allocate memory)"),
+              std::string::npos)
+        << line;
+    EXPECT_FALSE(s.enabled);
 }
 
 StationRow row(uint8_t last, int8_t rssi) {
@@ -277,13 +322,13 @@ TEST(ScanDocument, SplitsIntoPartsWithinTheLimit) {
 
 TEST(PublishQueue, OldestDroppedToKeepTheByteBound) {
     PublishQueue queue(100);
-    EXPECT_EQ(queue.push({std::string(40, 'a'), 0}), 0u);
-    EXPECT_EQ(queue.push({std::string(40, 'b'), 0}), 0u);
-    EXPECT_EQ(queue.push({std::string(30, 'c'), 0}), 1u);  // 'a' goes
+    EXPECT_EQ(queue.push({std::string(40, 'a')}), 0u);
+    EXPECT_EQ(queue.push({std::string(40, 'b')}), 0u);
+    EXPECT_EQ(queue.push({std::string(30, 'c')}), 1u);  // 'a' goes
     EXPECT_EQ(queue.bytes(), 70u);
     EXPECT_EQ(queue.front().payload[0], 'b');
-    EXPECT_EQ(queue.push({std::string(101, 'd'), 0}), 1u);  // larger than the bound: itself
-    EXPECT_EQ(queue.push({std::string(100, 'e'), 0}), 2u);
+    EXPECT_EQ(queue.push({std::string(101, 'd')}), 1u);  // larger than the bound: itself
+    EXPECT_EQ(queue.push({std::string(100, 'e')}), 2u);
     EXPECT_EQ(queue.size(), 1u);
     EXPECT_EQ(queue.dropped(), 4u);
     queue.pop();
