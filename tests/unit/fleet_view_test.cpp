@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "fleet_client.h"
 #include "fleet_options.h"
 #include "fleet_test_doc.h"
 #include "fleet_view.h"
+#include "repeat_notices.h"
 #ifdef FLEET_VIEW_WITH_DOCUMENT
 #include "fleet_document.h"
 #endif
@@ -461,4 +463,31 @@ TEST(FleetOptions, ReadsTheCommandLine) {
             EXPECT_EQ(options.port, c.port) << what;
         }
     }
+}
+
+// A storm of failed attempts says each text once, then a count once a
+// minute; a reset (a connection that held) says the rest and starts afresh.
+TEST(FleetIntakeWords, SaysRepeatsOnceWithACount) {
+    std::vector<std::string> said;
+    RepeatNotices notices([&](const std::string& line) { said.push_back(line); }, 60000);
+    for (uint64_t ms = 0; ms < 59000; ms += 10) {
+        notices.say("lost b:1883: closed", ms);
+        notices.say("connected to b:1883", ms);
+    }
+    EXPECT_EQ(said, (std::vector<std::string>{"lost b:1883: closed", "connected to b:1883"}));
+    notices.tick(60000);
+    notices.say("lost b:1883: closed", 61000);
+    notices.reset(65000);
+    notices.say("lost b:1883: closed", 66000);
+    EXPECT_EQ(said, (std::vector<std::string>{"lost b:1883: closed", "connected to b:1883",
+                                              "connected to b:1883 (5899 more times in 60 s)",
+                                              "lost b:1883: closed (5899 more times in 60 s)",
+                                              "lost b:1883: closed (1 more time in 5 s)",
+                                              "lost b:1883: closed"}));
+}
+
+TEST(FleetIntakeWords, GivesEachRunItsOwnClientId) {
+    EXPECT_EQ(default_client_id("gw", false, 0xabcdef12), "vorlask-fleet-gw");
+    EXPECT_EQ(default_client_id("gw", true, 0xabcdef12), "vorlask-fleet-gw-cdef12");
+    EXPECT_NE(default_client_id("gw", true, 1), default_client_id("gw", true, 2));
 }
