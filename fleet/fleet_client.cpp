@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace fleet {
@@ -46,6 +47,16 @@ bool configure(mosquitto* mosq, const IntakeSettings& settings, std::string& err
 }
 
 }  // namespace
+
+std::string default_client_id(const std::string& host, bool once, uint32_t random) {
+    std::string id = "vorlask-fleet-" + host;
+    if (once) {
+        char suffix[8];
+        snprintf(suffix, sizeof suffix, "-%06x", random & 0xffffffu);
+        id += suffix;
+    }
+    return id;
+}
 
 mosquitto* new_client(const IntakeSettings& settings, void* owner, std::string& error) {
     mosquitto* mosq = mosquitto_new(settings.client_id.c_str(), !settings.persistent, owner);

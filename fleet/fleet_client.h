@@ -29,6 +29,12 @@ struct IntakeSettings {
     int verbose = 0;
 };
 
+// The client id when none is given: "vorlask-fleet-" and the host name for
+// the service, which keeps one id (and with it a persistent session) across
+// restarts; a --once run adds "-" and six hex digits of `random`, so that it
+// does not take the service's session over, nor another run's.
+std::string default_client_id(const std::string& host, bool once, uint32_t random);
+
 // A new client whose callbacks get `owner`; nullptr with a message in `error`
 // for settings the library refuses.
 mosquitto* new_client(const IntakeSettings& settings, void* owner, std::string& error);

@@ -43,7 +43,8 @@ fleet_page::ViewSnapshot snapshot_of(const FleetView& view, int64_t now) {
                   {"duplicates", c.duplicates},
                   {"incomplete", c.incomplete},
                   {"late", c.late},
-                  {"turned_away", c.turned_away}};
+                  {"turned_away", c.turned_away},
+                  {"outliers", c.outliers}};
     return s;
 }
 

@@ -17,15 +17,14 @@ namespace {
 constexpr uint64_t connack_wait_ms = 10000;
 constexpr uint64_t first_retry_ms = 200;
 constexpr uint64_t longest_retry_ms = 5000;
+// A connection that ends sooner than this after its CONNACK counts as a
+// failed attempt: a broker that accepts and then drops (or hands the session
+// to another client with the same id) gets the back-off, not a storm.
+constexpr uint64_t stable_ms = 10000;
+// Short connections in a row after which the likely cause is said.
+constexpr unsigned takeover_runs = 3;
 // Packets read per poll callback before the loop gets a turn.
 constexpr int reads_per_turn = 256;
-
-void say(std::string& last, const std::string& text) {
-    if (text != last) {
-        fprintf(stderr, "vorlask-fleet: %s\n", text.c_str());
-        last = text;
-    }
-}
 
 }  // namespace
 
@@ -33,7 +32,8 @@ FleetIntake::FleetIntake(uv_loop_t* loop, IntakeSettings settings, FleetView& vi
     : loop_(loop),
       settings_(std::move(settings)),
       view_(view),
-      subscriptions_(settings_.prefix, settings_.qos) {}
+      subscriptions_(settings_.prefix, settings_.qos),
+      jitter_(std::random_device()()) {}
 
 FleetIntake::~FleetIntake() {
     if (mosq_ != nullptr) {
@@ -51,7 +51,6 @@ bool FleetIntake::start(std::string& error) {
     if (mosq_ == nullptr) {
         return false;
     }
-    said_.assign(settings_.brokers.size(), std::string());
     mosquitto_connect_callback_set(mosq_, on_connect_cb);
     mosquitto_message_callback_set(mosq_, on_message_cb);
     mosquitto_subscribe_callback_set(mosq_, on_subscribe_cb);
@@ -78,7 +77,9 @@ bool FleetIntake::start(std::string& error) {
                 }
                 self->update_poll();
                 self->check_quiet();
+                self->check_stable();
             }
+            self->notices_.tick(uv_now(self->loop_));
         },
         1000, 1000);
     connect_next();
@@ -216,14 +217,35 @@ void FleetIntake::close_poll() {
     uv_timer_stop(&more_timer_);
 }
 
+void FleetIntake::check_stable() {
+    uint64_t now = uv_now(loop_);
+    if (state_ == State::connected && !stable_ && now - connected_at_ >= stable_ms) {
+        stable_ = true;
+        failures_ = 0;
+        short_runs_ = 0;
+        notices_.reset(now);
+    }
+}
+
 void FleetIntake::lost(const char* why) {
     close_poll();
+    uint64_t now = uv_now(loop_);
     if (state_ == State::connected) {
-        say(said_[broker_], "lost " + broker_name() + ": " + why);
-        failures_ = 0;
+        check_stable();
+        notices_.say("lost " + broker_name() + ": " + (why != nullptr ? why : "closed"), now);
+        if (!stable_) {
+            failures_++;
+            if (++short_runs_ >= takeover_runs) {
+                notices_.say(
+                    broker_name() + " keeps closing the session soon after accepting it: " +
+                        "is another client connected with the client id '" + settings_.client_id +
+                        "'? Each collector needs its own (--client-id)",
+                    now);
+            }
+        }
     } else {
         if (why != nullptr) {
-            say(said_[broker_], "cannot connect to " + broker_name() + ": " + why);
+            notices_.say("cannot connect to " + broker_name() + ": " + why, now);
         }
         failures_++;
     }
@@ -236,6 +258,9 @@ void FleetIntake::lost(const char* why) {
     if (failures_ > 0) {
         unsigned rounds = static_cast<unsigned>((failures_ - 1) / n);
         delay = std::min<uint64_t>(first_retry_ms << std::min(rounds, 8u), longest_retry_ms);
+        // Half of it fixed, half drawn: collectors that failed together do
+        // not come back together.
+        delay = delay / 2 + std::uniform_int_distribution<uint64_t>(0, delay / 2)(jitter_);
     }
     uv_timer_start(
         &retry_timer_,
@@ -250,17 +275,16 @@ void FleetIntake::lost(const char* why) {
 
 void FleetIntake::on_connect_cb(mosquitto* mosq, void* data, int rc) {
     auto* self = static_cast<FleetIntake*>(data);
+    uint64_t now = uv_now(self->loop_);
     if (rc != 0) {
-        say(self->said_[self->broker_],
-            self->broker_name() + " refused the connection: " + mosquitto_connack_string(rc));
+        self->notices_.say(
+            self->broker_name() + " refused the connection: " + mosquitto_connack_string(rc), now);
         return;
     }
     self->state_ = State::connected;
-    self->failures_ = 0;
-    for (std::string& said : self->said_) {
-        said.clear();
-    }
-    say(self->said_[self->broker_], "connected to " + self->broker_name());
+    self->connected_at_ = now;
+    self->stable_ = false;
+    self->notices_.say("connected to " + self->broker_name(), now);
     std::string error;
     if (!self->subscriptions_.subscribe(mosq, error)) {
         self->lost(error.c_str());
@@ -324,6 +348,7 @@ void FleetIntake::take_message(const mosquitto_message* message) {
 
 void FleetIntake::stop(std::function<void()> done) {
     stopped_ = std::move(done);
+    notices_.reset(uv_now(loop_));  // the counts not said yet
     if (state_ == State::idle) {
         finish_stop();
         return;

@@ -4,7 +4,11 @@
 // 1 s timer; its connect step (which resolves the name synchronously) runs in
 // libuv's thread pool and hands the client, its TCP connection begun, back to
 // the loop, so the loop never waits on the network. A lost or refused
-// broker is left for the next one in the list, with back-off once all failed.
+// broker is left for the next one in the list, with back-off (jittered) once
+// all failed; a connection that ends within seconds of its CONNACK counts as
+// a failed attempt, and several such in a row are said as a likely second
+// client with the same id. Each message is said once, repeats counted
+// (repeat_notices.h).
 // A subscription the broker refuses ends the intake's use (on_refused); one
 // that delivers nothing for a minute is said once (fleet_subscriptions.h).
 #pragma once
@@ -13,12 +17,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "fleet_client.h"
 #include "fleet_options.h"
 #include "fleet_subscriptions.h"
+#include "repeat_notices.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -74,6 +80,7 @@ class FleetIntake {
     static void on_subscribe_cb(mosquitto* mosq, void* self, int mid, int count,
                                 const int* granted);
     void check_quiet();
+    void check_stable();
 
     uv_loop_t* loop_;
     IntakeSettings settings_;
@@ -81,11 +88,15 @@ class FleetIntake {
     FleetSubscriptions subscriptions_;
     mosquitto* mosq_ = nullptr;
     State state_ = State::idle;
-    size_t broker_ = 0;      // index of the broker tried or in use
-    unsigned failures_ = 0;  // attempts since the last accepted connection
+    size_t broker_ = 0;        // index of the broker tried or in use
+    unsigned failures_ = 0;    // attempts since the last connection that held
+    unsigned short_runs_ = 0;  // connections in a row that ended soon after CONNACK
+    uint64_t connected_at_ = 0;
+    bool stable_ = false;  // the connection in use held long enough to count
     int connect_rc_ = 0;
     int connect_errno_ = 0;
-    std::vector<std::string> said_;  // per broker: its state is said once per change
+    RepeatNotices notices_;
+    std::minstd_rand jitter_;
     uv_work_t work_{};
     bool work_busy_ = false;
     uv_poll_t* poll_ = nullptr;

@@ -37,6 +37,7 @@ const char* const fleet_usage =
     "                        (default /var/lib/vorlask-fleet/history.db)\n"
     "  --token-file F        web page: ask for the access token on F's first line\n"
     "  --retention DAYS      web page: history kept (default 7)\n"
+    "  --db-limit MIB        web page: the history database's bound (default 1024)\n"
     "  -v, --verbose         say more on standard error\n";
 
 namespace {
@@ -93,7 +94,7 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
         "--host",       "--port",          "--prefix",   "--client-id", "--qos",      "--keepalive",
         "--username",   "--password-file", "--ca-file",  "--cert-file", "--key-file", "--forget",
         "--wait",       "--count",         "--duration", "--rows",      "--http",     "--db",
-        "--token-file", "--retention"};
+        "--token-file", "--retention",     "--db-limit"};
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i];
         bool is_flag = false, is_valued = false;
@@ -178,6 +179,9 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
         } else if (name == "--retention") {
             ok = read_unsigned(value.c_str(), UnsignedForm{1, 3660}, n) == NumberRead::ok;
             options.retention_days = static_cast<uint32_t>(n);
+        } else if (name == "--db-limit") {
+            ok = read_unsigned(value.c_str(), UnsignedForm{1, 1048576}, n) == NumberRead::ok;
+            options.db_limit_mib = static_cast<uint32_t>(n);
         } else {
             ok = read_unsigned(value.c_str(), UnsignedForm{0, 100000}, n) == NumberRead::ok;
             options.rows = static_cast<uint32_t>(n);

@@ -38,6 +38,7 @@ struct FleetOptions {
     std::string db = "/var/lib/vorlask-fleet/history.db";
     std::string token_file;
     uint32_t retention_days = 7;
+    uint32_t db_limit_mib = 1024;  // the history database's bound
 };
 
 // Fills `options` from the command line. Returns false with a message in

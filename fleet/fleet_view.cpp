@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace fleet {
 
@@ -63,6 +64,9 @@ bool FleetView::take_part(const std::string& topic_ap, ScanPart part, int64_t no
     generation_++;
     ap->last_heard = now;
     uint64_t seq = part.seq;
+    if (outlier(*ap, seq)) {
+        return true;
+    }
     if (ap->has_scan && seq <= ap->seq && ap->missing.count(seq) == 0 &&
         ap->gathering.count(seq) == 0) {
         // The same scan again, an older one redelivered, or a restart.
@@ -75,7 +79,6 @@ bool FleetView::take_part(const std::string& topic_ap, ScanPart part, int64_t no
         }
         ap->missing.clear();
     }
-    size_t index = static_cast<size_t>(part.part - 1);
     auto it = ap->gathering.find(seq);
     if (it == ap->gathering.end()) {
         if (ap->gathering.size() >= limits_.max_gathering) {
@@ -84,9 +87,10 @@ bool FleetView::take_part(const std::string& topic_ap, ScanPart part, int64_t no
         }
         it = ap->gathering.emplace(seq, Gathering()).first;
         Gathering& g = it->second;
-        g.shares.resize(static_cast<size_t>(part.parts));
-        g.in.assign(static_cast<size_t>(part.parts), false);
         g.parts_missing = part.parts;
+        g.started = now;
+        g.cost = 1;  // the scan's own slot
+        gathered_ += 1;
         g.head = std::move(part);
         part.stations = std::move(g.head.stations);
         g.head.stations.clear();
@@ -97,7 +101,7 @@ bool FleetView::take_part(const std::string& topic_ap, ScanPart part, int64_t no
             counters_.malformed++;
             return false;
         }
-        if (it->second.in[index]) {
+        if (it->second.shares.count(part.part) != 0) {
             counters_.duplicates++;
             return true;
         }
@@ -109,7 +113,8 @@ bool FleetView::take_part(const std::string& topic_ap, ScanPart part, int64_t no
         drop_gathering(*ap, it);
         return false;
     }
-    if (gathered_ + part.stations.size() > limits_.max_gathered) {
+    size_t cost = 1 + part.stations.size();
+    if (gathered_ + cost > limits_.max_gathered) {
         // Every access point's unfinished scans together are bounded too.
         counters_.turned_away++;
         counters_.incomplete++;
@@ -117,9 +122,10 @@ bool FleetView::take_part(const std::string& topic_ap, ScanPart part, int64_t no
         return true;
     }
     g.stations += part.stations.size();
-    gathered_ += part.stations.size();
-    g.shares[index] = std::move(part.stations);
-    g.in[index] = true;
+    gathered_stations_ += part.stations.size();
+    g.cost += cost;
+    gathered_ += cost;
+    g.shares.emplace(part.part, std::move(part.stations));
     if (--g.parts_missing > 0) {
         return true;
     }
@@ -127,7 +133,7 @@ bool FleetView::take_part(const std::string& topic_ap, ScanPart part, int64_t no
     Scan scan = std::move(g.head);
     scan.part = scan.parts;
     scan.stations.reserve(g.stations);
-    for (auto& share : g.shares) {
+    for (auto& [number, share] : g.shares) {
         scan.stations.insert(scan.stations.end(), std::make_move_iterator(share.begin()),
                              std::make_move_iterator(share.end()));
     }
@@ -146,8 +152,44 @@ bool FleetView::take_part(const std::string& topic_ap, ScanPart part, int64_t no
 }
 
 void FleetView::drop_gathering(ApView& ap, std::map<uint64_t, Gathering>::iterator it) {
-    gathered_ -= it->second.stations;
+    gathered_ -= it->second.cost;
+    gathered_stations_ -= it->second.stations;
     ap.gathering.erase(it);
+}
+
+bool FleetView::outlier(ApView& ap, uint64_t seq) {
+    if (!ap.has_scan) {
+        return false;
+    }
+    uint64_t distance = seq > ap.seq ? seq - ap.seq : ap.seq - seq;
+    if (distance <= limits_.seq_window || restarts(ap, seq)) {
+        ap.outlier_run = 0;
+        return false;
+    }
+    if (seq == ap.outlier_seq && ap.outlier_run > 0) {
+        // Another part of the same outlying scan.
+    } else if (ap.outlier_run > 0 && seq > ap.outlier_seq &&
+               seq - ap.outlier_seq <= limits_.seq_window) {
+        ap.outlier_run++;
+    } else {
+        ap.outlier_run = 1;
+    }
+    ap.outlier_seq = seq;
+    if (ap.outlier_run < limits_.outlier_run) {
+        counters_.outliers++;
+        return true;
+    }
+    // Scans numbered so several times in a row: the access point numbers so
+    // now (a forged number took the last one far away, or a restart went
+    // unseen). It starts afresh, as when first seen: nothing counted lost.
+    while (!ap.gathering.empty()) {
+        drop_gathering(ap, ap.gathering.begin());
+    }
+    ap.missing.clear();
+    ap.clock.reset();
+    ap.has_scan = false;
+    ap.outlier_run = 0;
+    return false;
 }
 
 void FleetView::tell(const Scan& scan, int64_t scan_time) const {
@@ -281,8 +323,25 @@ void FleetView::forget(int64_t now) {
         ++it;
     }
     for (auto it = aps_.begin(); it != aps_.end();) {
-        const ApView& ap = it->second;
-        if (!ap.online && ap.gathering.empty() && ap.last_heard + limits_.forget <= now) {
+        ApView& ap = it->second;
+        // A scan still unfinished two of its intervals after its first part
+        // will not be finished: its parts were lost, or never meant to come.
+        for (auto g = ap.gathering.begin(); g != ap.gathering.end();) {
+            auto next = std::next(g);
+            if (now - g->second.started > 2 * g->second.head.interval) {
+                drop_gathering(ap, g);
+                counters_.incomplete++;
+                changed = true;
+            }
+            g = next;
+        }
+        // Online or not: an access point that went silent without a word
+        // (or an id only ever seen in one status) must not hold its place.
+        if (ap.last_heard + limits_.forget <= now) {
+            while (!ap.gathering.empty()) {
+                drop_gathering(ap, ap.gathering.begin());
+                counters_.incomplete++;
+            }
             it = aps_.erase(it);
             changed = true;
         } else {

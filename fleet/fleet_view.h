@@ -4,7 +4,9 @@
 // document parts and status payloads as they come off the broker, with the
 // fleet's own clock; knows nothing of MQTT or of the console. A scan counts
 // once all of its parts are in; gaps in an access point's scan numbers are
-// counted as lost documents; stations not heard for the forget time go.
+// counted as lost documents; stations and access points not heard for the
+// forget time go, and a scan left unfinished for two of its intervals. Scan
+// numbers far from the last are outliers: set aside, not counted as lost.
 // A scan is placed at its own time when its access point's clock agrees with
 // the fleet's, else at its arrival (ap_clock.h); forgetting always goes by
 // arrival.
@@ -41,12 +43,15 @@ struct StationView {
     int64_t last_seen = 0;
 };
 
+// A scan being gathered. Only the parts that came hold room: a document
+// announcing 1,024 parts and sending one costs one slot, not 1,024.
 struct Gathering {
-    Scan head;                                     // the first part in; its stations are in shares
-    std::vector<std::vector<ScanStation>> shares;  // by part
-    std::vector<bool> in;
+    Scan head;  // the first part in; its stations are in shares
+    std::map<int, std::vector<ScanStation>> shares;  // by part number, as they came
     int parts_missing = 0;
     size_t stations = 0;
+    size_t cost = 0;      // what it counts against ViewLimits::max_gathered
+    int64_t started = 0;  // arrival of its first part
 };
 
 struct ApView {
@@ -67,6 +72,10 @@ struct ApView {
     // Scan numbers skipped over (counted in lost_documents) that may still
     // arrive late, as QoS 1 redeliveries after a broker fail-over can.
     std::set<uint64_t> missing;
+    // Scan numbers beyond the window of the last: the latest, and how many
+    // came in a row each a little above the one before.
+    uint64_t outlier_seq = 0;
+    int outlier_run = 0;
 };
 
 struct ViewCounters {
@@ -77,6 +86,7 @@ struct ViewCounters {
     uint64_t incomplete = 0;   // scans given up with parts missing
     uint64_t late = 0;         // scans counted lost that came after all (not merged)
     uint64_t turned_away = 0;  // stations, access points or parts refused by a full view
+    uint64_t outliers = 0;     // parts whose scan number is far from the last (not merged)
 };
 
 struct ViewLimits {
@@ -84,9 +94,16 @@ struct ViewLimits {
     size_t max_stations = 1000000;
     size_t max_aps = 100000;
     size_t max_scan_stations = 100000;  // all parts of one scan (a daemon's whole table)
-    size_t max_gathered = 400000;       // stations in unfinished scans, all access points
-    size_t max_gathering = 8;           // scans of one access point gathered at once
-    size_t max_missing = 1024;          // skipped scan numbers remembered per access point
+    // Stations and part slots in unfinished scans, all access points: each
+    // part counts one slot, each scan one more, besides its stations.
+    size_t max_gathered = 400000;
+    size_t max_gathering = 8;   // scans of one access point gathered at once
+    size_t max_missing = 1024;  // skipped scan numbers remembered per access point
+    // A scan number more than this above or below the last is an outlier;
+    // `outlier_run` of them in a row, each above the one before and within
+    // the window of it, become the access point's numbering from then on.
+    uint64_t seq_window = 100000;
+    int outlier_run = 3;
 };
 
 class FleetView {
@@ -108,7 +125,8 @@ class FleetView {
     // A payload from `<prefix>/<topic_ap>/status`: "online" or "offline".
     bool take_status(const std::string& topic_ap, const char* payload, size_t size, int64_t now);
 
-    // Drops what was not heard for the forget time.
+    // Drops what was not heard for the forget time (access points too, online
+    // or not), and scans unfinished two of their intervals after their first part.
     void forget(int64_t now);
 
     // Told of every complete scan after it was merged, and of every status.
@@ -123,7 +141,9 @@ class FleetView {
     const std::map<std::string, StationView>& stations() const { return stations_; }
     const ViewCounters& counters() const { return counters_; }
     uint64_t lost_documents() const;
-    size_t gathered_stations() const { return gathered_; }
+    size_t gathered_stations() const { return gathered_stations_; }
+    // Stations and part slots held in unfinished scans (ViewLimits::max_gathered).
+    size_t gathered() const { return gathered_; }
     // Bumped by every change; lets a printer skip an unchanged view.
     uint64_t generation() const { return generation_; }
 
@@ -133,13 +153,15 @@ class FleetView {
     void tell(const Scan& scan, int64_t scan_time) const;
     void refresh_station(StationView& station) const;
     void drop_gathering(ApView& ap, std::map<uint64_t, Gathering>::iterator it);
+    bool outlier(ApView& ap, uint64_t seq);
 
     ViewLimits limits_;
     std::map<std::string, ApView> aps_;
     std::map<std::string, StationView> stations_;
     ViewCounters counters_;
     uint64_t generation_ = 0;
-    size_t gathered_ = 0;  // stations held in unfinished scans
+    size_t gathered_ = 0;           // stations and part slots held in unfinished scans
+    size_t gathered_stations_ = 0;  // of which stations
     std::vector<ScanListener> scan_listeners_;
     std::vector<StatusListener> status_listeners_;
 };

@@ -25,6 +25,7 @@ bool FleetWeb::start(const FleetOptions& options, std::string& error) {
     settings.db_path = options.db;
     settings.token_file = options.token_file;
     settings.recorder.retention_seconds = static_cast<int64_t>(options.retention_days) * 86400;
+    settings.recorder.max_db_bytes = static_cast<int64_t>(options.db_limit_mib) << 20;
     return page_.start(settings, error);
 }
 

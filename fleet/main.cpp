@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdio>
 #include <ctime>
+#include <random>
 #include <string>
 
 #include "fleet_console.h"
@@ -123,8 +124,11 @@ int main(int argc, char** argv) {
     }
     if (options.client_id.empty()) {
         char host[HOST_NAME_MAX + 1] = {};
-        gethostname(host, sizeof host - 1);
-        options.client_id = std::string("vorlask-fleet-") + host;
+        if (gethostname(host, sizeof host - 1) != 0) {
+            snprintf(host, sizeof host, "localhost");
+        }
+        options.client_id =
+            default_client_id(host, options.once, static_cast<uint32_t>(std::random_device()()));
     }
     settings.brokers = options.brokers;
     settings.port = options.port;

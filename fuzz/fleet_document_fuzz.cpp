@@ -56,8 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         now += 1;
         view.forget(now);
         if (view.stations().size() > limits.max_stations ||
-            view.access_points().size() > limits.max_aps ||
-            view.gathered_stations() > limits.max_gathered) {
+            view.access_points().size() > limits.max_aps || view.gathered() > limits.max_gathered) {
             fail("the view outgrew its bounds");
         }
         for (const auto& [id, ap_view] : view.access_points()) {

@@ -105,7 +105,7 @@ bool FleetPage::start(const PageSettings& settings, std::string& error) {
         error = "history database " + settings.db_path + ": " + error;
         return false;
     }
-    recorder_.reset(new HistoryRecorder(std::move(writer), settings.recorder));
+    recorder_.reset(new HistoryRecorder(std::move(writer), settings.recorder, settings.db_path));
 
     server_.route(
         "/", [](const HttpRequest&) { return asset("index.html", "text/html; charset=utf-8"); });
@@ -127,7 +127,8 @@ bool FleetPage::start(const PageSettings& settings, std::string& error) {
         return HttpResponse{200, "application/json", render_view(*view) + "\n"};
     });
     server_.route("/api/summary", [this](const HttpRequest&) {
-        return HttpResponse{200, "application/json", render_summary(*current())};
+        return HttpResponse{200, "application/json",
+                            render_summary(*current(), summary_counters(recorder_->stats()))};
     });
     server_.route("/api/stations", [this](const HttpRequest& r) {
         int64_t offset, limit;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <iterator>
 
 namespace fleet_page {
 
@@ -14,8 +15,20 @@ int64_t floor_to(int64_t t, int64_t step) {
 }
 }  // namespace
 
-HistoryRecorder::HistoryRecorder(std::unique_ptr<HistoryStore> store, RecorderSettings settings)
-    : store_(std::move(store)), settings_(settings) {
+std::vector<std::pair<std::string, int64_t>> summary_counters(const RecorderStats& stats) {
+    return {{"rows_written", static_cast<int64_t>(stats.rows_written)},
+            {"write_errors", static_cast<int64_t>(stats.flush_errors)},
+            {"rows_refused", static_cast<int64_t>(stats.rows_refused)},
+            {"rows_lost", static_cast<int64_t>(stats.rows_lost)},
+            {"samples_dropped", static_cast<int64_t>(stats.samples_dropped)}};
+}
+
+HistoryRecorder::HistoryRecorder(std::unique_ptr<HistoryStore> store, RecorderSettings settings,
+                                 std::string path)
+    : store_(std::move(store)), settings_(settings), path_(std::move(path)) {
+    std::string error;
+    if (settings_.max_db_bytes > 0 && !store_->set_size_limit(settings_.max_db_bytes, error))
+        say_history("history database " + path_ + ": cannot bound its size: " + error);
     thread_ = std::thread([this] { run(); });
 }
 
@@ -105,21 +118,119 @@ void HistoryRecorder::write_out(int64_t now) {
         stations.push_back(std::move(entry.second));
     minutes_.clear();
     stations_.clear();
-
+    // The rows of failed writes go first: the upserts merge in order, so nothing counts twice.
+    if (!retry_minutes_.empty() || !retry_stations_.empty()) {
+        minutes.insert(minutes.begin(), std::make_move_iterator(retry_minutes_.begin()),
+                       std::make_move_iterator(retry_minutes_.end()));
+        stations.insert(stations.begin(), std::make_move_iterator(retry_stations_.begin()),
+                        std::make_move_iterator(retry_stations_.end()));
+        retry_minutes_.clear();
+        retry_stations_.clear();
+    }
+    size_t rows = minutes.size() + stations.size();
     std::string error;
-    bool ok = minutes.empty() && stations.empty() ? true : store_->write(minutes, stations, error);
+    uint64_t refused = 0, lost = 0;
+    bool ok = write_rows(minutes, stations, error, refused);
+    if (ok && failed_writes_ > 0) {
+        say_history("history written to " + path_ + " again, after " +
+                    std::to_string(failed_writes_) + " failed writes");
+    }
+    if (ok) {
+        failed_writes_ = 0;
+        retries_ = 0;
+        said_error_.clear();
+    } else {
+        after_failure(minutes, stations, error, lost);
+    }
     if (now - last_prune_ >= kPruneEverySeconds) {
         store_->prune(now - settings_.retention_seconds);
         last_prune_ = now;
+        // Hours well past are no longer counted: the map holds the hours scans now fall in.
+        for (auto it = hours_added_.begin(); it != hours_added_.end();)
+            it = it->first.second + 3 * 3600 < now ? hours_added_.erase(it) : std::next(it);
     }
     std::lock_guard<std::mutex> lock(mutex_);
     ++stats_.flushes;
+    stats_.rows_refused += refused;
+    stats_.rows_lost += lost;
     if (ok) {
-        stats_.rows_written += minutes.size() + stations.size();
+        stats_.rows_written += rows - refused;
     } else {
         ++stats_.flush_errors;
         stats_.last_error = error;
     }
+}
+
+bool HistoryRecorder::write_rows(std::vector<MinuteDelta>& minutes,
+                                 std::vector<StationDelta>& stations, std::string& error,
+                                 uint64_t& refused) {
+    if (store_->follow_path(error)) {
+        say_history("history database " + path_ +
+                    " was deleted or replaced while open: writing to a fresh one there");
+    } else if (!error.empty()) {
+        return false;
+    }
+    if (minutes.empty() && stations.empty())
+        return true;
+    int64_t used = settings_.max_db_bytes > 0 ? store_->used_bytes() : 0;
+    if (used >= settings_.max_db_bytes && settings_.max_db_bytes > 0) {
+        if (!full_) {
+            say_history("history database " + path_ + " holds its bound of " +
+                        std::to_string(settings_.max_db_bytes >> 20) +
+                        " MiB: new history refused (and counted) until retention frees room");
+            full_ = true;
+        }
+        refused += minutes.size() + stations.size();
+        return true;
+    }
+    if (full_) {
+        say_history("history database " + path_ + " has room again");
+        full_ = false;
+    }
+    // Counted as the rows go in; put back if the write does not commit.
+    auto added = hours_added_;
+    uint64_t cap = settings_.max_station_hours_per_ap;
+    auto may_add = [&](const StationDelta& d) {
+        uint64_t& n = hours_added_[{d.ap, d.hour}];
+        if (n < cap) {
+            ++n;
+            return true;
+        }
+        if (n == cap) {
+            ++n;  // said once per access point and hour
+            say_history("access point " + d.ap + " added " + std::to_string(cap) +
+                        " stations to the history in the hour from " + std::to_string(d.hour) +
+                        ": more refused (and counted) until the hour ends");
+        }
+        return false;
+    };
+    if (store_->write(minutes, stations, error, may_add, &refused))
+        return true;
+    hours_added_ = std::move(added);
+    refused = 0;
+    return false;
+}
+
+void HistoryRecorder::after_failure(std::vector<MinuteDelta>& minutes,
+                                    std::vector<StationDelta>& stations, const std::string& error,
+                                    uint64_t& lost) {
+    ++failed_writes_;
+    if (error != said_error_) {
+        say_history("cannot write the history to " + path_ + ": " + error +
+                    " (its rows are tried again with the next " +
+                    std::to_string(settings_.max_retries) + " writes)");
+        said_error_ = error;
+    }
+    size_t rows = minutes.size() + stations.size();
+    if (++retries_ > settings_.max_retries || rows > settings_.max_retry_rows) {
+        lost = rows;
+        retries_ = 0;
+        say_history("gave up " + std::to_string(rows) + " rows of history after " +
+                    std::to_string(failed_writes_) + " failed writes to " + path_);
+        return;
+    }
+    retry_minutes_ = std::move(minutes);
+    retry_stations_ = std::move(stations);
 }
 
 void HistoryRecorder::run() {

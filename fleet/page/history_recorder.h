@@ -3,7 +3,10 @@
 // with) under a lock held only for the append, and wakes the recorder's thread, which folds them
 // into per-minute and per-hour deltas at once (bounded by the minutes and station hours they
 // fall in, not by the samples), writes those to SQLite every flush interval, and prunes what is
-// older than the retention period.
+// older than the retention period. The database is bounded too: new station hours per access
+// point per hour, and its size; what goes beyond is refused, counted and said. A write that fails
+// is said (once per error text, on standard error and to syslog) and its rows retried with the
+// next flushes, for a bounded number of them; a database deleted while open is opened afresh.
 #pragma once
 
 #include <condition_variable>
@@ -44,17 +47,32 @@ struct RecorderSettings {
     // count too); a sample that would go beyond is dropped. About 100 bytes each: 100 MB at
     // most, some 100 s of a thousand access points' hearings while SQLite is held up.
     size_t max_pending_hearings = 1000000;
+    // New station hours one access point may add in one hour (a busy one hears a few thousand).
+    uint64_t max_station_hours_per_ap = 50000;
+    // Bytes of data the database may hold (0: no bound); new rows are refused beyond.
+    int64_t max_db_bytes = 0;
+    // Flushes a failed write's rows are tried again with before they are given up, and how many
+    // rows that may be at most.
+    int max_retries = 12;
+    size_t max_retry_rows = 1000000;
 };
 
 struct RecorderStats {
     uint64_t samples_taken = 0, samples_dropped = 0;
     uint64_t flushes = 0, flush_errors = 0, rows_written = 0;
+    uint64_t rows_refused = 0;  // beyond the station hours of an access point, or a full database
+    uint64_t rows_lost = 0;     // given up after the retries
     std::string last_error;
 };
 
+// The counters as /api/summary shows them under "history".
+std::vector<std::pair<std::string, int64_t>> summary_counters(const RecorderStats& stats);
+
 class HistoryRecorder {
   public:
-    HistoryRecorder(std::unique_ptr<HistoryStore> store, RecorderSettings settings);
+    // `path` names the database in what is said.
+    HistoryRecorder(std::unique_ptr<HistoryStore> store, RecorderSettings settings,
+                    std::string path = "");
     ~HistoryRecorder();  // flushes what is pending and joins the thread
     HistoryRecorder(const HistoryRecorder&) = delete;
     HistoryRecorder& operator=(const HistoryRecorder&) = delete;
@@ -82,6 +100,10 @@ class HistoryRecorder {
     void run();
     void fold(const ScanSample& sample);
     void write_out(int64_t now);
+    bool write_rows(std::vector<MinuteDelta>& minutes, std::vector<StationDelta>& stations,
+                    std::string& error, uint64_t& refused);
+    void after_failure(std::vector<MinuteDelta>& minutes, std::vector<StationDelta>& stations,
+                       const std::string& error, uint64_t& lost);
 
     std::unique_ptr<HistoryStore> store_;
     RecorderSettings settings_;
@@ -99,6 +121,14 @@ class HistoryRecorder {
     std::map<std::pair<std::string, int64_t>, MinuteDelta> minutes_;
     std::unordered_map<StationKey, StationDelta, StationKeyHash> stations_;
     int64_t last_prune_ = 0;
+    std::string path_;                        // for what is said
+    std::vector<MinuteDelta> retry_minutes_;  // rows of failed writes, tried again
+    std::vector<StationDelta> retry_stations_;
+    int retries_ = 0;             // flushes the retried rows failed in
+    uint64_t failed_writes_ = 0;  // in a row
+    std::string said_error_;      // the failure said last
+    bool full_ = false;           // the database is at its size bound
+    std::map<std::pair<std::string, int64_t>, uint64_t> hours_added_;  // by access point, hour
 
     std::thread thread_;
 };

@@ -1,6 +1,15 @@
 #include "history_store.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 
 namespace fleet_page {
 
@@ -46,6 +55,7 @@ const char* const kUpsertSeen =
 const char* const kUpsertHour =
     "INSERT INTO station_hour VALUES(?1,?2,?3,?4) ON CONFLICT(address, hour) DO UPDATE SET"
     " ap = excluded.ap, rssi = excluded.rssi WHERE excluded.rssi > rssi";
+const char* const kHourKnown = "SELECT 1 FROM station_hour WHERE address = ?1 AND hour = ?2";
 
 // Statements prepared for one call and finalized on every path out.
 class Statement {
@@ -78,10 +88,47 @@ std::optional<double> column_optional(sqlite3_stmt* s, int i) {
     return sqlite3_column_double(s, i);
 }
 
+bool file_id(const std::string& path, uint64_t& device, uint64_t& inode) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return false;
+    device = st.st_dev;
+    inode = st.st_ino;
+    return true;
+}
+
+// SQLite's quick_check, stopping at the first problem: "ok" or what is wrong.
+bool passes_check(sqlite3* db, std::string& problem) {
+    sqlite3_stmt* s = nullptr;
+    int rc = sqlite3_prepare_v2(db, "PRAGMA quick_check(1)", -1, &s, nullptr);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_step(s);
+    const unsigned char* text = rc == SQLITE_ROW ? sqlite3_column_text(s, 0) : nullptr;
+    problem = text ? reinterpret_cast<const char*>(text) : sqlite3_errmsg(db);
+    sqlite3_finalize(s);
+    return rc == SQLITE_ROW && problem == "ok";
+}
+
+// Renames the file and its -wal and -shm to aside + the same suffixes.
+bool set_aside(const std::string& path, const std::string& aside, std::string& error) {
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        std::string from = path + suffix, to = aside + suffix;
+        if (rename(from.c_str(), to.c_str()) != 0 && errno != ENOENT) {
+            error = "cannot keep " + from + " aside as " + to + ": " + strerror(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
-std::unique_ptr<HistoryStore> HistoryStore::open(const std::string& path, bool read_only,
-                                                 std::string& error) {
+void say_history(const std::string& text) {
+    fprintf(stderr, "vorlask-fleet: %s\n", text.c_str());
+    syslog(LOG_WARNING, "%s", text.c_str());
+}
+
+sqlite3* HistoryStore::connect(const std::string& path, bool read_only, std::string& error) {
     sqlite3* db = nullptr;
     int flags = read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
     if (sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
@@ -89,16 +136,87 @@ std::unique_ptr<HistoryStore> HistoryStore::open(const std::string& path, bool r
         sqlite3_close(db);
         return nullptr;
     }
-    std::unique_ptr<HistoryStore> store(new HistoryStore(db));
     // A reader waits a little for the writer's commit rather than failing at once.
     sqlite3_busy_timeout(db, 2000);
-    if (!read_only &&
-        (!store->exec("PRAGMA journal_mode=WAL", error) ||
-         !store->exec("PRAGMA synchronous=NORMAL", error) || !store->exec(kSchema, error)))
+    return db;
+}
+
+bool HistoryStore::prepare(std::string& error) {
+    if (!read_only_ &&
+        (!exec("PRAGMA journal_mode=WAL", error) || !exec("PRAGMA synchronous=NORMAL", error) ||
+         !exec(kSchema, error) || !set_size_limit(size_limit_, error)))
+        return false;
+    if (read_only_ && !exec("SELECT count(*) FROM ap_minute", error))
+        return false;
+    if (!file_id(path_, device_, inode_)) {
+        error = "cannot stat " + path_ + ": " + strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<HistoryStore> HistoryStore::open(const std::string& path, bool read_only,
+                                                 std::string& error) {
+    sqlite3* db = connect(path, read_only, error);
+    if (!db)
         return nullptr;
-    if (read_only && !store->exec("SELECT count(*) FROM ap_minute", error))
+    std::string problem;
+    if (!read_only && !passes_check(db, problem)) {
+        sqlite3_close(db);
+        std::string aside = path + ".damaged-" + std::to_string(time(nullptr));
+        if (!set_aside(path, aside, error))
+            return nullptr;
+        say_history("history database " + path + " failed its check (" + problem +
+                    "): kept aside as " + aside + ", a fresh one begun");
+        db = connect(path, read_only, error);
+        if (!db)
+            return nullptr;
+    }
+    std::unique_ptr<HistoryStore> store(new HistoryStore(db));
+    store->path_ = path;
+    store->read_only_ = read_only;
+    if (!store->prepare(error))
         return nullptr;
     return store;
+}
+
+bool HistoryStore::set_size_limit(int64_t bytes, std::string& error) {
+    size_limit_ = bytes;
+    if (bytes <= 0)
+        return true;
+    Statement s(db_, "SELECT page_size FROM pragma_page_size");
+    if (!s || sqlite3_step(s.get()) != SQLITE_ROW) {
+        error = sqlite3_errmsg(db_);
+        return false;
+    }
+    int64_t pages = std::max<int64_t>(bytes / sqlite3_column_int64(s.get(), 0), 1);
+    return exec(("PRAGMA max_page_count=" + std::to_string(pages)).c_str(), error);
+}
+
+int64_t HistoryStore::used_bytes() {
+    Statement s(db_,
+                "SELECT (page_count - freelist_count) * page_size"
+                " FROM pragma_page_count, pragma_freelist_count, pragma_page_size");
+    if (!s || sqlite3_step(s.get()) != SQLITE_ROW)
+        return -1;
+    return sqlite3_column_int64(s.get(), 0);
+}
+
+bool HistoryStore::follow_path(std::string& error) {
+    error.clear();
+    uint64_t device = 0, inode = 0;
+    bool there = file_id(path_, device, inode);
+    if (there ? device == device_ && inode == inode_ : read_only_)
+        return false;  // the same file, or (reading) none yet to follow
+    sqlite3_close(db_);
+    db_ = nullptr;
+    if (!there) {
+        // The -wal and -shm of a deleted file are its own: a fresh file must not take them up.
+        for (const char* suffix : {"-wal", "-shm"})
+            unlink((path_ + suffix).c_str());
+    }
+    db_ = connect(path_, read_only_, error);
+    return db_ != nullptr && prepare(error);
 }
 
 HistoryStore::~HistoryStore() {
@@ -115,12 +233,18 @@ bool HistoryStore::exec(const char* sql, std::string& error) {
 }
 
 bool HistoryStore::write(const std::vector<MinuteDelta>& minutes,
-                         const std::vector<StationDelta>& stations, std::string& error) {
+                         const std::vector<StationDelta>& stations, std::string& error,
+                         const std::function<bool(const StationDelta&)>& may_add,
+                         uint64_t* refused) {
+    if (!db_) {
+        error = "not open";
+        return false;
+    }
     if (!exec("BEGIN", error))
         return false;
     Statement ap(db_, kUpsertAp), site(db_, kUpsertSite), seen(db_, kUpsertSeen),
-        hour(db_, kUpsertHour);
-    bool ok = ap && site && seen && hour;
+        hour(db_, kUpsertHour), known(db_, kHourKnown);
+    bool ok = ap && site && seen && hour && known;
     for (size_t i = 0; ok && i < minutes.size(); ++i) {
         const MinuteDelta& m = minutes[i];
         sqlite3_stmt* s = m.ap.empty() ? site.get() : ap.get();
@@ -140,6 +264,19 @@ bool HistoryStore::write(const std::vector<MinuteDelta>& minutes,
     }
     for (size_t i = 0; ok && i < stations.size(); ++i) {
         const StationDelta& d = stations[i];
+        if (may_add) {
+            // A new station hour is asked for; one already held is merged whatever the answer.
+            bind_text(known.get(), 1, d.address);
+            sqlite3_bind_int64(known.get(), 2, d.hour);
+            int rc = sqlite3_step(known.get());
+            sqlite3_reset(known.get());
+            ok = rc == SQLITE_ROW || rc == SQLITE_DONE;
+            if (ok && rc == SQLITE_DONE && !may_add(d)) {
+                if (refused)
+                    ++*refused;
+                continue;
+            }
+        }
         bind_text(seen.get(), 1, d.address);
         sqlite3_bind_int64(seen.get(), 2, d.first_seen);
         sqlite3_bind_int64(seen.get(), 3, d.last_seen);
@@ -162,6 +299,8 @@ bool HistoryStore::write(const std::vector<MinuteDelta>& minutes,
 }
 
 int64_t HistoryStore::prune(int64_t oldest_kept) {
+    if (!db_)
+        return 0;
     static const char* const kDeletes[] = {
         "DELETE FROM ap_minute WHERE minute < ?1",
         "DELETE FROM site_minute WHERE minute < ?1",
@@ -183,6 +322,10 @@ int64_t HistoryStore::prune(int64_t oldest_kept) {
 
 std::vector<HistoryPoint> HistoryStore::series(const std::string& ap, int64_t from, int64_t to) {
     std::vector<HistoryPoint> points;
+    std::string ignored;
+    follow_path(ignored);
+    if (!db_)
+        return points;
     const char* sql =
         ap.empty() ? "SELECT minute, st_min, st_max, st_sum * 1.0 / samples, crowd_min, crowd_max,"
                      " crowd_sum * 1.0 / crowd_n FROM site_minute WHERE minute BETWEEN ?2 AND ?3"
@@ -213,6 +356,10 @@ std::vector<HistoryPoint> HistoryStore::series(const std::string& ap, int64_t fr
 
 std::optional<StationHistory> HistoryStore::station(const std::string& address, int64_t from,
                                                     int64_t to) {
+    std::string ignored;
+    follow_path(ignored);
+    if (!db_)
+        return std::nullopt;
     Statement seen(db_, "SELECT first_seen, last_seen FROM station_seen WHERE address = ?1");
     if (!seen)
         return std::nullopt;

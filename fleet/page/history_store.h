@@ -2,9 +2,13 @@
 // stations and crowd estimate (least, most, mean), per station its first and last seen and its
 // strongest access point per hour. One object is one connection; the recorder thread writes
 // through one, the web page reads through another (WAL lets readers run beside the writer).
+// The writer checks the file when it opens it (a damaged one is kept aside and a fresh one
+// begun), holds it under a size limit, and follows its path: a file deleted or replaced while
+// open is noticed at the next write or read, and the path opened again.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -50,18 +54,35 @@ struct StationHistory {
     std::vector<Hour> hours;  // oldest first
 };
 
+// Said on standard error and to syslog: what went wrong with the history, or changed.
+void say_history(const std::string& text);
+
 class HistoryStore {
   public:
-    // Opens (creating if needed) the database at path; nullptr and error on failure.
+    // Opens (creating if needed) the database at path; nullptr and error on failure. The writer
+    // runs SQLite's quick_check first: a file that fails it (or is no database) is renamed to
+    // path + ".damaged-" + the unix time, with its -wal and -shm, said, and a fresh one begun.
     static std::unique_ptr<HistoryStore> open(const std::string& path, bool read_only,
                                               std::string& error);
     ~HistoryStore();
     HistoryStore(const HistoryStore&) = delete;
     HistoryStore& operator=(const HistoryStore&) = delete;
 
-    // Merges the deltas in one transaction.
+    // Holds the file's pages at `bytes` at most (SQLite's max_page_count): a write beyond fails
+    // as full. 0: no limit.
+    bool set_size_limit(int64_t bytes, std::string& error);
+    // Bytes in pages that hold data (page count less the free list).
+    int64_t used_bytes();
+    // Opens the path again when the file open is no longer there (deleted, or replaced by
+    // another). True when it did so; false with `error` empty when nothing had to be done.
+    bool follow_path(std::string& error);
+
+    // Merges the deltas in one transaction. With `may_add`, a station hour the database does not
+    // hold yet is asked for first; one refused is left out and counted in `refused`.
     bool write(const std::vector<MinuteDelta>& minutes, const std::vector<StationDelta>& stations,
-               std::string& error);
+               std::string& error,
+               const std::function<bool(const StationDelta&)>& may_add = nullptr,
+               uint64_t* refused = nullptr);
     // Removes everything older than oldest_kept (unix seconds); returns the rows removed.
     int64_t prune(int64_t oldest_kept);
 
@@ -73,8 +94,14 @@ class HistoryStore {
 
   private:
     explicit HistoryStore(sqlite3* db) : db_(db) {}
+    static sqlite3* connect(const std::string& path, bool read_only, std::string& error);
+    bool prepare(std::string& error);
     bool exec(const char* sql, std::string& error);
     sqlite3* db_;
+    std::string path_;
+    bool read_only_ = false;
+    uint64_t device_ = 0, inode_ = 0;  // of the file opened
+    int64_t size_limit_ = 0;
 };
 
 }  // namespace fleet_page

@@ -234,12 +234,19 @@ bool parse_view(const std::string& json, ViewSnapshot& view, std::string& error)
     return true;
 }
 
-std::string render_summary(const ViewSnapshot& view) {
+std::string render_summary(const ViewSnapshot& view,
+                           const std::vector<std::pair<std::string, int64_t>>& history) {
     Json doc(json_object_new_object());
     json_object_object_add(doc.get(), "time", json_object_new_int64(view.time));
     json_object_object_add(doc.get(), "access_points", ap_array(view));
     json_object_object_add(doc.get(), "station_count",
                            json_object_new_int64(static_cast<int64_t>(view.stations.size())));
+    if (!history.empty()) {
+        json_object* counters = json_object_new_object();
+        for (const auto& [name, value] : history)
+            json_object_object_add(counters, name.c_str(), json_object_new_int64(value));
+        json_object_object_add(doc.get(), "history", counters);
+    }
     return to_string(doc.get());
 }
 

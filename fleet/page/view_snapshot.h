@@ -55,7 +55,9 @@ std::string render_view(const ViewSnapshot& view);
 bool parse_view(const std::string& json, ViewSnapshot& view, std::string& error);
 
 // Access points and the station count: what the page's live feed carries.
-std::string render_summary(const ViewSnapshot& view);
+// With `history`, the history's counters as one more object (the feed's summary goes without).
+std::string render_summary(const ViewSnapshot& view,
+                           const std::vector<std::pair<std::string, int64_t>>& history = {});
 // Stations whose address contains query (case-insensitive), offset/limit into that match, each
 // with the maker of a globally administered address ("maker": null otherwise).
 std::string render_station_page(const ViewSnapshot& view, const std::string& query, size_t offset,

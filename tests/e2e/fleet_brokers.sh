@@ -8,7 +8,11 @@
 #                                access point's topic and client id), a TLS
 #                                listener with a CA made here; the fleet reads
 #                                over TLS; a foreign CA, the wrong broker name
-#                                and a wrong password are refused
+#                                and a wrong password are refused; the
+#                                broker's message_size_limit keeps a 200 MB
+#                                publish from the collectors; two collectors
+#                                given one client id back off and say why,
+#                                two with the default id each keep their own
 #   fleet_brokers.sh cluster     three nats-server nodes (JetStream, MQTT), one
 #                                per namespace; two daemons (each with its
 #                                kernel stand-in) publish on node 1, the fleet
@@ -103,6 +107,8 @@ listener 8883 $hub
 cafile $T/ca.pem
 certfile $T/server.pem
 keyfile $T/server.key
+# What docs/fleet.md prescribes: no publish larger than a collector takes in.
+message_size_limit 262144
 EOF
     mosquitto -c mosquitto.conf >broker.out 2>&1 &
     STARTED_PIDS="$STARTED_PIDS $!"
@@ -123,7 +129,30 @@ EOF
     local wrong_name=$!
     "$FLEET" "${tls[@]}" --password-file wrong.pw --once --wait 0 >/dev/null 2>wrong-pw.err &
     local wrong_pw=$!
+    # Two collectors given one client id (each takes the session from the
+    # other), and a live one with the default id beside the --once one's.
+    local twins="" live
+    for i in 1 2; do
+        "$FLEET" "${tls[@]}" --password-file fleet.pw --client-id twin --duration 8 \
+            >/dev/null 2>"twin$i.err" &
+        twins="$twins $!"
+    done
+    "$FLEET" "${tls[@]}" --password-file fleet.pw --duration 8 >/dev/null 2>live.err &
+    live=$!
+    STARTED_PIDS="$STARTED_PIDS $twins $live"
     wait_for fleet.err "connected to $name:8883" 10 || fail "the fleet did not connect over TLS"
+
+    # 200 MB from an access point on its own topic: the broker takes it
+    # (QoS 1 completed) and hands it to nobody.
+    head -c 200000000 /dev/zero >big
+    ap_pub 1 -h "$hub" -u ap1 -P secret1 -i ap1 -q 1 -t vorlask/ap1/scan -f big
+    rm -f big
+    local hwm
+    for i in $fleet $live; do
+        hwm=$(awk '/^VmHWM:/ { print $2 }' "/proc/$i/status")
+        echo "collector $i: peak RSS $hwm KiB after the 200 MB publish"
+        expect_between "${hwm:-0}" 1 32768 "collector peak RSS (KiB) after a 200 MB publish"
+    done
 
     for i in 1 2 3; do
         ap_pub "$i" -h "$hub" -u "ap$i" -P "secret$i" -i "ap$i" -t "vorlask/ap$i/status" -r -m online
@@ -165,6 +194,18 @@ EOF
     status=0; wait "$wrong_pw" || status=$?
     expect_eq "$status" 3 "fleet status with a wrong password"
     expect_file_has wrong-pw.err "refused the connection: Connection Refused: not authorised."
+
+    for i in $twins $live; do wait "$i"; done
+    echo "twins: $(grep -c 'New client connected .* as twin ' broker.log) connections," \
+        "$(cat twin1.err twin2.err | wc -l) lines in 8 s"
+    # Before: each took the session ~3,400 times a second, 74,000 lines in 11 s.
+    expect_between "$(grep -c 'New client connected .* as twin ' broker.log)" 2 30 \
+        "connections of the twins in 8 s"
+    expect_between "$(cat twin1.err twin2.err | wc -l)" 2 24 "lines the twins said in 8 s"
+    expect_between "$(cat twin1.err twin2.err | grep -c "keeps closing the session soon after accepting it: is another client connected with the client id 'twin'?")" 1 4 "the twins said why"
+    expect_eq "$(cat live.err fleet.err | grep -c 'keeps closing')" 0 \
+        "the default ids took no session over"
+    expect_eq "$(grep -c '^vorlask-fleet: connected to' live.err)" 1 "the live collector connected once"
 }
 
 run_cluster() {

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "capture.h"
 #include "fleet_page.h"
 #include "history_recorder.h"
 #include "history_store.h"
@@ -217,6 +219,179 @@ TEST(FleetHistoryRecorder, BoundsWhatWaitsInHearingsAndTakesItAsItComes) {
     EXPECT_EQ(recorder.stats().samples_taken, 2u);
 }
 
+namespace {
+
+// One sample of `ap` at `t` hearing `n` stations numbered from `first`.
+ScanSample heard(const std::string& ap, int64_t t, int n, int first = 0) {
+    ScanSample s{ap, t, n, std::nullopt, {}};
+    for (int i = first; i < first + n; ++i) {
+        char address[18];
+        snprintf(address, sizeof address, "02:00:00:%02x:%02x:%02x", (i >> 16) & 0xff,
+                 (i >> 8) & 0xff, i & 0xff);
+        s.hearings.push_back({address, -60, t});
+    }
+    return s;
+}
+
+}  // namespace
+
+// A flood of new stations from one access point stops at its station hours, and a database at
+// its bound refuses what is new; each is said once, and the honest access point's rows stay.
+TEST(FleetHistoryRecorder, BoundsStationHoursPerAccessPointAndTheDatabase) {
+    TempDir dir;
+    int64_t now = static_cast<int64_t>(std::time(nullptr));
+    int64_t m = now - now % 3600;
+    RecorderSettings settings;
+    settings.flush_interval_ms = 60000;
+    settings.max_station_hours_per_ap = 50000;
+    ChildResult child = run_in_child([&] {
+        HistoryRecorder recorder(open_store(dir.file("h.db")), settings, "h.db");
+        recorder.record(heard("honest", m, 3, 0x100000));
+        recorder.record(heard("flood", m, 60000));  // 60,000 new stations in one hour
+        recorder.flush();
+        recorder.record(heard("flood", m + 60, 60000));  // the same again: 50,000 merge
+        recorder.record(heard("flood", m + 3600, 10));   // the next hour has its own count
+        recorder.flush();
+        RecorderStats stats = recorder.stats();
+        printf("refused %llu written %llu errors %llu\n",
+               static_cast<unsigned long long>(stats.rows_refused),
+               static_cast<unsigned long long>(stats.rows_written),
+               static_cast<unsigned long long>(stats.flush_errors));
+    });
+    ASSERT_TRUE(child.exited()) << child.err;
+    // 10,000 new stations refused in each flush; written: 2 minutes and 50,003 station hours,
+    // then 2 minutes, 50,000 merged station hours and the next hour's 10.
+    EXPECT_EQ(child.out, "refused 20000 written 100017 errors 0\n");
+    EXPECT_EQ(child.err,
+              "vorlask-fleet: access point flood added 50000 stations to the history in the hour "
+              "from " +
+                  std::to_string(m) + ": more refused (and counted) until the hour ends\n");
+    auto store = open_store(dir.file("h.db"));
+    int64_t db_bytes = store->size_bytes();
+    EXPECT_LT(db_bytes, int64_t{16} << 20) << "50,000 station hours and their addresses";
+    auto honest = store->station("02:00:00:10:00:02", 0, INT64_MAX);
+    ASSERT_TRUE(honest);
+    EXPECT_EQ(honest->hours.at(0).ap, "honest");
+    store.reset();
+
+    // At its bound (here half of what it holds) it refuses every new row and says so once.
+    settings.max_db_bytes = db_bytes / 2;
+    child = run_in_child([&] {
+        HistoryRecorder recorder(open_store(dir.file("h.db")), settings, "h.db");
+        recorder.record(heard("honest", m + 120, 3, 0x100000));
+        recorder.flush();
+        recorder.record(heard("honest", m + 180, 3, 0x100000));
+        recorder.flush();
+        printf("refused %llu\n", static_cast<unsigned long long>(recorder.stats().rows_refused));
+    });
+    ASSERT_TRUE(child.exited()) << child.err;
+    EXPECT_EQ(child.out, "refused 8\n");  // each flush: one minute and three station hours
+    EXPECT_NE(child.err.find("h.db holds its bound of"), std::string::npos) << child.err;
+    EXPECT_EQ(std::count(child.err.begin(), child.err.end(), '\n'), 1) << child.err;
+}
+
+// A database SQLite's check finds damaged is kept aside and a fresh one begun, and said; one
+// deleted while open is noticed at the next write, and the reader follows it to the new file.
+TEST(FleetHistoryStore, KeepsADamagedDatabaseAsideAndFollowsADeletedOne) {
+    TempDir dir;
+    std::string path = dir.file("h.db");
+    int64_t now = static_cast<int64_t>(std::time(nullptr));
+    int64_t m = now - now % 60;
+    {
+        HistoryRecorder recorder(open_store(path), RecorderSettings(), path);
+        for (int i = 0; i < 40; ++i)
+            recorder.record(heard("ap-" + std::to_string(i), m, 100, i * 100));
+    }
+    {
+        // 20 pages of garbage in the middle of the file.
+        std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(4096 * 8);
+        f << std::string(20 * 4096, '\x5a');
+    }
+    ChildResult child = run_in_child([&] {
+        std::string error;
+        auto store = HistoryStore::open(path, false, error);
+        printf("%s %zu\n", store ? "open" : error.c_str(),
+               store ? store->series("ap-1", 0, INT64_MAX).size() : 0);
+    });
+    ASSERT_TRUE(child.exited()) << child.err;
+    EXPECT_EQ(child.out, "open 0\n");
+    EXPECT_NE(child.err.find("failed its check"), std::string::npos) << child.err;
+    EXPECT_NE(child.err.find("kept aside as " + path + ".damaged-"), std::string::npos);
+    int aside = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.file("")))
+        aside += entry.path().filename().string().rfind("h.db.damaged-", 0) == 0;
+    EXPECT_GE(aside, 1);
+
+    child = run_in_child([&] {
+        std::string error;
+        auto reader = HistoryStore::open(path, true, error);
+        HistoryRecorder recorder(open_store(path), RecorderSettings(), path);
+        recorder.record(heard("honest", m, 1));
+        recorder.flush();
+        unlink(path.c_str());
+        recorder.record(heard("honest", m + 60, 2));
+        recorder.flush();
+        printf("%zu %zu\n", open_store(path)->series("honest", 0, INT64_MAX).size(),
+               reader ? reader->series("honest", 0, INT64_MAX).size() : 99);
+    });
+    ASSERT_TRUE(child.exited()) << child.err;
+    EXPECT_EQ(child.out, "1 1\n");  // the minute written after the deletion, seen by both
+    EXPECT_EQ(child.err, "vorlask-fleet: history database " + path +
+                             " was deleted or replaced while open: writing to a fresh one there\n");
+}
+
+// The disk fills (a private tmpfs of 1 MiB): the failure is said once, its rows are tried
+// again, and once there is room they are all written, the honest minutes among them.
+TEST(FleetHistoryRecorder, SaysADiskFullOnceAndWritesItsRowsOnceThereIsRoom) {
+    TempDir dir;
+    std::string mount_point = dir.file("");
+    int64_t now = static_cast<int64_t>(std::time(nullptr));
+    int64_t m = now - now % 60;
+    ChildResult child = run_in_child([&] {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=1m") != 0) {
+            printf("skip: %s\n", strerror(errno));
+            return;
+        }
+        std::string path = mount_point + "/h.db", filler = mount_point + "/filler";
+        RecorderSettings settings;
+        settings.flush_interval_ms = 60000;
+        HistoryRecorder recorder(open_store(path), settings, path);
+        recorder.record(heard("honest", m, 1));
+        recorder.flush();
+        {
+            std::ofstream fill(filler, std::ios::binary);
+            std::string block(4096, '\0');
+            while (fill.write(block.data(), block.size()))
+                ;
+        }
+        for (int i = 1; i <= 3; ++i) {
+            recorder.record(heard("honest", m + 60 * i, 1));
+            recorder.record(heard("busy", m + 60 * i, 300, 300 * i));
+            recorder.flush();
+        }
+        unlink(filler.c_str());
+        recorder.record(heard("honest", m + 240, 1));
+        recorder.flush();
+        RecorderStats stats = recorder.stats();
+        printf("errors %llu lost %llu minutes %zu\n",
+               static_cast<unsigned long long>(stats.flush_errors),
+               static_cast<unsigned long long>(stats.rows_lost),
+               open_store(path)->series("honest", 0, INT64_MAX).size());
+    });
+    ASSERT_TRUE(child.exited()) << child.err;
+    if (child.out.rfind("skip:", 0) == 0)
+        GTEST_SKIP() << child.out;
+    EXPECT_EQ(child.out, "errors 3 lost 0 minutes 5\n") << child.err;
+    std::string path = mount_point + "/h.db";
+    EXPECT_EQ(child.err, "vorlask-fleet: cannot write the history to " + path +
+                             ": database or disk is full (its rows are tried again with the next "
+                             "12 writes)\nvorlask-fleet: history written to " +
+                             path + " again, after 3 failed writes\n");
+}
+
 TEST(FleetMakerLookup, NamesOnlyGloballyAdministeredAddressesByLongestAssignment) {
     MakerLookup makers;
     EXPECT_EQ(makers.load(FLEET_PAGE_DATA_DIR), 5u);  // the malformed assignment is skipped
@@ -370,6 +545,7 @@ TEST_F(FleetPageServer, ServesReadOnlyRoutesAndRefusesTheRest) {
         {"GET", "/dygraphs/dygraph.min.js", "200 OK", "Dygraph"},
         {"HEAD", "/api/summary", "200 OK", "application/json"},
         {"GET", "/api/summary", "200 OK", "\"station_count\":5"},
+        {"GET", "/api/summary", "200 OK", "\"history\":{\"rows_written\":"},
         {"GET", "/api/stations?q=4d:5e&limit=1", "200 OK", "\"maker\":\"Maker One, Inc\""},
         {"GET", "/api/stations?limit=501", "400 Bad Request", "limit"},
         {"GET", "/api/history?from=10&to=5", "400 Bad Request", "from"},

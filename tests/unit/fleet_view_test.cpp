@@ -3,13 +3,16 @@
 // view, and the command line of vorlask-fleet.
 #include <gtest/gtest.h>
 #include <json-c/json.h>
+#include <malloc.h>
 
 #include <string>
 #include <vector>
 
+#include "fleet_client.h"
 #include "fleet_options.h"
 #include "fleet_test_doc.h"
 #include "fleet_view.h"
+#include "repeat_notices.h"
 #ifdef FLEET_VIEW_WITH_DOCUMENT
 #include "fleet_document.h"
 #endif
@@ -179,14 +182,17 @@ TEST(FleetView, GathersPartsBeforeTheScanCounts) {
     // Unfinished scans of all access points together hold a bounded number
     // of stations: beyond it a scan is given up, and its room comes back.
     ViewLimits limits;
-    limits.max_gathered = 3;
+    // Each scan and each part held counts one besides its stations.
+    limits.max_gathered = 6;
     FleetView small(limits);
     EXPECT_TRUE(take(small, "ap1", doc("ap1", 1, {{A, -50, 1}, {B, -50, 1}}, 1, 2), 1000));
     EXPECT_TRUE(take(small, "ap2", doc("ap2", 1, {{A, -50, 1}, {B, -50, 1}}, 1, 2), 1000));
     EXPECT_EQ(small.counters().turned_away, 1u);
     EXPECT_EQ(small.gathered_stations(), 2u);
+    EXPECT_EQ(small.gathered(), 4u);
     EXPECT_TRUE(take(small, "ap1", doc("ap1", 1, {{C, -50, 1}}, 2, 2), 1000));
     EXPECT_EQ(small.gathered_stations(), 0u);
+    EXPECT_EQ(small.gathered(), 0u);
     EXPECT_EQ(small.stations().size(), 3u);
 }
 
@@ -199,13 +205,15 @@ TEST(FleetView, ForgetsWhatWasNotHeard) {
     EXPECT_EQ(view.stations().size(), 2u);
     EXPECT_EQ(view.access_points().size(), 3u);
     // At 1100 ap1's sightings are 100 s old: B goes, A stays, heard by ap2
-    // alone, which is now its strongest; the offline ap3 goes, online ap1 stays.
+    // alone, which is now its strongest; the offline ap3 goes, and so does
+    // ap1, online but silent for the forget time.
     view.forget(1100);
     ASSERT_EQ(view.stations().size(), 1u);
     EXPECT_EQ(view.stations().at(A).strongest, "ap2");
     EXPECT_EQ(view.stations().at(A).heard_by.size(), 1u);
     EXPECT_EQ(view.access_points().count("ap3"), 0u);
-    EXPECT_EQ(view.access_points().count("ap1"), 1u);
+    EXPECT_EQ(view.access_points().count("ap1"), 0u);
+    EXPECT_EQ(view.access_points().count("ap2"), 1u);
     view.forget(1150);
     EXPECT_TRUE(view.stations().empty());
 }
@@ -272,6 +280,129 @@ TEST(FleetView, RefusesMalformedPayloads) {
     EXPECT_EQ(view.counters().malformed, n + 3);
 }
 
+namespace {
+
+// Bytes the heap holds in use: what the view keeps, measured, not estimated.
+size_t heap_in_use() {
+    return mallinfo2().uordblks;
+}
+
+// The honest access point of the hostile runs: one station, seq counting up.
+struct Honest {
+    uint64_t seq = 0;
+    void scan(FleetView& view, int64_t now) {
+        ASSERT_TRUE(take(view, "honest", doc("honest", ++seq, {{A, -41, 0}}), now));
+    }
+    void check(const FleetView& view, const char* what) {
+        const ApView& ap = view.access_points().at("honest");
+        EXPECT_EQ(ap.seq, seq) << what;
+        EXPECT_EQ(ap.lost_documents, 0u) << what;
+        EXPECT_EQ(view.stations().at(A).strongest, "honest") << what;
+        EXPECT_EQ(view.stations().at(A).heard_by.at(0).rssi, -41) << what;
+    }
+};
+
+}  // namespace
+
+// 32,000 documents announcing 1,024 parts and sending none of the rest: each
+// holds one slot, not 1,024; they go two intervals later, their ids at the
+// forget time, and the heap is back where it was.
+TEST(FleetViewUnderAttack, PartsThatNeverComplete) {
+    FleetView view(ViewLimits{100});
+    Honest honest;
+    honest.scan(view, 1000);
+    size_t before = heap_in_use();
+    for (int i = 0; i < 32000; ++i) {
+        std::string ap = "p" + std::to_string(i / 8);
+        ASSERT_TRUE(take(view, ap, doc(ap, 1 + i % 8, {}, 1, 1024), 1000));
+    }
+    size_t held = heap_in_use() - before;
+    EXPECT_EQ(view.gathered(), 32000u * 2);
+    EXPECT_EQ(view.counters().turned_away, 0u);
+    // 4,000 access points and 32,000 one-slot scans; 1,024 slots each
+    // (the old way) would be 768 MB.
+    EXPECT_LT(held, size_t{32} << 20) << held;
+    honest.scan(view, 1010);
+    view.forget(1021);  // two intervals of 10 s after the first parts
+    EXPECT_EQ(view.gathered(), 0u);
+    EXPECT_EQ(view.counters().incomplete, 32000u);
+    honest.scan(view, 1090);
+    view.forget(1100);  // the forget time: only the honest one is left
+    EXPECT_EQ(view.access_points().size(), 1u);
+    EXPECT_LT(heap_in_use(), before + (size_t{64} << 10));
+    honest.check(view, "after the parts");
+}
+
+// 100,001 ids, online and never heard again, fill the table; the real
+// access point that comes next is turned away until they are forgotten.
+TEST(FleetViewUnderAttack, IdsThatFillTheTable) {
+    FleetView view(ViewLimits{100});
+    Honest honest;
+    honest.scan(view, 1000);
+    size_t before = heap_in_use();
+    for (int i = 0; i <= 100000; ++i) {
+        std::string id = "fake" + std::to_string(i);
+        ASSERT_TRUE(view.take_status(id, "online", 6, 1000));
+    }
+    EXPECT_EQ(view.access_points().size(), 100000u);
+    EXPECT_LT(heap_in_use() - before, size_t{96} << 20);
+    ASSERT_TRUE(take(view, "real", doc("real", 1, {{B, -60, 0}}), 1050));
+    EXPECT_EQ(view.access_points().count("real"), 0u);
+    // The honest one took a place: the last two fakes and the real one were turned away.
+    EXPECT_EQ(view.counters().turned_away, 3u);
+    honest.scan(view, 1060);
+    view.forget(1100);
+    EXPECT_EQ(view.access_points().size(), 1u);
+    ASSERT_TRUE(take(view, "real", doc("real", 2, {{B, -60, 0}}), 1101));
+    EXPECT_EQ(view.access_points().at("real").stations, 1u);
+    EXPECT_EQ(view.stations().at(B).strongest, "real");
+    honest.check(view, "after the ids");
+}
+
+// Each row: scan numbers in order (a forged far-ahead one among them), then
+// the access point's last number, lost documents and outliers.
+TEST(FleetViewUnderAttack, ScanNumbersFarAhead) {
+    constexpr uint64_t far = (uint64_t{1} << 53) - 1;
+    struct Case {
+        const char* what;
+        std::vector<uint64_t> seqs;
+        uint64_t last, lost, outliers;
+    };
+    const Case cases[] = {
+        {"one far ahead is set aside", {1, 2, far, 3, 4}, 4, 0, 1},
+        {"far ahead first", {40, far, far, 41}, 41, 0, 2},
+        {"a gap within the window is lost", {1, 100001}, 100001, 99999, 0},
+        {"a restart is a restart", {1, 2, far, 1, 2}, 2, 0, 1},
+        {"three in a row are the new numbering", {5, far - 3, far - 2, far - 1, far}, far, 0, 2},
+        {"the honest numbering wins back", {far, 5, 6, 7, 8}, 8, 0, 2},
+    };
+    for (const Case& c : cases) {
+        FleetView view;
+        int64_t now = 1000;
+        for (uint64_t seq : c.seqs) {
+            ASSERT_TRUE(take(view, "ap1", doc("ap1", seq, {{A, -50, 0}}), now)) << c.what;
+            now += 10;
+        }
+        const ApView& ap = view.access_points().at("ap1");
+        EXPECT_EQ(ap.seq, c.last) << c.what;
+        EXPECT_EQ(ap.lost_documents, c.lost) << c.what;
+        EXPECT_EQ(view.counters().outliers, c.outliers) << c.what;
+    }
+}
+
+// One id rule for scans and status: 64 bytes pass both, 65 neither.
+TEST(FleetView, TakesTheSameIdLengthEverywhere) {
+    FleetView view;
+    for (size_t length : {size_t{64}, size_t{65}}) {
+        std::string id(length, 'i');
+        bool ok = length == 64;
+        EXPECT_EQ(view.take_status(id, "online", 6, 1000), ok) << length;
+        EXPECT_EQ(take(view, id, doc(id, 1, {{A, -50, 0}}), 1000), ok) << length;
+    }
+    EXPECT_EQ(view.access_points().size(), 1u);
+    EXPECT_EQ(view.counters().malformed, 2u);
+}
+
 #ifdef FLEET_VIEW_WITH_DOCUMENT
 TEST(FleetView, RendersTheViewDocument) {
     FleetView view;
@@ -288,7 +419,7 @@ TEST(FleetView, RendersTheViewDocument) {
               "\"strongest\":\"ap1\",\"last_seen\":999,"
               "\"heard_by\":[{\"ap\":\"ap1\",\"rssi\":-52,\"last_seen\":999}]}],"
               "\"counters\":{\"parts\":1,\"scans\":1,\"malformed\":0,\"duplicates\":0,"
-              "\"incomplete\":0,\"late\":0,\"turned_away\":0}}");
+              "\"incomplete\":0,\"late\":0,\"turned_away\":0,\"outliers\":0}}");
 }
 #endif
 
@@ -332,4 +463,31 @@ TEST(FleetOptions, ReadsTheCommandLine) {
             EXPECT_EQ(options.port, c.port) << what;
         }
     }
+}
+
+// A storm of failed attempts says each text once, then a count once a
+// minute; a reset (a connection that held) says the rest and starts afresh.
+TEST(FleetIntakeWords, SaysRepeatsOnceWithACount) {
+    std::vector<std::string> said;
+    RepeatNotices notices([&](const std::string& line) { said.push_back(line); }, 60000);
+    for (uint64_t ms = 0; ms < 59000; ms += 10) {
+        notices.say("lost b:1883: closed", ms);
+        notices.say("connected to b:1883", ms);
+    }
+    EXPECT_EQ(said, (std::vector<std::string>{"lost b:1883: closed", "connected to b:1883"}));
+    notices.tick(60000);
+    notices.say("lost b:1883: closed", 61000);
+    notices.reset(65000);
+    notices.say("lost b:1883: closed", 66000);
+    EXPECT_EQ(said, (std::vector<std::string>{"lost b:1883: closed", "connected to b:1883",
+                                              "connected to b:1883 (5899 more times in 60 s)",
+                                              "lost b:1883: closed (5899 more times in 60 s)",
+                                              "lost b:1883: closed (1 more time in 5 s)",
+                                              "lost b:1883: closed"}));
+}
+
+TEST(FleetIntakeWords, GivesEachRunItsOwnClientId) {
+    EXPECT_EQ(default_client_id("gw", false, 0xabcdef12), "vorlask-fleet-gw");
+    EXPECT_EQ(default_client_id("gw", true, 0xabcdef12), "vorlask-fleet-gw-cdef12");
+    EXPECT_NE(default_client_id("gw", true, 1), default_client_id("gw", true, 2));
 }
