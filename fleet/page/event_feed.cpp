@@ -4,7 +4,7 @@
 
 namespace fleet_page {
 
-void EventFeed::publish(std::string name, std::string data) {
+void EventFeed::publish(const std::string& name, const std::string& data) {
     auto text = std::make_shared<const std::string>("event: " + name + "\ndata: " + data + "\n\n");
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -14,18 +14,17 @@ void EventFeed::publish(std::string name, std::string data) {
     changed_.notify_all();
 }
 
-std::string EventFeed::next(uint64_t* seen, int keepalive_ms) {
+std::shared_ptr<const std::string> EventFeed::next(uint64_t* seen, int keepalive_ms) {
+    static const auto keepalive = std::make_shared<const std::string>(": keep-alive\n\n");
     std::unique_lock<std::mutex> lock(mutex_);
     bool ready = changed_.wait_for(lock, std::chrono::milliseconds(keepalive_ms),
                                    [&] { return closed_ || version_ > *seen; });
     if (closed_)
-        return std::string();
+        return nullptr;
     if (!ready)
-        return ": keep-alive\n\n";
+        return keepalive;
     *seen = version_;
-    std::shared_ptr<const std::string> text = latest_;
-    lock.unlock();
-    return *text;
+    return latest_;
 }
 
 void EventFeed::close() {
