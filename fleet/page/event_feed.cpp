@@ -4,11 +4,22 @@
 
 namespace fleet_page {
 
-void EventFeed::publish(const std::string& name, const std::string& data) {
-    auto text = std::make_shared<const std::string>("event: " + name + "\ndata: " + data + "\n\n");
+namespace {
+
+std::shared_ptr<const std::string> event(const std::string& name, const std::string& data) {
+    return std::make_shared<const std::string>("event: " + name + "\ndata: " + data + "\n\n");
+}
+
+}  // namespace
+
+void EventFeed::publish(const std::string& state_name, const std::string& state_data,
+                        const std::string& change_name, const std::string& change_data) {
+    auto state = event(state_name, state_data);
+    auto change = change_data.empty() ? nullptr : event(change_name, change_data);
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        latest_ = std::move(text);
+        latest_ = std::move(state);
+        change_ = std::move(change);
         ++version_;
     }
     changed_.notify_all();
@@ -23,8 +34,10 @@ std::shared_ptr<const std::string> EventFeed::next(uint64_t* seen, int keepalive
         return nullptr;
     if (!ready)
         return keepalive;
+    // Version 0 is a stream's start: it has nothing to change yet.
+    bool behind_by_one = *seen != 0 && *seen + 1 == version_;
     *seen = version_;
-    return latest_;
+    return behind_by_one && change_ ? change_ : latest_;
 }
 
 void EventFeed::close() {

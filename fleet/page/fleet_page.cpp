@@ -16,6 +16,8 @@ namespace fleet_page {
 namespace {
 
 constexpr size_t kMaxPageSize = 500;
+// Access points in one change event of the live feed; past that the whole state goes instead.
+constexpr size_t kMaxFeedChanges = 500;
 
 bool read_file(const std::string& path, std::string& content) {
     std::ifstream in(path, std::ios::binary);
@@ -195,12 +197,15 @@ void FleetPage::on_view(std::shared_ptr<const ViewSnapshot> view) {
     }
     if (recorder_)
         recorder_->record(std::move(site));
+    // One publication at a time, so that each change is from the view published just before.
+    std::lock_guard<std::mutex> publishing(publish_mutex_);
     auto summary = std::make_shared<const std::string>(render_summary(*view));
+    std::string change = render_changes(*current().view, *view, kMaxFeedChanges);
     {
         std::lock_guard<std::mutex> lock(view_mutex_);
         published_ = {std::move(view), summary};
     }
-    feed_.publish("view", *summary);
+    feed_.publish("view", *summary, "change", change);
 }
 
 FleetPage::Published FleetPage::current() const {

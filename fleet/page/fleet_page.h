@@ -66,6 +66,7 @@ class FleetPage {
     std::unique_ptr<HistoryRecorder> recorder_;
     std::unique_ptr<HistoryStore> reader_;
     std::mutex reader_mutex_;
+    std::mutex publish_mutex_;
     mutable std::mutex view_mutex_;
     Published published_;
     std::mutex render_mutex_;  // one rendering at a time; the others wait and share it

@@ -247,7 +247,7 @@ bool HttpServer::start(const HttpSettings& settings, std::string& error) {
     // Checked before listening; set again with the port bound.
     if (!hosts_.set(settings.address, settings.port, settings.host_names, error))
         return false;
-    watch_.start(std::max(20, std::min(settings.header_deadline_ms, settings.stall_ms) / 4));
+    watch_.start(std::clamp(std::min(settings.header_deadline_ms, settings.stall_ms) / 4, 20, 250));
     daemon_ = MHD_start_daemon(flags, settings.port, nullptr, nullptr, &on_request, this,
                                MHD_OPTION_SOCK_ADDR, bind_address, MHD_OPTION_CONNECTION_LIMIT,
                                settings.max_connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,

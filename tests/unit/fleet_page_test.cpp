@@ -17,6 +17,7 @@
 #include <sstream>
 #include <string>
 
+#include "event_feed.h"
 #include "fleet_page.h"
 #include "history_recorder.h"
 #include "history_store.h"
@@ -514,6 +515,24 @@ TEST_F(FleetPageServer, LiveFeedCarriesTheLatestViewAndIsBounded) {
     // A second feed is over the bound of one.
     EXPECT_EQ(status_line(get(port, "/api/events")), "503 Service Unavailable");
 
+    // Then only what changed: one access point changed, one new, one gone.
+    ViewSnapshot changed;
+    std::string error;
+    ASSERT_TRUE(parse_view(slurp(data_file("view.json")), changed, error)) << error;
+    changed.time = 1765280050;
+    changed.access_points[0].stations = 3;
+    changed.access_points[1] = changed.access_points[0];
+    changed.access_points[0].id = "ap-0";
+    page.on_view(std::make_shared<const ViewSnapshot>(changed));
+    const std::string ap =
+        ",\"online\":true,\"last_scan\":1765280001,\"seq\":17,\"stations\":3,"
+        "\"crowd\":6,\"lost_documents\":0}";
+    std::string change = read_until("}\n\n");  // after the chunk's length
+    EXPECT_EQ(change.substr(std::min(change.size(), change.find("event: "))),
+              "event: change\ndata: {\"time\":1765280050,\"access_points\":[{\"id\":\"ap-0\"" + ap +
+                  ",{\"id\":\"ap-1\"" + ap +
+                  "],\"gone\":[\"ap-<b>2</b>\"],\"station_count\":5}\n\n");
+
     ViewSnapshot next;
     next.time = 1765280100;
     page.on_view(std::make_shared<const ViewSnapshot>(next));
@@ -522,6 +541,35 @@ TEST_F(FleetPageServer, LiveFeedCarriesTheLatestViewAndIsBounded) {
     close(fd);
     // Stopping with a feed open neither hangs nor leaks (the sanitizer builds check the latter).
     page.stop();
+}
+
+// A stream gets the change only when it has the event just before; a new stream, or one that
+// fell behind, the whole state. Past the bound of changes there is no change to send.
+TEST(FleetEventFeed, SendsTheChangeToStreamsThatHaveTheEventBefore) {
+    EventFeed feed;
+    feed.publish("view", "s1", "change", "c1");
+    feed.publish("view", "s2", "change", "c2");
+    feed.publish("view", "s3", "change", "c3");
+    uint64_t fresh = 0, behind = 1, caught_up = 2;
+    EXPECT_EQ(*feed.next(&fresh, 0), "event: view\ndata: s3\n\n");
+    EXPECT_EQ(*feed.next(&behind, 0), "event: view\ndata: s3\n\n");
+    EXPECT_EQ(*feed.next(&caught_up, 0), "event: change\ndata: c3\n\n");
+    feed.publish("view", "s4");
+    EXPECT_EQ(*feed.next(&caught_up, 0), "event: view\ndata: s4\n\n");
+    EXPECT_EQ(caught_up, 4u);
+    EXPECT_EQ(*feed.next(&caught_up, 0), ": keep-alive\n\n");
+    feed.close();
+    EXPECT_EQ(feed.next(&caught_up, 0), nullptr);
+
+    ViewSnapshot before, after;
+    for (const char* id : {"a", "b", "c"}) {
+        before.access_points.push_back({id, true, 1, 1, 1, std::nullopt, 0});
+        after.access_points.push_back({id, false, 1, 1, 1, std::nullopt, 0});
+    }
+    EXPECT_NE(render_changes(before, after, 3), "");
+    EXPECT_EQ(render_changes(before, after, 2), "");
+    EXPECT_EQ(render_changes(before, before, 0),
+              "{\"time\":0,\"access_points\":[],\"gone\":[],\"station_count\":0}");
 }
 
 TEST(FleetHostNames, KnowsTheListenAddressLocalhostAndTheNamesGiven) {
