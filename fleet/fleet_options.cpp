@@ -35,6 +35,9 @@ const char* const fleet_usage =
     "                        127.0.0.1); off by default\n"
     "  --db FILE             web page: history database\n"
     "                        (default /var/lib/vorlask-fleet/history.db)\n"
+    "  --http-host NAME      web page: also serve requests for NAME or NAME:PORT (Host\n"
+    "                        header); repeatable\n"
+    "  --http-per-address N  web page: connections from one address (default 16)\n"
     "  --token-file F        web page: ask for the access token on F's first line\n"
     "  --retention DAYS      web page: history kept (default 7)\n"
     "  --db-limit MIB        web page: the history database's bound (default 1024)\n"
@@ -90,11 +93,18 @@ bool parse_hosts(const std::string& list, std::vector<BrokerAddress>& out) {
 
 bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::string& error) {
     static const char* const flags[] = {"--persistent", "--once", "--json", "-v", "--verbose"};
-    static const char* const valued[] = {
-        "--host",       "--port",          "--prefix",   "--client-id", "--qos",      "--keepalive",
-        "--username",   "--password-file", "--ca-file",  "--cert-file", "--key-file", "--forget",
-        "--wait",       "--count",         "--duration", "--rows",      "--http",     "--db",
-        "--token-file", "--retention",     "--db-limit"};
+    static const char* const valued[] = {"--host",       "--port",
+                                         "--prefix",     "--client-id",
+                                         "--qos",        "--keepalive",
+                                         "--username",   "--password-file",
+                                         "--ca-file",    "--cert-file",
+                                         "--key-file",   "--forget",
+                                         "--wait",       "--count",
+                                         "--duration",   "--rows",
+                                         "--http",       "--db",
+                                         "--token-file", "--retention",
+                                         "--http-host",  "--http-per-address",
+                                         "--db-limit"};
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i];
         bool is_flag = false, is_valued = false;
@@ -173,6 +183,13 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
         } else if (name == "--db") {
             ok = !value.empty();
             options.db = value;
+        } else if (name == "--http-host") {
+            // The name's form is checked where the page starts; here only its size and count.
+            ok = !value.empty() && value.size() <= 261 && options.http_hosts.size() < 32;
+            options.http_hosts.push_back(value);
+        } else if (name == "--http-per-address") {
+            ok = read_unsigned(value.c_str(), UnsignedForm{1, 64}, n) == NumberRead::ok;
+            options.http_per_address = static_cast<uint32_t>(n);
         } else if (name == "--token-file") {
             ok = !value.empty();
             options.token_file = value;
@@ -196,6 +213,10 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
     }
     if (options.json && !options.once) {
         error = "--json needs --once";
+        return false;
+    }
+    if (options.http.empty() && !options.http_hosts.empty()) {
+        error = "--http-host needs --http";
         return false;
     }
     if (!options.http.empty() && options.once) {

@@ -38,7 +38,9 @@ struct FleetOptions {
     std::string db = "/var/lib/vorlask-fleet/history.db";
     std::string token_file;
     uint32_t retention_days = 7;
-    uint32_t db_limit_mib = 1024;  // the history database's bound
+    uint32_t db_limit_mib = 1024;         // the history database's bound
+    std::vector<std::string> http_hosts;  // Host names served besides the address, as given
+    uint32_t http_per_address = 16;       // connections from one client address
 };
 
 // Fills `options` from the command line. Returns false with a message in

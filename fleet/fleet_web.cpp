@@ -22,6 +22,8 @@ bool FleetWeb::start(const FleetOptions& options, std::string& error) {
         error = "--http " + options.http + ": " + error;
         return false;
     }
+    settings.http.host_names = options.http_hosts;
+    settings.http.max_per_address = options.http_per_address;
     settings.db_path = options.db;
     settings.token_file = options.token_file;
     settings.recorder.retention_seconds = static_cast<int64_t>(options.retention_days) * 86400;

@@ -2,6 +2,7 @@
 
 #include <json-c/json.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -15,6 +16,8 @@ namespace fleet_page {
 namespace {
 
 constexpr size_t kMaxPageSize = 500;
+// Access points in one change event of the live feed; past that the whole state goes instead.
+constexpr size_t kMaxFeedChanges = 500;
 
 bool read_file(const std::string& path, std::string& content) {
     std::ifstream in(path, std::ios::binary);
@@ -50,6 +53,23 @@ bool int_argument(const HttpRequest& r, const char* name, int64_t fallback, int6
 
 json_object* optional_double(const std::optional<double>& v) {
     return v ? json_object_new_double(*v) : nullptr;
+}
+
+// t - span, or the earliest time there is when that would fall below it.
+int64_t before(int64_t t, int64_t span) {
+    int64_t earlier;
+    return __builtin_sub_overflow(t, span, &earlier) ? INT64_MIN : earlier;
+}
+
+// [from, to] from the query: to defaults to now, from to `span` before to; a range longer than
+// the retention period starts at its beginning. False when malformed or from is after to.
+bool time_range(const HttpRequest& r, int64_t span, int64_t retention, int64_t& from, int64_t& to) {
+    int64_t now = static_cast<int64_t>(std::time(nullptr));
+    if (!int_argument(r, "to", now, to) || !int_argument(r, "from", before(to, span), from) ||
+        from > to)
+        return false;
+    from = std::max(from, before(to, retention));
+    return true;
 }
 
 std::string arg(const HttpRequest& r, const char* name) {
@@ -123,12 +143,13 @@ bool FleetPage::start(const PageSettings& settings, std::string& error) {
         return HttpResponse{200, "text/css; charset=utf-8", dygraph_css_, true};
     });
     server_.route("/api/view", [this](const HttpRequest&) {
-        auto view = current();
-        return HttpResponse{200, "application/json", render_view(*view) + "\n"};
+        return HttpResponse{200, "application/json", std::string(), false, view_document()};
     });
     server_.route("/api/summary", [this](const HttpRequest&) {
+        // The history's counters change between snapshots: the summary with them is rendered
+        // per request (small); the feed carries the snapshot's shared summary without them.
         return HttpResponse{200, "application/json",
-                            render_summary(*current(), summary_counters(recorder_->stats()))};
+                            render_summary(*current().view, summary_counters(recorder_->stats()))};
     });
     server_.route("/api/stations", [this](const HttpRequest& r) {
         int64_t offset, limit;
@@ -137,14 +158,15 @@ bool FleetPage::start(const PageSettings& settings, std::string& error) {
             return bad_request("offset must be 0 or more and limit 1 to 500");
         return HttpResponse{
             200, "application/json",
-            render_station_page(*current(), arg(r, "q"), static_cast<size_t>(offset),
+            render_station_page(*current().view, arg(r, "q"), static_cast<size_t>(offset),
                                 static_cast<size_t>(limit), makers_)};
     });
     server_.route("/api/history", [this](const HttpRequest& r) { return history(r); });
     server_.route("/api/station", [this](const HttpRequest& r) { return station_history(r); });
     server_.event_route("/api/events", &feed_);
 
-    view_ = std::make_shared<const ViewSnapshot>();
+    published_.view = std::make_shared<const ViewSnapshot>();
+    published_.summary = std::make_shared<const std::string>(render_summary(*published_.view));
     if (!server_.start(settings_.http, error)) {
         recorder_.reset();
         return false;
@@ -178,26 +200,45 @@ void FleetPage::on_view(std::shared_ptr<const ViewSnapshot> view) {
     }
     if (recorder_)
         recorder_->record(std::move(site));
-    std::string summary = render_summary(*view);
+    // One publication at a time, so that each change is from the view published just before.
+    std::lock_guard<std::mutex> publishing(publish_mutex_);
+    auto summary = std::make_shared<const std::string>(render_summary(*view));
+    std::string change = render_changes(*current().view, *view, kMaxFeedChanges);
     {
         std::lock_guard<std::mutex> lock(view_mutex_);
-        view_ = std::move(view);
+        published_ = {std::move(view), summary};
     }
-    feed_.publish("view", std::move(summary));
+    feed_.publish("view", *summary, "change", change);
 }
 
-std::shared_ptr<const ViewSnapshot> FleetPage::current() const {
+FleetPage::Published FleetPage::current() const {
     std::lock_guard<std::mutex> lock(view_mutex_);
-    return view_;
+    return published_;
+}
+
+std::shared_ptr<const std::string> FleetPage::view_document() {
+    std::lock_guard<std::mutex> lock(render_mutex_);
+    std::shared_ptr<const ViewSnapshot> view = current().view;
+    if (rendered_ && (rendered_from_.lock() == view || *documents_ >= kMaxViewDocuments))
+        return rendered_;
+    // The count goes down when the last answer sending a document lets it go.
+    std::shared_ptr<std::atomic<int>> count = documents_;
+    ++*count;
+    auto* document = new std::string(render_view(*view));
+    document->push_back('\n');
+    rendered_.reset(document, [count](const std::string* d) {
+        --*count;
+        delete d;
+    });
+    rendered_from_ = view;
+    return rendered_;
 }
 
 HttpResponse FleetPage::history(const HttpRequest& r) {
-    int64_t now = static_cast<int64_t>(std::time(nullptr)), from, to;
-    if (!int_argument(r, "to", now, to) || !int_argument(r, "from", to - 3600, from) || from > to)
-        return bad_request("from and to are unix seconds, from not after to");
+    int64_t from, to;
     // At most the retention period in one answer (a week of minutes).
-    if (to - from > settings_.recorder.retention_seconds)
-        from = to - settings_.recorder.retention_seconds;
+    if (!time_range(r, 3600, settings_.recorder.retention_seconds, from, to))
+        return bad_request("from and to are unix seconds, from not after to");
     std::string ap = arg(r, "ap");
     std::vector<HistoryPoint> points;
     {
@@ -227,8 +268,8 @@ HttpResponse FleetPage::history(const HttpRequest& r) {
 }
 
 HttpResponse FleetPage::station_history(const HttpRequest& r) {
-    int64_t now = static_cast<int64_t>(std::time(nullptr)), from, to;
-    if (!int_argument(r, "to", now, to) || !int_argument(r, "from", to - 86400, from) || from > to)
+    int64_t from, to;
+    if (!time_range(r, 86400, settings_.recorder.retention_seconds, from, to))
         return bad_request("from and to are unix seconds, from not after to");
     std::string address = arg(r, "address");
     std::optional<StationHistory> h;

@@ -3,6 +3,7 @@
 // hands it merged scans and views; neither call waits for the disk or for a browser.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -45,8 +46,18 @@ class FleetPage {
 
     HistoryRecorder* recorder() { return recorder_.get(); }
 
+    // The view document of the latest snapshot, rendered once and shared by every answer; at
+    // most kMaxViewDocuments stand at once (older ones still being sent included): past that,
+    // the last one rendered is served again.
+    std::shared_ptr<const std::string> view_document();
+    static constexpr int kMaxViewDocuments = 2;
+
   private:
-    std::shared_ptr<const ViewSnapshot> current() const;
+    struct Published {
+        std::shared_ptr<const ViewSnapshot> view;
+        std::shared_ptr<const std::string> summary;  // what the live feed carries too
+    };
+    Published current() const;
     HttpResponse history(const HttpRequest& request);
     HttpResponse station_history(const HttpRequest& request);
 
@@ -55,8 +66,13 @@ class FleetPage {
     std::unique_ptr<HistoryRecorder> recorder_;
     std::unique_ptr<HistoryStore> reader_;
     std::mutex reader_mutex_;
+    std::mutex publish_mutex_;
     mutable std::mutex view_mutex_;
-    std::shared_ptr<const ViewSnapshot> view_;
+    Published published_;
+    std::mutex render_mutex_;  // one rendering at a time; the others wait and share it
+    std::weak_ptr<const ViewSnapshot> rendered_from_;
+    std::shared_ptr<const std::string> rendered_;
+    std::shared_ptr<std::atomic<int>> documents_ = std::make_shared<std::atomic<int>>(0);
     EventFeed feed_;
     HttpServer server_;
     std::string dygraph_js_, dygraph_css_;

@@ -250,6 +250,47 @@ std::string render_summary(const ViewSnapshot& view,
     return to_string(doc.get());
 }
 
+std::string render_changes(const ViewSnapshot& before, const ViewSnapshot& after,
+                           size_t max_changes) {
+    auto same = [](const ApState& x, const ApState& y) {
+        return x.online == y.online && x.last_scan == y.last_scan && x.seq == y.seq &&
+               x.stations == y.stations && x.crowd == y.crowd &&
+               x.lost_documents == y.lost_documents && x.clock_offset == y.clock_offset &&
+               x.clock_off == y.clock_off;
+    };
+    Json doc(json_object_new_object());
+    json_object* changed = json_object_new_array();
+    json_object* gone = json_object_new_array();
+    json_object_object_add(doc.get(), "time", json_object_new_int64(after.time));
+    json_object_object_add(doc.get(), "access_points", changed);
+    json_object_object_add(doc.get(), "gone", gone);
+    json_object_object_add(doc.get(), "station_count",
+                           json_object_new_int64(static_cast<int64_t>(after.stations.size())));
+    size_t count = 0;
+    auto add = [&](json_object* list, json_object* item) {
+        json_object_array_add(list, item);
+        return ++count <= max_changes;
+    };
+    // Both lists are sorted by id: one walk through them side by side, given up past the bound.
+    auto b = before.access_points.begin(), b_end = before.access_points.end();
+    for (const ApState& ap : after.access_points) {
+        for (; b != b_end && b->id < ap.id; ++b) {
+            if (!add(gone, new_string(b->id)))
+                return std::string();
+        }
+        bool known = b != b_end && b->id == ap.id;
+        if ((!known || !same(*b, ap)) && !add(changed, ap_object(ap)))
+            return std::string();
+        if (known)
+            ++b;
+    }
+    for (; b != b_end; ++b) {
+        if (!add(gone, new_string(b->id)))
+            return std::string();
+    }
+    return to_string(doc.get());
+}
+
 std::string render_station_page(const ViewSnapshot& view, const std::string& query, size_t offset,
                                 size_t limit, const MakerLookup& makers) {
     std::string folded;

@@ -58,6 +58,10 @@ bool parse_view(const std::string& json, ViewSnapshot& view, std::string& error)
 // With `history`, the history's counters as one more object (the feed's summary goes without).
 std::string render_summary(const ViewSnapshot& view,
                            const std::vector<std::pair<std::string, int64_t>>& history = {});
+// What changed from `before` to `after`, for the live feed: the access points new or changed,
+// the ids gone and the station count; empty when more than max_changes access points did.
+std::string render_changes(const ViewSnapshot& before, const ViewSnapshot& after,
+                           size_t max_changes);
 // Stations whose address contains query (case-insensitive), offset/limit into that match, each
 // with the maker of a globally administered address ("maker": null otherwise).
 std::string render_station_page(const ViewSnapshot& view, const std::string& query, size_t offset,

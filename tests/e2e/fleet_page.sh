@@ -4,7 +4,10 @@
 # [mqtt] section, scanning every two seconds) and its kernel stand-in in its own namespace, one
 # of them with a client id full of markup and script and hashed addresses, a fourth (ap-slow,
 # documents from tests/e2e/fleet_docs.py) whose clock is an hour behind, and headless
-# Chromium on the collector's loopback driven by tests/e2e/fleet_page_browser.py.
+# Chromium on the collector's loopback driven by tests/e2e/fleet_page_browser.py. Then attacks
+# from 127.0.0.1 (tests/e2e/fleet_page_attacks.py: a rebinding Host, slowloris, 2,000
+# connections, 16 live feeds that never read) while an honest client on 127.0.0.2 is served
+# throughout and the collector stays under 48 MiB.
 # Environment (set by CTest): FLEET, FLEET_NET_HARNESS, FLEET_DOCS, E2E_LIB, BROWSER_CHECK,
 # SCREENSHOT (where the page's screenshot goes), VORLASK, STANDIN, PORT_REDIRECT.
 # shellcheck source=tests/e2e/lib.sh
@@ -113,6 +116,13 @@ MAKER_ADDRESS=$maker_address MAKER_NAME=$maker_name HASHED_ID=$hashed_id PROFILE
 wait $! && pass || fail "browser checks (browser.out)"
 cat browser.out
 for i in 1 2 3; do expect_file_has "d$i.err" ": connected"; done
+
+for attack in rebind slowloris flood feeds; do
+    timeout 60 python3 "$(dirname "$BROWSER_CHECK")/fleet_page_attacks.py" "$attack" "$port" \
+        "$token" "$fleet_pid" >"attack-$attack.out" 2>&1 && pass || fail "$attack (attack-$attack.out)"
+    cat "attack-$attack.out"
+    expect_between "$(sed -n 's/^rss_mib //p' "attack-$attack.out")" 1 48 "collector MiB, $attack"
+done
 
 # The history is on disk and the fleet stops cleanly on SIGTERM.
 kill -TERM "$fleet_pid"

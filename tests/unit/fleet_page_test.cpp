@@ -9,6 +9,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -19,9 +20,11 @@
 #include <thread>
 
 #include "capture.h"
+#include "event_feed.h"
 #include "fleet_page.h"
 #include "history_recorder.h"
 #include "history_store.h"
+#include "host_names.h"
 #include "maker_lookup.h"
 #include "view_snapshot.h"
 #ifdef FLEET_PAGE_WITH_COLLECTOR
@@ -467,25 +470,47 @@ TEST(FleetViewSnapshot, RoundTripsTheViewAndPagesStationsWithMakers) {
         std::string::npos);
 }
 
-// A plain HTTP/1.0 exchange on loopback: the whole answer as text.
-std::string http_exchange(uint16_t port, const std::string& request, int timeout_ms = 3000) {
+// A TCP connection to 127.0.0.1:PORT from the loopback address FROM (another client address
+// for the server), with a receive timeout; -1 when it fails.
+// A receive buffer of rcvbuf bytes (0: the system's) makes a client that does not read fill up
+// soon.
+int connect_from(uint16_t port, const char* from = "127.0.0.1", int timeout_ms = 3000,
+                 int rcvbuf = 0) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
+    if (rcvbuf > 0 && fd >= 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    sockaddr_in source{}, to{};
+    source.sin_family = to.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &source.sin_addr);
     to.sin_port = htons(port);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 &&
+        bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) == 0 &&
+        connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0)
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
+bool send_text(int fd, const std::string& text) {
+    return send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+}
+
+// A plain HTTP/1.0 exchange on loopback: the whole answer as text.
+std::string http_exchange(uint16_t port, const std::string& request, int timeout_ms = 3000,
+                          const char* from = "127.0.0.1") {
+    int fd = connect_from(port, from, timeout_ms);
     std::string answer;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-            static_cast<ssize_t>(request.size())) {
+    if (fd >= 0 && send_text(fd, request)) {
         char buffer[65536];
         ssize_t n;
         while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0)
             answer.append(buffer, static_cast<size_t>(n));
     }
-    close(fd);
+    if (fd >= 0)
+        close(fd);
     return answer;
 }
 
@@ -507,13 +532,43 @@ std::string body(const std::string& answer) {
     return at == std::string::npos ? std::string() : answer.substr(at + 4);
 }
 
+// A stream of answers on one connection: everything received so far; each wait looks past what
+// an earlier one matched.
+struct Received {
+    explicit Received(int socket) : fd(socket) {}
+    int fd;
+    std::string text;
+    size_t consumed = 0;
+    // What came up to and with `wanted` (empty when it did not come within 5 s).
+    std::string until(const std::string& wanted) {
+        char buffer[65536];
+        ssize_t n;
+        time_t deadline = std::time(nullptr) + 5;
+        size_t from = consumed, at;
+        // Each piece is searched once, with the end of the one before it.
+        while ((at = text.find(wanted, from)) == std::string::npos &&
+               std::time(nullptr) < deadline && (n = recv(fd, buffer, sizeof buffer, 0)) > 0) {
+            from = std::max(consumed, text.size() - std::min(text.size(), wanted.size()));
+            text.append(buffer, static_cast<size_t>(n));
+        }
+        if (at == std::string::npos)
+            return std::string();
+        std::string got = text.substr(consumed, at + wanted.size() - consumed);
+        consumed = at + wanted.size();
+        return got;
+    }
+};
+
 class FleetPageServer : public ::testing::Test {
   protected:
+    FleetPageServer() {
+        http.port = 0;
+        http.max_streams = 1;
+        http.keepalive_ms = 200;
+    }
     void start(const std::string& token) {
         PageSettings settings;
-        settings.http.port = 0;
-        settings.http.max_streams = 1;
-        settings.http.keepalive_ms = 200;
+        settings.http = http;
         settings.db_path = dir.file("h.db");
         settings.ieee_directory = FLEET_PAGE_DATA_DIR;
         if (!token.empty()) {
@@ -526,6 +581,8 @@ class FleetPageServer : public ::testing::Test {
         ASSERT_TRUE(parse_view(slurp(data_file("view.json")), view, error)) << error;
         page.on_view(std::make_shared<const ViewSnapshot>(view));
     }
+    std::string host() const { return "Host: 127.0.0.1:" + std::to_string(page.port()) + "\r\n"; }
+    HttpSettings http;
     TempDir dir;
     FleetPage page;
 };
@@ -551,6 +608,11 @@ TEST_F(FleetPageServer, ServesReadOnlyRoutesAndRefusesTheRest) {
         {"GET", "/api/history?from=10&to=5", "400 Bad Request", "from"},
         {"GET", "/api/history?ap=ap-1&from=0&to=x", "400 Bad Request", "unix seconds"},
         {"GET", "/api/history?ap=ap-1", "200 OK", "\"ap\":\"ap-1\""},
+        // Ranges at the ends of 64 bits: clamped to the retention period, never wrapped.
+        {"GET", "/api/history?from=-9223372036854775808&to=9223372036854775807", "200 OK",
+         "\"from\":9223372036854171007,"},
+        {"GET", "/api/history?to=-9223372036854775808", "200 OK", "\"from\":-9223372036854775808,"},
+        {"GET", "/api/station?address=x&to=-9223372036854775808", "200 OK", "\"hours\":[]"},
         {"GET", "/api/station?address=00:1a:2b:3c:4d:5e", "200 OK", "\"first_seen\":null"},
         {"GET", "/api/nothing", "404 Not Found", "not found"},
         {"GET", "/../etc/passwd", "404 Not Found", "not found"},
@@ -600,6 +662,10 @@ TEST_F(FleetPageServer, AsksForTheTokenAndKeepsItAsACookie) {
         std::string::npos)
         << once;
     EXPECT_NE(once.find("Location: /\r\n"), std::string::npos);
+    // The rest of the query stays, encoded again; only the token leaves.
+    std::string kept = get(port, "/api/stations?q=a%20b%26&token=s3cret-token&limit=5&x");
+    EXPECT_NE(kept.find("Location: /api/stations?q=a%20b%26&limit=5&x\r\n"), std::string::npos)
+        << kept;
 
     // --http's address: a port alone is loopback; numeric addresses only (no name lookup).
     const struct {
@@ -641,40 +707,35 @@ TEST_F(FleetPageServer, AsksForTheTokenAndKeepsItAsACookie) {
 TEST_F(FleetPageServer, LiveFeedCarriesTheLatestViewAndIsBounded) {
     start("");
     uint16_t port = page.port();
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval tv{3, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
-    std::string request = "GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n";
-    ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(request.size()));
-    // Everything the feed sent so far; each wait looks past what an earlier one matched.
-    std::string received;
-    size_t consumed = 0;
-    auto read_until = [&](const std::string& text) {
-        char buffer[4096];
-        ssize_t n;
-        time_t deadline = std::time(nullptr) + 5;
-        while (received.find(text, consumed) == std::string::npos &&
-               std::time(nullptr) < deadline && (n = recv(fd, buffer, sizeof buffer, 0)) > 0)
-            received.append(buffer, static_cast<size_t>(n));
-        size_t at = received.find(text, consumed);
-        if (at == std::string::npos)
-            return std::string();
-        std::string got = received.substr(consumed, at + text.size() - consumed);
-        consumed = at + text.size();
-        return got;
-    };
+    int fd = connect_from(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(send_text(fd, "GET /api/events HTTP/1.1\r\n" + host() + "\r\n"));
+    Received feed{fd};
+    auto read_until = [&](const std::string& text) { return feed.until(text); };
     std::string first = read_until("\r\n\r\n");
     EXPECT_NE(first.find("text/event-stream"), std::string::npos);
     EXPECT_NE(read_until("\"station_count\":5}\n\n").find("event: view\ndata: {"),
               std::string::npos);
     // A second feed is over the bound of one.
     EXPECT_EQ(status_line(get(port, "/api/events")), "503 Service Unavailable");
+
+    // Then only what changed: one access point changed, one new, one gone.
+    ViewSnapshot changed;
+    std::string error;
+    ASSERT_TRUE(parse_view(slurp(data_file("view.json")), changed, error)) << error;
+    changed.time = 1765280050;
+    changed.access_points[0].stations = 3;
+    changed.access_points[1] = changed.access_points[0];
+    changed.access_points[0].id = "ap-0";
+    page.on_view(std::make_shared<const ViewSnapshot>(changed));
+    const std::string ap =
+        ",\"online\":true,\"last_scan\":1765280001,\"seq\":17,\"stations\":3,"
+        "\"crowd\":6,\"lost_documents\":0,\"clock_offset\":-1,\"clock_off\":false}";
+    std::string change = read_until("}\n\n");  // after the chunk's length
+    EXPECT_EQ(change.substr(std::min(change.size(), change.find("event: "))),
+              "event: change\ndata: {\"time\":1765280050,\"access_points\":[{\"id\":\"ap-0\"" + ap +
+                  ",{\"id\":\"ap-1\"" + ap +
+                  "],\"gone\":[\"ap-<b>2</b>\"],\"station_count\":5}\n\n");
 
     ViewSnapshot next;
     next.time = 1765280100;
@@ -684,6 +745,186 @@ TEST_F(FleetPageServer, LiveFeedCarriesTheLatestViewAndIsBounded) {
     close(fd);
     // Stopping with a feed open neither hangs nor leaks (the sanitizer builds check the latter).
     page.stop();
+}
+
+// A stream gets the change only when it has the event just before; a new stream, or one that
+// fell behind, the whole state. Past the bound of changes there is no change to send.
+TEST(FleetEventFeed, SendsTheChangeToStreamsThatHaveTheEventBefore) {
+    EventFeed feed;
+    feed.publish("view", "s1", "change", "c1");
+    feed.publish("view", "s2", "change", "c2");
+    feed.publish("view", "s3", "change", "c3");
+    uint64_t fresh = 0, behind = 1, caught_up = 2;
+    EXPECT_EQ(*feed.next(&fresh, 0), "event: view\ndata: s3\n\n");
+    EXPECT_EQ(*feed.next(&behind, 0), "event: view\ndata: s3\n\n");
+    EXPECT_EQ(*feed.next(&caught_up, 0), "event: change\ndata: c3\n\n");
+    feed.publish("view", "s4");
+    EXPECT_EQ(*feed.next(&caught_up, 0), "event: view\ndata: s4\n\n");
+    EXPECT_EQ(caught_up, 4u);
+    EXPECT_EQ(*feed.next(&caught_up, 0), ": keep-alive\n\n");
+    feed.close();
+    EXPECT_EQ(feed.next(&caught_up, 0), nullptr);
+
+    ViewSnapshot before, after;
+    for (const char* id : {"a", "b", "c"}) {
+        before.access_points.push_back({id, true, 1, 1, 1, std::nullopt, 0, std::nullopt, false});
+        after.access_points.push_back({id, false, 1, 1, 1, std::nullopt, 0, std::nullopt, false});
+    }
+    EXPECT_NE(render_changes(before, after, 3), "");
+    EXPECT_EQ(render_changes(before, after, 2), "");
+    EXPECT_EQ(render_changes(before, before, 0),
+              "{\"time\":0,\"access_points\":[],\"gone\":[],\"station_count\":0}");
+}
+
+TEST(FleetHostNames, KnowsTheListenAddressLocalhostAndTheNamesGiven) {
+    HostNames own, any, v6;
+    std::string error;
+    ASSERT_TRUE(
+        own.set("127.0.0.1", 8080, {"Fleet.Example.org", "proxy.example:8443", "[::1]:9"}, error))
+        << error;
+    ASSERT_TRUE(any.set("0.0.0.0", 8080, {"10.1.2.3"}, error)) << error;
+    ASSERT_TRUE(v6.set("::1", 8443, {}, error)) << error;
+    const struct {
+        const HostNames& names;
+        const char* host;
+        bool allowed;
+    } cases[] = {
+        {own, "127.0.0.1:8080", true},
+        {own, "LocalHost:8080", true},
+        {own, "localhost", false},  // no port: 80
+        {own, "127.0.0.1:8081", false},
+        {own, "127.0.0.2:8080", false},
+        {own, "attacker.example:8080", false},
+        {own, "fleet.example.ORG", true},  // a name given without a port: any port
+        {own, "fleet.example.org:1234", true},
+        {own, "proxy.example:8443", true},
+        {own, "proxy.example", false},
+        {own, "[0:0::1]:9", true},  // IPv6 addresses compare as addresses
+        {own, "[::1]:8080", false},
+        {own, "::1:9", false},
+        {own, "fleet.example.org.", false},
+        {own, "127.0.0.1:8080 ", false},
+        {own, "", false},
+        {any, "0.0.0.0:8080", false},  // a wildcard listener: only localhost and the names
+        {any, "localhost:8080", true},
+        {any, "10.1.2.3", true},
+        {v6, "[::1]:8443", true},
+        {v6, "localhost:8443", true},
+        {v6, "::1:8443", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.names.allowed(c.host), c.allowed) << c.host;
+    for (const char* bad : {"a b", "[::1", "[nope]:1", "x:0", "x:65536", "x:", ":80", "a:1:2"}) {
+        HostNames ignored;
+        EXPECT_FALSE(ignored.set("127.0.0.1", 80, {bad}, error)) << bad;
+    }
+}
+
+TEST_F(FleetPageServer, AnswersNoOtherHostNameWhateverTheToken) {
+    http.host_names = {"fleet.example.org"};
+    start("s3cret-token");
+    uint16_t port = page.port();
+    const std::string bearer = "Authorization: Bearer s3cret-token\r\n";
+    const std::string rebound = "Host: attacker.example:" + std::to_string(port) + "\r\n";
+    const struct {
+        std::string headers;
+        const char* status;
+    } cases[] = {
+        {host() + bearer, "200 OK"},
+        {"Host: fleet.example.org\r\n" + bearer, "200 OK"},
+        {rebound + bearer, "421 Misdirected Request"},
+        {rebound, "421 Misdirected Request"},
+        {rebound + "Cookie: vorlask_token=s3cret-token\r\n", "421 Misdirected Request"},
+        {bearer, "200 OK"},  // HTTP/1.0 without Host: no browser sends that
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(status_line(get(port, "/api/view", c.headers)), c.status) << c.headers;
+    std::string no_host =
+        http_exchange(port, "GET /api/view HTTP/1.1\r\nConnection: close\r\n" + bearer + "\r\n");
+    EXPECT_EQ(status_line(no_host), "421 Misdirected Request") << no_host;
+}
+
+TEST_F(FleetPageServer, ClosesSlowHeadersAndFeedsThatStopReading) {
+    http.header_deadline_ms = 600;
+    http.stall_ms = 600;
+    http.max_per_address = 4;  // one live feed from one address
+    http.max_streams = 2;
+    start("");
+    uint16_t port = page.port();
+    // Seconds until the server closes fd, while `dribble` is sent every 100 ms; -1 after 5 s.
+    auto seconds_to_close = [](int fd, const std::string& dribble) {
+        auto t0 = std::chrono::steady_clock::now();
+        char buffer[65536];
+        for (int i = 0; i < 50; ++i) {
+            usleep(100 * 1000);
+            ssize_t n;
+            while ((n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+            }
+            if (n == 0 || (n < 0 && errno != EAGAIN) || !send_text(fd, dribble))
+                return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        }
+        return -1.0;
+    };
+    // A header a line at a time: bytes keep coming, the deadline holds all the same.
+    int slow = connect_from(port);
+    ASSERT_TRUE(send_text(slow, "GET / HTTP/1.1\r\n" + host()));
+    EXPECT_NEAR(seconds_to_close(slow, "X-Slow: 1\r\n"), 0.6, 0.35);
+    close(slow);
+    // Live feeds: "200 OK" or "503 ..." for a new one from `from` (closed again at once).
+    auto feed_status = [&](const char* from) {
+        int fd = connect_from(port, from);
+        send_text(fd, "GET /api/events HTTP/1.1\r\n" + host() + "\r\n");
+        Received r{fd};
+        std::string status = status_line(r.until("\r\n"));
+        close(fd);
+        return status;
+    };
+    // An event far larger than the socket buffers, and a client that never reads it.
+    ViewSnapshot big;
+    big.time = 1765280100;
+    for (int i = 0; i < 100000; ++i)
+        big.access_points.push_back(
+            {"ap-" + std::to_string(i), true, 1, 1, 1, 1, 0, std::nullopt, false});
+    int stuck = connect_from(port, "127.0.0.1", 3000, 4096);
+    ASSERT_TRUE(send_text(stuck, "GET /api/events HTTP/1.1\r\n" + host() + "\r\n"));
+    Received stuck_feed{stuck};
+    EXPECT_NE(stuck_feed.until("event: view"), "");
+    page.on_view(std::make_shared<const ViewSnapshot>(big));
+    // Its address has its one feed; another address still gets one, and reads the event.
+    EXPECT_EQ(feed_status("127.0.0.1"), "503 Service Unavailable");
+    int other = connect_from(port, "127.0.0.2");
+    ASSERT_TRUE(send_text(other, "GET /api/events HTTP/1.1\r\n" + host() + "\r\n"));
+    Received other_feed{other};
+    EXPECT_NE(other_feed.until("\"ap-99999\""), "");
+    close(other);
+    // The client that stopped reading is closed: its address may open a feed again.
+    std::string again;
+    for (int i = 0; i < 30 && again != "200 OK"; ++i) {
+        usleep(100 * 1000);
+        again = feed_status("127.0.0.1");
+    }
+    EXPECT_EQ(again, "200 OK");
+    close(stuck);
+}
+
+TEST_F(FleetPageServer, RendersTheViewOncePerSnapshotWithinABound) {
+    start("");
+    std::shared_ptr<const std::string> first = page.view_document();
+    EXPECT_EQ(page.view_document(), first);  // the same text, not a copy
+    EXPECT_EQ(*first, slurp(data_file("view.json")));
+    auto publish_at = [&](int64_t time) {
+        ViewSnapshot view;
+        view.time = time;
+        page.on_view(std::make_shared<const ViewSnapshot>(view));
+        return page.view_document();
+    };
+    // The first still being sent: two documents stand, a third would pass the bound and the
+    // last one is served again until the first is let go.
+    std::shared_ptr<const std::string> second = publish_at(1765280100);
+    EXPECT_NE(second->find("\"time\":1765280100"), std::string::npos);
+    EXPECT_EQ(publish_at(1765280200), second);
+    first.reset();
+    EXPECT_NE(page.view_document()->find("\"time\":1765280200"), std::string::npos);
 }
 
 #ifdef FLEET_PAGE_WITH_COLLECTOR

@@ -442,6 +442,13 @@ TEST(FleetOptions, ReadsTheCommandLine) {
         {{"--qos", "2"}, false, "", 0},
         {{"--prefix", "a/+"}, false, "", 0},
         {{"--forget"}, false, "", 0},
+        {{"--http", "8080", "--http-host", "a", "--http-host", "[::1]:81", "--http-per-address",
+          "64"},
+         true,
+         "localhost:0",
+         1883},
+        {{"--http-host", "a"}, false, "", 0},
+        {{"--http", "8080", "--http-per-address", "65"}, false, "", 0},
         {{"--bogus"}, false, "", 0},
     };
     for (const Case& c : cases) {

@@ -199,14 +199,27 @@ function onSummary(summary) {
   if (Date.now() - state.chartLoaded > 15000) loadCharts().catch(report);
 }
 
+// A change event: the access points new or changed since the event before, the ids gone.
+function onChange(change) {
+  if (!state.summary) return;
+  const byId = new Map(state.summary.access_points.map(a => [a.id, a]));
+  change.gone.forEach(id => byId.delete(id));
+  change.access_points.forEach(a => byId.set(a.id, a));
+  const aps = Array.from(byId.values()).sort((a, b) => (a.id < b.id ? -1 : a.id > b.id ? 1 : 0));
+  onSummary({time: change.time, access_points: aps, station_count: change.station_count});
+}
+
 function connect() {
   const feed = document.getElementById('feed');
   const source = new EventSource('/api/events');
-  source.addEventListener('view', ev => {
-    feed.textContent = 'live';
-    feed.classList.add('live');
-    onSummary(JSON.parse(ev.data));
-  });
+  for (const [name, apply] of [['view', onSummary], ['change', onChange]]) {
+    source.addEventListener(name, ev => {
+      state.fed = true;
+      feed.textContent = 'live';
+      feed.classList.add('live');
+      apply(JSON.parse(ev.data));
+    });
+  }
   source.addEventListener('open', () => { feed.textContent = 'live'; feed.classList.add('live'); });
   source.addEventListener('error', () => { feed.textContent = 'reconnecting'; feed.classList.remove('live'); });
 }
@@ -226,7 +239,8 @@ function start() {
     clearTimeout(typing);
     typing = setTimeout(() => { state.query = ev.target.value.trim(); state.stationOffset = 0; loadStations().catch(report); }, 200);
   });
-  getJson('/api/summary').then(onSummary).catch(report);
+  // The feed's own state wins over an answer that comes after it.
+  getJson('/api/summary').then(s => { if (!state.fed) onSummary(s); }).catch(report);
   loadCharts().catch(report);
   setInterval(() => loadCharts().catch(report), 60000);
   connect();
