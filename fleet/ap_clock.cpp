@@ -12,14 +12,14 @@ int64_t floor_div(int64_t t, int64_t step) {
 
 }  // namespace
 
-void ApClock::observe(int64_t time, int64_t arrival) {
+void ApClock::observe(int64_t time, FleetTime arrival) {
     if (known() && time < newest_time_ - tolerance) {
         reset();
     }
     newest_time_ = known() ? std::max(newest_time_, time) : time;
     // Both stay within 2^53 (the document's bound), so the difference cannot overflow.
-    int64_t lag = arrival - time;
-    int64_t index = floor_div(arrival, bucket_seconds);
+    int64_t lag = arrival.wall - time;
+    int64_t index = floor_div(arrival.mono, bucket_seconds);
     if (used_ > 0 && buckets_[used_ - 1].index == index) {
         buckets_[used_ - 1].least_lag = std::min(buckets_[used_ - 1].least_lag, lag);
         return;

@@ -20,22 +20,26 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fleet_clock.h"
+
 namespace fleet {
 
 class ApClock {
   public:
     // Seconds the two clocks may differ by and still be trusted.
     static constexpr int64_t tolerance = 5;
-    // Recent documents: the least lag of each 60 s of arrivals, for the last
+    // Recent documents: the least lag of each 60 s of (monotonic) arrivals, for the last
     // twelve such minutes that brought a document (so a silence of any length
     // keeps what was measured before it).
     static constexpr int64_t bucket_seconds = 60;
     static constexpr size_t bucket_count = 12;
 
-    // A document stamped `time` by the access point arrived at `arrival`. A
+    // A document stamped `time` by the access point arrived at `arrival`: its
+    // lag against the wall clock, its minute on the monotonic one (so a step
+    // of the collector's wall clock neither ends nor stretches the window). A
     // time that goes back by more than the tolerance from the newest one seen
     // is a clock that was stepped back: what was measured before goes.
-    void observe(int64_t time, int64_t arrival);
+    void observe(int64_t time, FleetTime arrival);
     // The access point restarted: its clock may be another.
     void reset() { used_ = 0; }
 
@@ -52,7 +56,7 @@ class ApClock {
 
   private:
     struct Bucket {
-        int64_t index = 0;  // arrival / bucket_seconds
+        int64_t index = 0;  // monotonic arrival / bucket_seconds
         int64_t least_lag = 0;
     };
     Bucket buckets_[bucket_count];

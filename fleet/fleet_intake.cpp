@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
+#include "fleet_clock.h"
 #include "fleet_view.h"
 
 namespace fleet {
@@ -333,7 +333,7 @@ void FleetIntake::take_message(const mosquitto_message* message) {
     subscriptions_.delivered(kind);
     const char* payload = static_cast<const char*>(message->payload);
     size_t size = message->payloadlen > 0 ? static_cast<size_t>(message->payloadlen) : 0;
-    int64_t now = static_cast<int64_t>(time(nullptr));
+    FleetTime now = fleet_now();
     bool scan = kind == FleetSubscriptions::scan;
     bool accepted = scan ? view_.take_scan_payload(ap, payload, size, now)
                          : view_.take_status(ap, payload, size, now);

@@ -41,7 +41,7 @@ ApView* FleetView::find_or_add_ap(const std::string& id) {
 }
 
 bool FleetView::take_scan_payload(const std::string& topic_ap, const char* payload, size_t size,
-                                  int64_t now) {
+                                  FleetTime now) {
     ScanPart part;
     std::string error;
     if (!parse_scan_part(payload, size, part, error)) {
@@ -51,7 +51,7 @@ bool FleetView::take_scan_payload(const std::string& topic_ap, const char* paylo
     return take_part(topic_ap, std::move(part), now);
 }
 
-bool FleetView::take_part(const std::string& topic_ap, ScanPart part, int64_t now) {
+bool FleetView::take_part(const std::string& topic_ap, ScanPart part, FleetTime now) {
     if (part.ap != topic_ap) {
         counters_.malformed++;
         return false;
@@ -62,7 +62,7 @@ bool FleetView::take_part(const std::string& topic_ap, ScanPart part, int64_t no
     }
     counters_.parts++;
     generation_++;
-    ap->last_heard = now;
+    ap->last_heard = now.mono;
     uint64_t seq = part.seq;
     if (outlier(*ap, seq)) {
         return true;
@@ -88,7 +88,7 @@ bool FleetView::take_part(const std::string& topic_ap, ScanPart part, int64_t no
         it = ap->gathering.emplace(seq, Gathering()).first;
         Gathering& g = it->second;
         g.parts_missing = part.parts;
-        g.started = now;
+        g.started = now.mono;
         g.cost = 1;  // the scan's own slot
         gathered_ += 1;
         g.head = std::move(part);
@@ -144,7 +144,7 @@ bool FleetView::take_part(const std::string& topic_ap, ScanPart part, int64_t no
         // listeners hear of it.
         ap->lost_documents--;
         counters_.late++;
-        tell(scan, ap->clock.place(scan.time, now));
+        tell(scan, ap->clock.place(scan.time, now.wall));
         return true;
     }
     merge(*ap, scan, now);
@@ -198,7 +198,7 @@ void FleetView::tell(const Scan& scan, int64_t scan_time) const {
     }
 }
 
-void FleetView::merge(ApView& ap, const Scan& scan, int64_t now) {
+void FleetView::merge(ApView& ap, const Scan& scan, FleetTime now) {
     // Only a restart reaches here with a number not above the last (take_part
     // turned the redeliveries away).
     bool restarted = ap.has_scan && scan.seq <= ap.seq;
@@ -208,7 +208,7 @@ void FleetView::merge(ApView& ap, const Scan& scan, int64_t now) {
         ap.clock.reset();
     }
     ap.clock.observe(scan.time, now);
-    int64_t scan_time = ap.clock.place(scan.time, now);
+    int64_t scan_time = ap.clock.place(scan.time, now.wall);
     if (ap.has_scan && scan.seq > base + 1) {
         ap.lost_documents += scan.seq - base - 1;
         uint64_t from = std::max(
@@ -222,7 +222,7 @@ void FleetView::merge(ApView& ap, const Scan& scan, int64_t now) {
     }
     ap.seq = scan.seq;
     ap.has_scan = true;
-    ap.last_scan = now;
+    ap.last_scan = now.wall;
     ap.stations = scan.stations.size();
     ap.has_crowd = scan.has_crowd;
     ap.crowd = scan.crowd_estimate;
@@ -250,7 +250,7 @@ void FleetView::merge(ApView& ap, const Scan& scan, int64_t now) {
         }
         e->rssi = s.rssi;
         e->last_seen = scan_time - s.last_age;
-        e->heard = now - s.last_age;
+        e->heard = now.mono - s.last_age;
         e->interval = scan.interval;
         refresh_station(station);
     }
@@ -278,7 +278,7 @@ void FleetView::refresh_station(StationView& station) const {
 }
 
 bool FleetView::take_status(const std::string& topic_ap, const char* payload, size_t size,
-                            int64_t now) {
+                            FleetTime now) {
     bool online = size == 6 && memcmp(payload, "online", 6) == 0;
     bool offline = size == 7 && memcmp(payload, "offline", 7) == 0;
     if (!valid_ap_id(topic_ap) || (!online && !offline)) {
@@ -293,22 +293,22 @@ bool FleetView::take_status(const std::string& topic_ap, const char* payload, si
         ap->restarted = true;
     }
     ap->online = online;
-    ap->last_heard = now;
+    ap->last_heard = now.mono;
     generation_++;
     for (const StatusListener& listener : status_listeners_) {
-        listener(topic_ap, online, now);
+        listener(topic_ap, online, now.wall);
     }
     return true;
 }
 
-void FleetView::forget(int64_t now) {
+void FleetView::forget(FleetTime now) {
     bool changed = false;
     for (auto it = stations_.begin(); it != stations_.end();) {
         auto& heard = it->second.heard_by;
         size_t before = heard.size();
         heard.erase(
             std::remove_if(heard.begin(), heard.end(),
-                           [&](const HeardBy& e) { return e.heard + limits_.forget <= now; }),
+                           [&](const HeardBy& e) { return e.heard + limits_.forget <= now.mono; }),
             heard.end());
         if (heard.size() != before) {
             changed = true;
@@ -328,7 +328,7 @@ void FleetView::forget(int64_t now) {
         // will not be finished: its parts were lost, or never meant to come.
         for (auto g = ap.gathering.begin(); g != ap.gathering.end();) {
             auto next = std::next(g);
-            if (now - g->second.started > 2 * g->second.head.interval) {
+            if (now.mono - g->second.started > 2 * g->second.head.interval) {
                 drop_gathering(ap, g);
                 counters_.incomplete++;
                 changed = true;
@@ -337,7 +337,7 @@ void FleetView::forget(int64_t now) {
         }
         // Online or not: an access point that went silent without a word
         // (or an id only ever seen in one status) must not hold its place.
-        if (ap.last_heard + limits_.forget <= now) {
+        if (ap.last_heard + limits_.forget <= now.mono) {
             while (!ap.gathering.empty()) {
                 drop_gathering(ap, ap.gathering.begin());
                 counters_.incomplete++;

@@ -9,7 +9,7 @@
 // numbers far from the last are outliers: set aside, not counted as lost.
 // A scan is placed at its own time when its access point's clock agrees with
 // the fleet's, else at its arrival (ap_clock.h); forgetting always goes by
-// arrival.
+// arrival. Forgetting and expiry run on the monotonic clock (fleet_clock.h).
 #pragma once
 
 #include <cstdint>
@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "ap_clock.h"
+#include "fleet_clock.h"
 #include "scan_part.h"
 
 namespace fleet {
@@ -32,7 +33,7 @@ struct HeardBy {
     std::string ap;
     int rssi = -128;
     int64_t last_seen = 0;  // fleet clock: the scan's place less the station's age
-    int64_t heard = 0;      // the scan's arrival less the station's age: what forgetting uses
+    int64_t heard = 0;      // monotonic: the scan's arrival less the station's age (forgetting)
     int64_t interval = 0;   // that access point's scan interval
 };
 
@@ -51,7 +52,7 @@ struct Gathering {
     int parts_missing = 0;
     size_t stations = 0;
     size_t cost = 0;      // what it counts against ViewLimits::max_gathered
-    int64_t started = 0;  // arrival of its first part
+    int64_t started = 0;  // monotonic arrival of its first part
 };
 
 struct ApView {
@@ -64,7 +65,7 @@ struct ApView {
     int64_t crowd = 0;
     int64_t interval = 0;
     uint64_t lost_documents = 0;
-    int64_t last_heard = 0;  // any status or part
+    int64_t last_heard = 0;  // monotonic: any status or part
     bool restarted = false;  // came back online since its last complete scan
     ApClock clock;           // its clock against the fleet's
     // Scans being gathered part by part, by scan number.
@@ -119,15 +120,15 @@ class FleetView {
     // must be `topic_ap`), gathered; merged when its scan is complete.
     // Returns false when the payload was refused as malformed.
     bool take_scan_payload(const std::string& topic_ap, const char* payload, size_t size,
-                           int64_t now);
+                           FleetTime now);
     // A part already parsed, from `topic_ap`'s topic.
-    bool take_part(const std::string& topic_ap, ScanPart part, int64_t now);
+    bool take_part(const std::string& topic_ap, ScanPart part, FleetTime now);
     // A payload from `<prefix>/<topic_ap>/status`: "online" or "offline".
-    bool take_status(const std::string& topic_ap, const char* payload, size_t size, int64_t now);
+    bool take_status(const std::string& topic_ap, const char* payload, size_t size, FleetTime now);
 
     // Drops what was not heard for the forget time (access points too, online
     // or not), and scans unfinished two of their intervals after their first part.
-    void forget(int64_t now);
+    void forget(FleetTime now);
 
     // Told of every complete scan after it was merged, and of every status.
     void add_scan_listener(ScanListener listener) {
@@ -149,7 +150,7 @@ class FleetView {
 
   private:
     ApView* find_or_add_ap(const std::string& id);
-    void merge(ApView& ap, const Scan& scan, int64_t now);
+    void merge(ApView& ap, const Scan& scan, FleetTime now);
     void tell(const Scan& scan, int64_t scan_time) const;
     void refresh_station(StationView& station) const;
     void drop_gathering(ApView& ap, std::map<uint64_t, Gathering>::iterator it);

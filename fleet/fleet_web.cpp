@@ -31,13 +31,13 @@ bool FleetWeb::start(const FleetOptions& options, std::string& error) {
     return page_.start(settings, error);
 }
 
-void FleetWeb::tick(const FleetView& view, int64_t now) {
+void FleetWeb::tick(const FleetView& view, FleetTime now) {
     // An unchanged view is published again every 30 s so ages and offline states move on.
-    if (view.generation() == published_generation_ && now - published_time_ < 30)
+    if (view.generation() == published_generation_ && now.mono - published_time_ < 30)
         return;
     published_generation_ = view.generation();
-    published_time_ = now;
-    page_.on_view(std::make_shared<const fleet_page::ViewSnapshot>(snapshot_of(view, now)));
+    published_time_ = now.mono;
+    page_.on_view(std::make_shared<const fleet_page::ViewSnapshot>(snapshot_of(view, now.wall)));
 }
 
 }  // namespace fleet

@@ -28,12 +28,12 @@ class FleetWeb {
 
     void on_scan(const Scan& scan, int64_t scan_time) { page_.on_scan(sample_of(scan, scan_time)); }
     // Once a second from the loop's tick.
-    void tick(const FleetView& view, int64_t now);
+    void tick(const FleetView& view, FleetTime now);
 
   private:
     fleet_page::FleetPage page_;
     uint64_t published_generation_ = UINT64_MAX;
-    int64_t published_time_ = 0;
+    int64_t published_time_ = 0;  // monotonic
 };
 
 }  // namespace fleet

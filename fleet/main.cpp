@@ -7,10 +7,10 @@
 
 #include <climits>
 #include <cstdio>
-#include <ctime>
 #include <random>
 #include <string>
 
+#include "fleet_clock.h"
 #include "fleet_console.h"
 #include "fleet_document.h"
 #include "fleet_intake.h"
@@ -26,10 +26,6 @@ constexpr int exit_no_broker = 3;
 constexpr int exit_refused = 4;
 // --once: how long to wait for a first connection beyond --wait.
 constexpr uint64_t first_connection_grace_ms = 10000;
-
-int64_t now_seconds() {
-    return static_cast<int64_t>(time(nullptr));
-}
 
 // libmosquitto from before the intake is made until after it is gone: the
 // intake's client is destroyed before the library is cleaned up, on every way
@@ -72,7 +68,7 @@ struct Fleet {
             return;
         }
         printed_generation = view.generation();
-        console.print(view, console_status(), now_seconds());
+        console.print(view, console_status(), fleet_now().wall);
     }
 
     // Prints the view (--once), then closes everything so the loop ends.
@@ -82,15 +78,15 @@ struct Fleet {
         }
         ending = true;
         status = exit_status;
-        int64_t now = now_seconds();
+        FleetTime now = fleet_now();
         if (options.once) {
             view.forget(now);
             if (options.json) {
-                std::string document = view_document(view, now);
+                std::string document = view_document(view, now.wall);
                 fwrite(document.data(), 1, document.size(), stdout);
                 fputc('\n', stdout);
             } else {
-                fputs(console.render(view, console_status(), now).c_str(), stdout);
+                fputs(console.render(view, console_status(), now.wall).c_str(), stdout);
             }
             fflush(stdout);
         }
@@ -183,12 +179,12 @@ int main(int argc, char** argv) {
         &fleet.tick,
         [](uv_timer_t* t) {
             auto* f = static_cast<Fleet*>(t->data);
-            f->view.forget(now_seconds());
+            f->view.forget(fleet_now());
             if (!f->options.once) {
                 f->print_live();
             }
             if (f->web != nullptr) {
-                f->web->tick(f->view, now_seconds());
+                f->web->tick(f->view, fleet_now());
             }
         },
         1000, 1000);

@@ -107,6 +107,66 @@ TEST(FleetPlacement, ForgetsByArrival) {
     EXPECT_TRUE(view.stations().empty());
 }
 
+// The collector's wall clock steps by an hour between two documents: what
+// is forgotten and when an unfinished scan expires follow the monotonic
+// clock, so nothing goes early or stays late; placement is the wall clock's
+// (ahead after a forward step the clock is still judged by the minute before;
+// after a backward one the access point's clock is an hour ahead of the
+// collector's and its scan is placed at its arrival).
+TEST(FleetPlacement, DurationsIgnoreAStepOfTheCollectorsWallClock) {
+    struct Check {
+        int64_t mono;
+        size_t stations, aps, gathering;  // gathering: ap2's unfinished scans
+    };
+    struct Case {
+        int64_t step;
+        int64_t placed;  // station B's last_seen, told to the listeners too
+        bool off;
+    };
+    // Station A heard at 1000, ap2's two-part scan begun at 1000 (interval 10),
+    // station B heard at 1010 by ap1: A and ap2 go at 1600, B and ap1 at 1610,
+    // the unfinished scan once more than 20 s old.
+    const Check checks[] = {{1020, 2, 2, 1}, {1021, 2, 2, 0}, {1599, 2, 2, 0},
+                            {1600, 1, 1, 0}, {1609, 1, 1, 0}, {1610, 0, 0, 0}};
+    const Case cases[] = {{3600, 1010, false}, {-3600, 1010 - 3600, true}};
+    for (const Case& c : cases) {
+        FleetView view(ViewLimits{600});
+        int64_t told = -1;
+        view.add_scan_listener([&](const fleet::Scan&, int64_t t) { told = t; });
+        ASSERT_TRUE(take(view, "ap1", doc("ap1", 1, {{A, -50, 0}}, 1, 1, 10, "plain", 1000), 1000));
+        ASSERT_TRUE(take(view, "ap2", doc("ap2", 1, {}, 1, 2, 10, "plain", 1000), 1000));
+        FleetTime arrival(1010 + c.step, 1010);
+        ASSERT_TRUE(
+            take(view, "ap1", doc("ap1", 2, {{B, -50, 0}}, 1, 1, 10, "plain", 1010), arrival));
+        EXPECT_EQ(view.stations().at(B).last_seen, c.placed) << c.step;
+        EXPECT_EQ(told, c.placed) << c.step;
+        EXPECT_EQ(!view.access_points().at("ap1").clock.trusted(), c.off) << c.step;
+        for (const Check& k : checks) {
+            view.forget(FleetTime(k.mono + c.step, k.mono));
+            EXPECT_EQ(view.stations().size(), k.stations) << c.step << " at " << k.mono;
+            EXPECT_EQ(view.access_points().size(), k.aps) << c.step << " at " << k.mono;
+            auto ap2 = view.access_points().find("ap2");
+            size_t gathering = ap2 == view.access_points().end() ? 0 : ap2->second.gathering.size();
+            EXPECT_EQ(gathering, k.gathering) << c.step << " at " << k.mono;
+        }
+        EXPECT_EQ(view.counters().incomplete, 1u) << c.step;
+    }
+}
+
+// The collector's wall clock steps forward an hour within a minute of
+// arrivals: the window over which an access point's clock is judged counts
+// monotonic minutes, so the step opens no minute of its own and the lag
+// measured before it stays for twelve minutes of documents, not eleven.
+TEST(FleetPlacement, ClockWindowCountsMonotonicMinutes) {
+    ApClock clock;
+    clock.observe(1000, FleetTime(1000, 0));
+    clock.observe(1010, FleetTime(1010 + 3600, 10));
+    for (int64_t m = 1; m <= static_cast<int64_t>(ApClock::bucket_count); ++m) {
+        clock.observe(1000 + 60 * m, FleetTime(1000 + 60 * m + 3600, 60 * m));
+        EXPECT_EQ(clock.offset(), m < 12 ? 0 : -3600) << m;
+    }
+}
+
 // The console flags an access point whose clock is off at the end of its row, and only that one.
 TEST(FleetPlacement, FlagsAClockThatIsOffOnTheConsole) {
     FleetView view;

@@ -39,7 +39,7 @@ inline std::string doc(const std::string& ap, uint64_t seq, const std::vector<He
 }
 
 inline bool take(fleet::FleetView& view, const std::string& ap, const std::string& text,
-                 int64_t now) {
+                 fleet::FleetTime now) {
     return view.take_scan_payload(ap, text.data(), text.size(), now);
 }
 
