@@ -221,10 +221,12 @@ cut)
     expect_file_has "$T/d1.out" "mqtt: queue full (65536 bytes): dropped"
     expect_eq "$RECEIVED" "$HANDED" "documents received"
     # queue_dropped is the running total: it never falls from one scan to
-    # the next, and the last scan, after the link came back, carries them all.
+    # the next, and the last scan, after the link came back, carries them all
+    # but the one its own queuing may make (a document is rendered before it
+    # is queued, so the oldest one it pushes out is not in its total).
     expect_eq "$(jq -s 'sort_by(.seq) | map(.totals.queue_dropped) | . == sort' "$T/docs1")" true \
         "queue_dropped never falls"
-    expect_eq "$(jq -s 'max_by(.seq) | .totals.queue_dropped' "$T/docs1")" "$DROPPED" \
+    expect_between "$(jq -s 'max_by(.seq) | .totals.queue_dropped' "$T/docs1")" $((DROPPED - 1)) "$DROPPED" \
         "queue_dropped of the last scan against the drops counted"
     expect_eq "$(said 1 ': lost: no answer (keep-alive)')" 1 "loss said"
     ;;
