@@ -19,11 +19,13 @@ struct ScanTotals {
     uint32_t not_from_kernel;    // netlink datagrams from another port, turned away
     // Under [scan] rule = persistent only (has_crowd set): the distinct
     // addresses heard since the last scan that are not stations, the estimate
-    // of devices near over the memory, and the new stations the full
-    // stations' tier turned away since the last scan.
+    // of devices near over the memory, those devices in people ([crowd]), and
+    // the new stations the full stations' tier turned away since the last
+    // scan.
     bool has_crowd;
     uint32_t crowd_randomised;
     uint32_t crowd_estimate;
+    double crowd_people;
     uint32_t turned_away_stations;
 };
 

@@ -21,6 +21,17 @@ std::string format(const char* pattern, ...) {
     return buffer;
 }
 
+// The crowd column: people/devices when the scan gave people, else devices.
+std::string crowd_cell(const ApView& ap) {
+    if (!ap.has_crowd) {
+        return "-";
+    }
+    if (!ap.has_people) {
+        return std::to_string(ap.crowd);
+    }
+    return format("%.1f/%lld", ap.people, static_cast<long long>(ap.crowd));
+}
+
 std::string age(int64_t now, int64_t then) {
     int64_t s = std::max<int64_t>(now - then, 0);
     if (s < 120) {
@@ -82,8 +93,7 @@ std::string FleetConsole::render(const FleetView& view, const ConsoleStatus& sta
                       ap.online ? "online" : "offline",
                       ap.has_scan ? age(now, ap.last_scan).c_str() : "-",
                       ap.has_scan ? std::to_string(ap.seq).c_str() : "-", ap.stations,
-                      ap.has_crowd ? std::to_string(ap.crowd).c_str() : "-",
-                      static_cast<unsigned long long>(ap.lost_documents));
+                      crowd_cell(ap).c_str(), static_cast<unsigned long long>(ap.lost_documents));
         out += clock_note(ap.clock);
         out += '\n';
     }

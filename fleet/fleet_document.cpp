@@ -17,6 +17,8 @@ fleet_page::ViewSnapshot snapshot_of(const FleetView& view, int64_t now) {
         a.stations = static_cast<int64_t>(ap.stations);
         if (ap.has_crowd)
             a.crowd = ap.crowd;
+        if (ap.has_people)
+            a.people = ap.people;
         a.lost_documents = static_cast<int64_t>(ap.lost_documents);
         if (ap.clock.known()) {
             a.clock_offset = ap.clock.offset();

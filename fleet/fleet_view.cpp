@@ -226,6 +226,8 @@ void FleetView::merge(ApView& ap, const Scan& scan, FleetTime now) {
     ap.stations = scan.stations.size();
     ap.has_crowd = scan.has_crowd;
     ap.crowd = scan.crowd_estimate;
+    ap.has_people = scan.has_people;
+    ap.people = scan.people;
     ap.interval = scan.interval;
     ap.online = true;
     ap.restarted = false;

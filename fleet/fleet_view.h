@@ -63,6 +63,8 @@ struct ApView {
     size_t stations = 0;
     bool has_crowd = false;
     int64_t crowd = 0;
+    bool has_people = false;  // the crowd estimate in people, from the same scan
+    double people = 0;
     int64_t interval = 0;
     uint64_t lost_documents = 0;
     int64_t last_heard = 0;  // monotonic: any status or part

@@ -166,6 +166,17 @@ bool parse_root(json_object* root, ScanPart& out, std::string& error) {
         error = "bad crowd";
         return false;
     }
+    json_object* people = nullptr;
+    out.has_people = json_object_object_get_ex(root, "people", &people);
+    if (out.has_people) {
+        const bool number = json_object_is_type(people, json_type_double) ||
+                            json_object_is_type(people, json_type_int);
+        out.people = number ? json_object_get_double(people) : -1;
+        if (!number || !(out.people >= 0 && out.people <= 1e9)) {
+            error = "bad people";
+            return false;
+        }
+    }
 
     json_object* stations = nullptr;
     if (!json_object_object_get_ex(root, "stations", &stations) ||

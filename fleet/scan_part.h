@@ -47,6 +47,8 @@ struct ScanPart {
     bool has_crowd = false;
     int64_t crowd_randomised = 0;
     int64_t crowd_estimate = 0;
+    bool has_people = false;  // "people": the estimate in people, beside "crowd"
+    double people = 0;
 };
 
 // Bounds on what one payload may hold.

@@ -3,6 +3,7 @@
 #include <json-c/json.h>
 
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 
 #include "mqtt/address_hash.h"
@@ -113,6 +114,10 @@ std::string envelope(const ScanDocument& doc, size_t part, size_t parts) {
         add_int(crowd, "randomised", doc.totals.randomised);
         add_int(crowd, "estimate", doc.totals.estimate);
         json_object_object_add(top, "crowd", crowd);
+        // Beside the devices, the people they make, to one decimal.
+        char people[32];
+        snprintf(people, sizeof people, "%.1f", doc.totals.people);
+        json_object_object_add(top, "people", json_object_new_double_s(doc.totals.people, people));
     }
     std::string text = json_object_to_json_string_ext(top, render_flags);
     json_object_put(top);

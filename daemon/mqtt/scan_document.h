@@ -28,6 +28,7 @@ struct DocumentTotals {
     uint64_t queue_dropped = 0;  // documents the publisher's full queue dropped
     bool has_crowd = false;
     uint32_t randomised = 0, estimate = 0;
+    double people = 0;  // the estimate in people ([crowd])
 };
 
 struct ScanDocument {

@@ -41,6 +41,7 @@ ScanSink ScanHandover::scan_sink() {
         totals.has_crowd = scan.has_crowd;
         totals.randomised = scan.crowd_randomised;
         totals.estimate = scan.crowd_estimate;
+        totals.people = scan.crowd_people;
         static_cast<ScanHandover*>(context)->end_scan(totals);
     };
     sink.context = this;

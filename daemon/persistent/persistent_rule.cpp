@@ -1,5 +1,6 @@
 #include "persistent/persistent_rule.h"
 
+#include <utility>
 #include <vector>
 
 #include "clock_reading.h"
@@ -7,6 +8,23 @@
 #include "console_table.h"
 #include "persistent/scan_config.h"
 #include "scan.h"
+
+namespace {
+
+// Stations of the not_people list whose latest record was strong: the fixed
+// devices among the strong stations the estimate counts.
+size_t strong_fixed_stations(const PersistentRule& rule) {
+    size_t fixed = 0;
+    for (const auto& mac : rule.people.not_people) {
+        const Station* s = rule.tiers.find(mac.data());
+        if (s != nullptr && (s->record.rssi >= crowd_rssi_floor || s->record.rssi == -128)) {
+            ++fixed;
+        }
+    }
+    return fixed;
+}
+
+}  // namespace
 
 PersistentScanResult scan_entries_persistent(ProbeList& list, PersistentRule& rule, int64_t now_ms,
                                              const ScanSinks& sinks) {
@@ -40,7 +58,9 @@ PersistentScanResult scan_entries_persistent(ProbeList& list, PersistentRule& ru
     }
     result.removed = list.size();
     list.clear();
-    result.crowd = rule.crowd.close_scan(now_ms, rule.tiers.strong_stations(crowd_rssi_floor));
+    result.crowd = rule.crowd.close_scan(
+        now_ms, rule.tiers.strong_stations(crowd_rssi_floor) - strong_fixed_stations(rule));
+    result.people = people_of(rule.people, result.crowd.estimate);
     return result;
 }
 
@@ -61,16 +81,25 @@ ScanTotals PersistentRule::scan(ProbeTable& table, const ScanSinks& sinks,
     totals.has_crowd = true;
     totals.crowd_randomised = r.crowd.randomised;
     totals.crowd_estimate = r.crowd.estimate;
+    totals.crowd_people = r.people;
     totals.turned_away_stations = static_cast<uint32_t>(tiers.turned_away() - turned_away_before);
     report_losses(counters, kernel, totals);
     if (totals.turned_away_stations != 0) {
         log_msg(1, "turned away since the last scan: %u new stations (stations full)\n",
                 totals.turned_away_stations);
     }
-    log_msg(1,
-            "crowd: %u randomised addresses since the last scan, about %u devices near in the "
-            "last %u s\n",
-            r.crowd.randomised, r.crowd.estimate, memory_s_);
+    // The line of the default [crowd] (people = devices) stays as it was.
+    if (people.people_per_device == 1 && people.offset == 0) {
+        log_msg(1,
+                "crowd: %u randomised addresses since the last scan, about %u devices near in the "
+                "last %u s\n",
+                r.crowd.randomised, r.crowd.estimate, memory_s_);
+    } else {
+        log_msg(1,
+                "crowd: %u randomised addresses since the last scan, about %u devices near in the "
+                "last %u s, about %.1f people\n",
+                r.crowd.randomised, r.crowd.estimate, memory_s_, r.people);
+    }
     end_of_scan(sinks, totals);
     return totals;
 }
@@ -104,7 +133,11 @@ bool read_keep_rule(const Confile& config, const char* path, std::unique_ptr<Kee
         return false;
     }
     if (spans.persistent) {
-        rule = std::make_unique<PersistentRule>(spans.min_span, spans.memory);
+        CrowdConfig people;
+        if (!read_crowd_config(config, path, people)) {
+            return false;
+        }
+        rule = std::make_unique<PersistentRule>(spans.min_span, spans.memory, std::move(people));
     }
     return true;
 }

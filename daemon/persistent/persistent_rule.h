@@ -4,13 +4,17 @@
 // near the radio is estimated from the other addresses (crowd_estimate.h).
 // At every scan every address heard since the last one is heard by the
 // station tiers; stations are passed on in table order, the others feed the
-// crowd estimate; then the table starts empty again.
+// crowd estimate; then the table starts empty again. The [crowd] section
+// (crowd_config.h) leaves its fixed stations out of the estimate and turns
+// its devices into people.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 
 #include "keep_rule.h"
+#include "persistent/crowd_config.h"
 #include "persistent/crowd_estimate.h"
 #include "persistent/station_tiers.h"
 #include "probe_table.h"
@@ -20,13 +24,17 @@ class Confile;
 
 class PersistentRule : public KeepRule {
   public:
-    PersistentRule(uint32_t min_span_s, uint32_t memory_s)
-        : tiers(min_span_s, memory_s), crowd(memory_s), memory_s_(memory_s) {}
+    PersistentRule(uint32_t min_span_s, uint32_t memory_s, CrowdConfig people = CrowdConfig{})
+        : tiers(min_span_s, memory_s),
+          crowd(memory_s),
+          people(std::move(people)),
+          memory_s_(memory_s) {}
 
     // The stations heard since the last pass go to the sinks in table order,
     // the table is emptied, the crowd line is printed at verbosity 1 (its
-    // estimate over the memory), and the totals with the crowd figures go to
-    // each sink's end callback.
+    // estimate over the memory, and the people it makes when [crowd] scales
+    // it), and the totals with the crowd figures go to each sink's end
+    // callback.
     ScanTotals scan(ProbeTable& table, const ScanSinks& sinks, SessionCounters& counters,
                     const KernelChannel& kernel) override;
     // The stations known now (heard within the memory), in the count rule's
@@ -39,19 +47,22 @@ class PersistentRule : public KeepRule {
 
     StationTiers tiers;
     CrowdEstimate crowd;
+    CrowdConfig people;  // the fixed stations left out, and devices to people
 
   private:
     uint32_t memory_s_;
 };
 
 // Reads section [scan] of `config` (named `path` in messages): under rule =
-// persistent `rule` becomes the persistent rule with the file's spans; under
+// persistent `rule` becomes the persistent rule with the file's spans and its
+// section [crowd]; under
 // rule = count (the default, also without the section) it is left empty. On a
 // bad value says which on standard error and returns false.
 bool read_keep_rule(const Confile& config, const char* path, std::unique_ptr<KeepRule>& rule);
 
 struct PersistentScanResult {
-    CrowdFigures crowd;
+    CrowdFigures crowd;            // its estimate without the [crowd] list's stations
+    double people = 0;             // that estimate in people
     size_t removed = 0;            // entries taken out of the table (all of them)
     size_t stations = 0;           // of those, the stations handed to the sinks
     uint64_t removed_records = 0;  // probe requests counted in them
@@ -59,7 +70,8 @@ struct PersistentScanResult {
 
 // The pass over the entries alone (the scan above, and vorlask-evaluate's
 // replay), at `now_ms` on the entries' monotonic clock: stations silent for
-// longer than the memory are forgotten first.
+// longer than the memory are forgotten first. The strong stations of the
+// rule's not_people list are left out of the crowd estimate.
 // Each station entry is marked 1 and handed to each sink's entry callback
 // before its reported count is updated, as the count rule does with kept
 // entries; every record of the table is then destroyed and the table emptied.

@@ -33,6 +33,11 @@ json_object* ap_object(const ApState& ap) {
     json_object_object_add(o, "seq", optional_int(ap.seq));
     json_object_object_add(o, "stations", json_object_new_int64(ap.stations));
     json_object_object_add(o, "crowd", optional_int(ap.crowd));
+    if (ap.people) {
+        char text[32];
+        snprintf(text, sizeof text, "%.1f", *ap.people);
+        json_object_object_add(o, "people", json_object_new_double_s(*ap.people, text));
+    }
     json_object_object_add(o, "lost_documents", json_object_new_int64(ap.lost_documents));
     json_object_object_add(o, "clock_offset", optional_int(ap.clock_offset));
     json_object_object_add(o, "clock_off", json_object_new_boolean(ap.clock_off));
@@ -111,6 +116,13 @@ bool parse_ap(json_object* o, ApState& ap) {
         return false;
     ap.online = json_object_get_boolean(online);
     ap.clock_off = json_object_get_boolean(clock_off);
+    json_object* people;
+    if (json_object_object_get_ex(o, "people", &people)) {
+        if (!json_object_is_type(people, json_type_double) &&
+            !json_object_is_type(people, json_type_int))
+            return false;
+        ap.people = json_object_get_double(people);
+    }
     return get_optional_int(o, "last_scan", ap.last_scan) && get_optional_int(o, "seq", ap.seq) &&
            get_int(o, "stations", ap.stations) && get_optional_int(o, "crowd", ap.crowd) &&
            get_int(o, "lost_documents", ap.lost_documents) &&
@@ -254,7 +266,7 @@ std::string render_changes(const ViewSnapshot& before, const ViewSnapshot& after
                            size_t max_changes) {
     auto same = [](const ApState& x, const ApState& y) {
         return x.online == y.online && x.last_scan == y.last_scan && x.seq == y.seq &&
-               x.stations == y.stations && x.crowd == y.crowd &&
+               x.stations == y.stations && x.crowd == y.crowd && x.people == y.people &&
                x.lost_documents == y.lost_documents && x.clock_offset == y.clock_offset &&
                x.clock_off == y.clock_off;
     };

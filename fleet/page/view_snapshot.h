@@ -20,6 +20,7 @@ struct ApState {
     std::optional<int64_t> seq;  // none before its first complete scan
     int64_t stations = 0;
     std::optional<int64_t> crowd;
+    std::optional<double> people;  // the crowd in people; "people" only when known
     int64_t lost_documents = 0;
     // Its clock less the collector's, measured over its recent scans; none before a first scan.
     std::optional<int64_t> clock_offset;

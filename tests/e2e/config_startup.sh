@@ -123,6 +123,17 @@ memory = 604801\n|memory: bad value "604801" (a whole number of seconds from 1 t
 min_span = 601\n|min_span: bad value "601" (longer than memory, 600)
 rule = persistent\nmin_span = 30\nmemory = 20\n|min_span: bad value "30" (longer than memory, 20)
 EOF
+    # [crowd] is read under rule = persistent only, with the same one line.
+    while IFS='|' read -r lines message; do
+        printf "${server}rule = persistent\n[crowd]\n$lines" >/etc/vorlask.conf
+        run_to_end d -v
+        expect_eq "$STATUS" 1 "exit status for $lines"
+        expect_eq "$(cat "$T/d.err")" "vorlask: $file: section [crowd] key $message" "stderr for $lines"
+    done <<'EOF'
+people_per_device = 0\n|people_per_device: bad value "0" (a number above 0, at most 100)
+offset = ten\n|offset: bad value "ten" (a number from -10000 to 10000)
+not_people = 02:00:00:00:00\n|not_people: bad value "02:00:00:00:00" (addresses aa:bb:cc:dd:ee:ff separated by blanks)
+EOF
     printf "${server}rule = persistent\nmin_span = 600\nmemory = 600\n" >/etc/vorlask.conf
     start_standin standin --wait 10 --linger 15
     run_to_end ok -T 1

@@ -767,8 +767,10 @@ TEST(FleetEventFeed, SendsTheChangeToStreamsThatHaveTheEventBefore) {
 
     ViewSnapshot before, after;
     for (const char* id : {"a", "b", "c"}) {
-        before.access_points.push_back({id, true, 1, 1, 1, std::nullopt, 0, std::nullopt, false});
-        after.access_points.push_back({id, false, 1, 1, 1, std::nullopt, 0, std::nullopt, false});
+        before.access_points.push_back(
+            {id, true, 1, 1, 1, std::nullopt, std::nullopt, 0, std::nullopt, false});
+        after.access_points.push_back(
+            {id, false, 1, 1, 1, std::nullopt, std::nullopt, 0, std::nullopt, false});
     }
     EXPECT_NE(render_changes(before, after, 3), "");
     EXPECT_EQ(render_changes(before, after, 2), "");
@@ -884,7 +886,7 @@ TEST_F(FleetPageServer, ClosesSlowHeadersAndFeedsThatStopReading) {
     big.time = 1765280100;
     for (int i = 0; i < 100000; ++i)
         big.access_points.push_back(
-            {"ap-" + std::to_string(i), true, 1, 1, 1, 1, 0, std::nullopt, false});
+            {"ap-" + std::to_string(i), true, 1, 1, 1, 1, std::nullopt, 0, std::nullopt, false});
     int stuck = connect_from(port, "127.0.0.1", 3000, 4096);
     ASSERT_TRUE(send_text(stuck, "GET /api/events HTTP/1.1\r\n" + host() + "\r\n"));
     Received stuck_feed{stuck};

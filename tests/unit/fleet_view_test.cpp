@@ -253,6 +253,8 @@ TEST(FleetView, RefusesMalformedPayloads) {
         with("\"totals\":{", "\"totals\":{\"x\":[[[[1]]]],"),
         with(",\"totals\":{\"table\":1", ",\"totals\":{\"table\":-1"),
         with("\"stations\":[", "\"stations\":[7,"),
+        with("\"totals\":{", "\"people\":-1,\"totals\":{"),
+        with("\"totals\":{", "\"people\":\"8\",\"totals\":{"),
         "{\"a\":" + std::string(100, '[') + std::string(100, ']') + "}",
         std::string(300 * 1024, ' '),
     };
@@ -420,6 +422,13 @@ TEST(FleetView, RendersTheViewDocument) {
               "\"heard_by\":[{\"ap\":\"ap1\",\"rssi\":-52,\"last_seen\":999}]}],"
               "\"counters\":{\"parts\":1,\"scans\":1,\"malformed\":0,\"duplicates\":0,"
               "\"incomplete\":0,\"late\":0,\"turned_away\":0,\"outliers\":0}}");
+    // A scan with the crowd in people: the people beside the devices, to one decimal.
+    std::string crowd = doc("ap2", 1, {{B, -50, 1}});
+    crowd.replace(crowd.find("\"totals\":{"), 10,
+                  "\"crowd\":{\"randomised\":9,\"estimate\":6},\"people\":8.54,\"totals\":{");
+    ASSERT_TRUE(take(view, "ap2", crowd, 1004));
+    EXPECT_NE(view_document(view, 1005).find("\"stations\":1,\"crowd\":6,\"people\":8.5,\"lost"),
+              std::string::npos);
 }
 #endif
 

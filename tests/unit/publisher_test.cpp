@@ -273,11 +273,13 @@ TEST(ScanDocument, RendersTheAgreedFields) {
     doc.totals.has_crowd = true;
     doc.totals.randomised = 14;
     doc.totals.estimate = 6;
+    doc.totals.people = 8.54;
     const std::string hashed = render_scan_document(doc)[0];
     EXPECT_NE(hashed.find("\"address_form\":\"hashed\""), std::string::npos);
     EXPECT_NE(hashed.find("\"address\":\"fc34cad09a574113\""), std::string::npos);
     EXPECT_NE(hashed.find("\"second_mac\":\"ff:ff:ff:ff:ff:ff\""), std::string::npos);
     EXPECT_NE(hashed.find("\"crowd\":{\"randomised\":14,\"estimate\":6}"), std::string::npos);
+    EXPECT_NE(hashed.find("\"estimate\":6},\"people\":8.5}"), std::string::npos);
     const std::string empty = render_scan_document(document(0))[0];
     EXPECT_NE(empty.find("\"stations\":[],\"totals\":{\"table\":12,\"reported\":0"),
               std::string::npos);

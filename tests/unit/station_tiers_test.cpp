@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "hash_seed_scope.h"
+#include "persistent/crowd_config.h"
 #include "persistent/crowd_estimate.h"
 #include "persistent/station_tiers.h"
 
@@ -168,6 +170,73 @@ TEST(CrowdEstimate, StrongBurstsOverMemoryPlusStations) {
         }
         EXPECT_EQ(f.randomised, k.randomised) << k.what;
         EXPECT_EQ(f.estimate, k.estimate) << k.what;
+    }
+}
+
+// The edges of the estimate: the signal floor, the burst gap, the memory's
+// end, the bursts per device and their rounding, and people from devices.
+TEST(CrowdEstimate, BoundaryCases) {
+    struct Scan {
+        int64_t at_ms;
+        std::vector<std::pair<int64_t, int>> heard;  // latest hearing (ms) and rssi
+    };
+    struct Case {
+        const char* what;
+        uint32_t memory_s;  // 45 s: one burst per device
+        std::vector<Scan> scans;
+        size_t stations;
+        uint32_t estimate;
+    };
+    const Case cases[] = {
+        {"-80 dBm is strong", 45, {{10000, {{1000, -80}}}}, 0, 1},
+        {"-81 dBm is not", 45, {{10000, {{1000, -81}}}}, 0, 0},
+        {"hearings 1000 ms apart are one burst",
+         45,
+         {{10000, {{1000, -60}, {2000, -60}, {3000, -60}}}},
+         0,
+         1},
+        {"1001 ms apart are two", 45, {{10000, {{1000, -60}, {2001, -60}}}}, 0, 2},
+        {"a burst as old as the memory is forgotten",
+         45,
+         {{10000, {{1000, -60}}}, {55000, {}}},
+         0,
+         0},
+        {"a millisecond younger it is kept", 45, {{10000, {{1000, -60}}}, {54999, {}}}, 0, 1},
+        {"a memory under 22.5 s still needs one burst a device",
+         10,
+         {{10000, {{1000, -60}, {5000, -60}}}},
+         0,
+         2},
+        {"67 s rounds to one burst a device", 67, {{10000, {{1000, -60}, {5000, -60}}}}, 0, 2},
+        {"68 s rounds to two", 68, {{10000, {{1000, -60}, {5000, -60}}}}, 0, 1},
+        {"three bursts over two a device round up",
+         90,
+         {{10000, {{1000, -60}, {3000, -60}, {5000, -60}}}},
+         0,
+         2},
+        {"stations alone", 45, {{10000, {}}}, 5, 5},
+    };
+    for (const Case& k : cases) {
+        CrowdEstimate crowd(k.memory_s);
+        CrowdFigures f;
+        for (const Scan& scan : k.scans) {
+            for (const auto& [ms, rssi] : scan.heard) {
+                crowd.hear_randomised(ms, rssi);
+            }
+            f = crowd.close_scan(scan.at_ms, k.stations);
+        }
+        EXPECT_EQ(f.estimate, k.estimate) << k.what;
+    }
+    struct People {
+        double per_device, offset, devices, people;
+    };
+    const People people[] = {
+        {1, 0, 6, 6}, {1.5, 2, 6, 11}, {0.5, -10, 6, 0}, {1, -6, 6, 0}, {2, -1, 0, 0}};
+    for (const People& p : people) {
+        CrowdConfig config;
+        config.people_per_device = p.per_device;
+        config.offset = p.offset;
+        EXPECT_DOUBLE_EQ(people_of(config, p.devices), p.people) << p.per_device << " " << p.offset;
     }
 }
 

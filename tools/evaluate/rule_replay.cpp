@@ -43,7 +43,9 @@ RuleOutcome replay_rule(const std::vector<ReplayStep>& steps, const RuleSettings
     std::unique_ptr<PersistentRule> rule;
     KnownStations known;  // a full table still takes a known station, as in the daemon
     if (settings.persistent) {
-        rule = std::make_unique<PersistentRule>(settings.min_span, settings.memory);
+        CrowdConfig fixed;  // the rule leaves these stations out of its estimate
+        fixed.not_people.assign(settings.not_people.begin(), settings.not_people.end());
+        rule = std::make_unique<PersistentRule>(settings.min_span, settings.memory, fixed);
         known = known_stations_of(*rule);
     }
     const int64_t period_ms = int64_t{settings.timeout} * 1000;
@@ -53,13 +55,6 @@ RuleOutcome replay_rule(const std::vector<ReplayStep>& steps, const RuleSettings
         if (rule) {
             PersistentScanResult r = scan_entries_persistent(list, *rule, now_ms, sinks);
             point.estimate = r.crowd.estimate;
-            for (const Mac& mac : settings.not_people) {
-                const Station* s = rule->tiers.find(mac.data());
-                if (s != nullptr && point.estimate > 0 &&
-                    (s->record.rssi >= crowd_rssi_floor || s->record.rssi == -128)) {
-                    --point.estimate;
-                }
-            }
         } else {
             scan_entries(list, settings.randommax, sinks);
         }

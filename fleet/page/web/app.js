@@ -73,7 +73,7 @@ function renderAccessPoints() {
     if (note) status.append(note);
     tr.append(el('td', ap.id, 'ap-id'), status,
       el('td', age(s.time, ap.last_scan)), el('td', ap.stations),
-      el('td', ap.crowd === null ? '–' : ap.crowd), el('td', ap.lost_documents));
+      el('td', ap.crowd === null ? '–' : ap.people == null ? ap.crowd : ap.people + ' (' + ap.crowd + ' devices)'), el('td', ap.lost_documents));
     tr.addEventListener('click', () => pickChartAp(ap.id));
     return tr;
   });
