@@ -23,7 +23,7 @@ mipsel-linux-gnu-nm -g --defined-only /usr/lib/mipsel-linux-musl/libc.a 2>/dev/n
     awk 'NF == 3 { print $3 }' | sort -u >"$out/musl-symbols"
 # glibc's start-up and run-time entry points have their own names in musl
 # and come with its start files; libgcc's helpers are not the C library's.
-runtime=' __libc_start_main __cxa_atexit __cxa_finalize __divdi3 __udivdi3 __umoddi3 '
+runtime=' __libc_start_main __cxa_atexit __cxa_finalize __divdi3 __moddi3 __udivdi3 __umoddi3 '
 # Calls the build probes for: a musl build takes the fallback.
 probed=' getpagesize openlog syslog closelog get_current_dir_name '
 for f in "$build/daemon/vorlask" "$build/config_library/libchameleon.so.1"; do
