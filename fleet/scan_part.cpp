@@ -54,6 +54,10 @@ bool get_string(json_object* parent, const char* key, std::string& out) {
     return true;
 }
 
+int hex_value(char c) {
+    return c <= '9' ? c - '0' : c - 'a' + 10;
+}
+
 bool is_lower_hex(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
 }
@@ -113,6 +117,20 @@ bool parse_station(json_object* item, AddressForm form, ScanStation& s, std::str
         !get_int(item, "last_age", 0, max_age, s.last_age)) {
         error = "bad station count, times or ages";
         return false;
+    }
+    // "randomised" is optional (older daemons leave it out); when present it
+    // must be a boolean and, for a plain address, agree with the address.
+    json_object* randomised = nullptr;
+    const bool bit = form == AddressForm::plain && (hex_value(s.address[1]) & 0x2) != 0;
+    if (json_object_object_get_ex(item, "randomised", &randomised)) {
+        if (!json_object_is_type(randomised, json_type_boolean) ||
+            (form == AddressForm::plain && json_object_get_boolean(randomised) != bit)) {
+            error = "bad station randomised";
+            return false;
+        }
+        s.randomised = json_object_get_boolean(randomised) != 0;
+    } else {
+        s.randomised = form == AddressForm::hashed || bit;
     }
     return true;
 }

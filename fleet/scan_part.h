@@ -23,6 +23,10 @@ struct ScanStation {
     int64_t last_seen = 0;
     int64_t first_age = 0;  // seconds before the scan time
     int64_t last_age = 0;
+    // Whether the address is one a device made up (the locally administered
+    // bit). From the document's "randomised" when present, else from a
+    // plain address itself; a hashed address without it counts as made up.
+    bool randomised = true;
 };
 
 struct ScanTotals {

@@ -80,7 +80,9 @@ void append_station(std::string& out, const StationRow& row, const ScanDocument&
     w.number(first_age);
     w.text(",\"last_age\":");
     w.number(last_age);
-    w.text("}");
+    // The locally administered bit: set in the addresses phones make up.
+    // Said here because a hashed address no longer shows it.
+    w.text((row.mac[0] & 0x02) != 0 ? ",\"randomised\":true}" : ",\"randomised\":false}");
     w.append_to(out);
 }
 

@@ -250,6 +250,8 @@ TEST(FleetView, RefusesMalformedPayloads) {
         with("\"rssi\":-50", "\"rssi\":null"),
         with("\"second_mac\":\"ff:ff:ff:ff:ff:ff\"", "\"second_mac\":7"),
         with("\"last_age\":1", "\"last_age\":-1"),
+        with("\"last_age\":1", "\"last_age\":1,\"randomised\":1"),
+        with("\"last_age\":1", "\"last_age\":1,\"randomised\":false"),  // A has the bit set
         with("\"totals\":{", "\"totals\":{\"x\":[[[[1]]]],"),
         with(",\"totals\":{\"table\":1", ",\"totals\":{\"table\":-1"),
         with("\"stations\":[", "\"stations\":[7,"),

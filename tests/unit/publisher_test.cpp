@@ -261,7 +261,8 @@ TEST(ScanDocument, RendersTheAgreedFields) {
               "\"address_form\":\"plain\",\"stations\":[{\"address\":\"00:1a:2b:3c:4d:00\","
               "\"rssi\":-40,\"band\":1,\"freq\":2437,\"second_mac\":\"ff:ff:ff:ff:ff:ff\","
               "\"count\":7,\"first_seen\":1000,\"last_seen\":1009,\"first_age\":10,\"last_age\":"
-              "1}],\"totals\":{\"table\":12,\"reported\":1,\"dropped\":3,\"turned_away\":0,"
+              "1,\"randomised\":false}],\"totals\":{\"table\":12,\"reported\":1,\"dropped\":3,"
+              "\"turned_away\":0,"
               "\"kernel_lost\":0,\"queue_dropped\":2}}");
 
     // Hashed form, crowd estimate, and an empty scan that still has totals.
