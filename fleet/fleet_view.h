@@ -56,6 +56,10 @@ struct Gathering {
 };
 
 struct ApView {
+    // The site the access point's documents came under: the topic level
+    // between the prefix and its id when the collector reads sites from the
+    // topics, else empty (the collector's one site).
+    std::string site;
     bool online = false;
     bool has_scan = false;
     int64_t last_scan = 0;  // fleet receive time of the last complete scan
