@@ -87,6 +87,15 @@ bool FleetIntake::start(std::string& error) {
 }
 
 void FleetIntake::connect_next() {
+    if (only_311_.size() != settings_.brokers.size()) {
+        only_311_.assign(settings_.brokers.size(), false);
+    }
+    std::string error;
+    if (!use_protocol(mosq_, !only_311_[broker_], settings_.persistent, error)) {
+        state_ = State::awaiting_connack;  // lost() words it as a failed attempt
+        lost(error.c_str());
+        return;
+    }
     state_ = State::connecting;
     work_busy_ = true;
     work_.data = this;
@@ -230,6 +239,21 @@ void FleetIntake::check_stable() {
 void FleetIntake::lost(const char* why) {
     close_poll();
     uint64_t now = uv_now(loop_);
+    if (again_) {
+        // The broker refused MQTT 5 (said in on_connect_cb): 3.1.1 at once.
+        again_ = false;
+        state_ = State::waiting;
+        uv_timer_start(
+            &retry_timer_,
+            [](uv_timer_t* t) {
+                auto* self = static_cast<FleetIntake*>(t->data);
+                if (self->state_ == State::waiting) {
+                    self->connect_next();
+                }
+            },
+            0, 0);
+        return;
+    }
     if (state_ == State::connected) {
         check_stable();
         notices_.say("lost " + broker_name() + ": " + (why != nullptr ? why : "closed"), now);
@@ -276,9 +300,19 @@ void FleetIntake::lost(const char* why) {
 void FleetIntake::on_connect_cb(mosquitto* mosq, void* data, int rc) {
     auto* self = static_cast<FleetIntake*>(data);
     uint64_t now = uv_now(self->loop_);
+    if (rc != 0 && protocol_refused(rc) && !self->only_311_[self->broker_]) {
+        self->only_311_[self->broker_] = true;
+        self->again_ = true;
+        self->notices_.say(self->broker_name() +
+                               " speaks MQTT 3.1.1 only: it is asked for 3.1.1, and nothing "
+                               "there bounds the size of what it sends",
+                           now);
+        return;
+    }
     if (rc != 0) {
-        self->notices_.say(
-            self->broker_name() + " refused the connection: " + mosquitto_connack_string(rc), now);
+        self->notices_.say(self->broker_name() + " refused the connection: " +
+                               connack_text(rc, !self->only_311_[self->broker_]),
+                           now);
         return;
     }
     self->state_ = State::connected;

@@ -95,6 +95,10 @@ class FleetIntake {
     bool stable_ = false;  // the connection in use held long enough to count
     int connect_rc_ = 0;
     int connect_errno_ = 0;
+    // Brokers found to speak MQTT 3.1.1 only (by index): asked for 3.1.1
+    // from then on. `again_` asks lost() to try the same broker at once.
+    std::vector<bool> only_311_;
+    bool again_ = false;
     RepeatNotices notices_;
     std::minstd_rand jitter_;
     uv_work_t work_{};

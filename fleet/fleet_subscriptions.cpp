@@ -8,7 +8,8 @@ namespace fleet {
 
 namespace {
 
-// The SUBACK's return code for a refused subscription (MQTT 3.1.1).
+// A SUBACK's code for a refused subscription: 0x80 in MQTT 3.1.1, a reason
+// code of 0x80 or more in MQTT 5.
 constexpr int refused_code = 0x80;
 
 }  // namespace
@@ -38,7 +39,7 @@ bool FleetSubscriptions::refused(int mid, int count, const int* granted, uint64_
         }
         mids_[kind] = -1;
         // One topic per SUBSCRIBE packet: one return code.
-        if (count < 1 || granted[0] == refused_code) {
+        if (count < 1 || granted[0] >= refused_code) {
             topic = topics_[kind];
             return true;
         }

@@ -509,3 +509,20 @@ TEST(FleetIntakeWords, GivesEachRunItsOwnClientId) {
     EXPECT_EQ(default_client_id("gw", true, 0xabcdef12), "vorlask-fleet-gw-cdef12");
     EXPECT_NE(default_client_id("gw", true, 1), default_client_id("gw", true, 2));
 }
+
+// A refusal reads the same whichever protocol the broker speaks; only a
+// protocol refusal sends the collector back to 3.1.1.
+TEST(FleetIntakeWords, SaysRefusalsAlikeInBothProtocols) {
+    struct Case {
+        int v311, v5;
+        bool protocol;
+    };
+    for (const Case& c : {Case{1, 0x84, true}, Case{2, 0x85, false}, Case{3, 0x88, false},
+                          Case{4, 0x86, false}, Case{5, 0x87, false}}) {
+        EXPECT_EQ(connack_text(c.v5, true), connack_text(c.v311, false)) << c.v5;
+        EXPECT_EQ(protocol_refused(c.v5), c.protocol) << c.v5;
+        EXPECT_EQ(protocol_refused(c.v311), c.protocol) << c.v311;
+    }
+    EXPECT_EQ(connack_text(0x97, true), "Connection Refused: Quota exceeded.");
+    EXPECT_FALSE(protocol_refused(0));
+}
