@@ -148,6 +148,8 @@ void HistoryRecorder::write_out(int64_t now) {
         // Hours well past are no longer counted: the map holds the hours scans now fall in.
         for (auto it = hours_added_.begin(); it != hours_added_.end();)
             it = it->first.second + 3 * 3600 < now ? hours_added_.erase(it) : std::next(it);
+        for (auto it = hours_counted_.begin(); it != hours_counted_.end();)
+            it = *it + 3 * 3600 < now ? hours_counted_.erase(it) : std::next(it);
     }
     std::lock_guard<std::mutex> lock(mutex_);
     ++stats_.flushes;
@@ -186,6 +188,20 @@ bool HistoryRecorder::write_rows(std::vector<MinuteDelta>& minutes,
     if (full_) {
         say_history("history database " + path_ + " has room again");
         full_ = false;
+    }
+    // What the database holds of an hour first seen since the collector started.
+    for (const StationDelta& d : stations) {
+        if (hours_counted_.count(d.hour) != 0)
+            continue;
+        std::map<std::string, uint64_t> held;
+        std::string why;
+        if (!store_->station_hours_by_ap(d.hour, held, why))
+            break;  // counted from zero until a later write can say
+        for (const auto& [ap, n] : held) {
+            uint64_t& count = hours_added_[{ap, d.hour}];
+            count = std::max(count, n);
+        }
+        hours_counted_.insert(d.hour);
     }
     // Counted as the rows go in; put back if the write does not commit.
     auto added = hours_added_;

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -129,6 +130,9 @@ class HistoryRecorder {
     std::string said_error_;      // the failure said last
     bool full_ = false;           // the database is at its size bound
     std::map<std::pair<std::string, int64_t>, uint64_t> hours_added_;  // by access point, hour
+    // Hours whose counts were taken from the database (what an earlier run of the collector
+    // added counts too, so that a restart does not open the cap again).
+    std::set<int64_t> hours_counted_;
 
     std::thread thread_;
 };

@@ -320,6 +320,31 @@ int64_t HistoryStore::prune(int64_t oldest_kept) {
     return removed;
 }
 
+bool HistoryStore::station_hours_by_ap(int64_t hour, std::map<std::string, uint64_t>& out,
+                                       std::string& error) {
+    if (!db_) {
+        error = "not open";
+        return false;
+    }
+    Statement s(db_, "SELECT ap, COUNT(*) FROM station_hour WHERE hour = ?1 GROUP BY ap");
+    if (!s) {
+        error = sqlite3_errmsg(db_);
+        return false;
+    }
+    sqlite3_bind_int64(s.get(), 1, hour);
+    int rc;
+    while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
+        const unsigned char* ap = sqlite3_column_text(s.get(), 0);
+        out[ap ? reinterpret_cast<const char*>(ap) : ""] +=
+            static_cast<uint64_t>(sqlite3_column_int64(s.get(), 1));
+    }
+    if (rc != SQLITE_DONE) {
+        error = sqlite3_errmsg(db_);
+        return false;
+    }
+    return true;
+}
+
 std::vector<HistoryPoint> HistoryStore::series(const std::string& ap, int64_t from, int64_t to) {
     std::vector<HistoryPoint> points;
     std::string ignored;

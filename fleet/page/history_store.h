@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -83,6 +84,10 @@ class HistoryStore {
                std::string& error,
                const std::function<bool(const StationDelta&)>& may_add = nullptr,
                uint64_t* refused = nullptr);
+    // Station hours of one hour by the access point each names (its strongest), added to
+    // `out`; false with `error` when the database cannot say.
+    bool station_hours_by_ap(int64_t hour, std::map<std::string, uint64_t>& out,
+                             std::string& error);
     // Removes everything older than oldest_kept (unix seconds); returns the rows removed.
     int64_t prune(int64_t oldest_kept);
 

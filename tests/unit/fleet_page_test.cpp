@@ -277,6 +277,19 @@ TEST(FleetHistoryRecorder, BoundsStationHoursPerAccessPointAndTheDatabase) {
     EXPECT_EQ(honest->hours.at(0).ap, "honest");
     store.reset();
 
+    // A restarted collector counts what the database already holds of the hour.
+    child = run_in_child([&] {
+        HistoryRecorder recorder(open_store(dir.file("h.db")), settings, "h.db");
+        recorder.record(heard("flood", m + 240, 100, 200000));
+        recorder.record(heard("honest", m + 240, 1, 0x100010));
+        recorder.flush();
+        printf("refused %llu\n", static_cast<unsigned long long>(recorder.stats().rows_refused));
+    });
+    ASSERT_TRUE(child.exited()) << child.err;
+    EXPECT_EQ(child.out, "refused 100\n");
+    EXPECT_NE(child.err.find("access point flood added 50000 stations"), std::string::npos)
+        << child.err;
+
     // At its bound (here half of what it holds) it refuses every new row and says so once.
     settings.max_db_bytes = db_bytes / 2;
     child = run_in_child([&] {
