@@ -1,5 +1,6 @@
 #include "persistent/crowd_config.h"
 
+#include <cmath>
 #include <string>
 
 #include "chameleon.h"
@@ -62,7 +63,29 @@ bool read_crowd_config(const Confile& config, const char* path, CrowdConfig& cro
         }
         crowd.offset = v;
     }
+    if (lookup(config, "burst_gap", value)) {
+        if (read_real(value.c_str(), RealForm{0, crowd_burst_gap_limit, true}, v) !=
+            NumberRead::ok) {
+            bad_value(path, "burst_gap", value, "seconds from 0 to 60");
+            return false;
+        }
+        crowd.burst_gap = v;
+    }
+    if (lookup(config, "burst_interval", value)) {
+        if (read_real(value.c_str(), RealForm{0, crowd_burst_interval_limit, true}, v) !=
+                NumberRead::ok ||
+            v < 0.001) {
+            bad_value(path, "burst_interval", value, "seconds from 0.001 to 3600");
+            return false;
+        }
+        crowd.burst_interval = v;
+    }
     return true;
+}
+
+CrowdEstimate crowd_estimate_of(const CrowdConfig& crowd, uint32_t memory_s) {
+    return CrowdEstimate(memory_s, std::llround(crowd.burst_gap * 1000),
+                         std::llround(crowd.burst_interval * 1000));
 }
 
 double people_of(const CrowdConfig& crowd, double devices) {

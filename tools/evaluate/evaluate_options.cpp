@@ -16,8 +16,9 @@ const char evaluate_usage[] =
     "  CAPTURE            pcap or pcapng file with radiotap headers; a CSV beside it\n"
     "                     (same name, .csv) with `datetime` (local time) and `occupancy`\n"
     "                     columns, one row per frame, gives the people present\n"
-    "  --config FILE      min_span and memory of [scan], not_people, people_per_device\n"
-    "                     and offset of [crowd], as in /etc/vorlask.conf; options win\n"
+    "  --config FILE      min_span and memory of [scan], not_people, people_per_device,\n"
+    "                     offset, burst_gap and burst_interval of [crowd], as in\n"
+    "                     /etc/vorlask.conf; options win\n"
     "  -t SECONDS         scan interval (default 10)\n"
     "  -R N               keep threshold of the count rule (default 2)\n"
     "  --min-span S       persistent rule's min_span (default 60)\n"
@@ -66,6 +67,7 @@ int read_config(const std::string& path, EvaluateOptions& options) {
     }
     options.settings.min_span = rule.min_span;
     options.settings.memory = rule.memory;
+    options.settings.crowd = options.crowd;
     options.settings.not_people.insert(options.settings.not_people.end(),
                                        options.crowd.not_people.begin(),
                                        options.crowd.not_people.end());
