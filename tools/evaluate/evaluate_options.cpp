@@ -31,6 +31,9 @@ const char evaluate_usage[] =
     "  --window S         seconds of capture per window of the people figures (default 600)\n"
     "  --calibrate        fit people_per_device and offset of [crowd] to the labelled\n"
     "                     captures (least squares over their windows) and print them\n"
+    "  --tune-bursts      choose burst_gap and burst_interval of [crowd] on all labelled\n"
+    "                     captures but one and print the error on that one, for each\n"
+    "                     labelled capture in turn\n"
     "  --list             also print every reported address, one per line\n";
 
 namespace {
@@ -143,6 +146,8 @@ int parse_evaluate_options(int argc, char** argv, EvaluateOptions& options) {
             options.list = true;
         } else if (a == "--calibrate") {
             options.calibrate = true;
+        } else if (a == "--tune-bursts") {
+            options.tune_bursts = true;
         } else if (a == "--help" || a == "-h") {
             fputs(evaluate_usage, stdout);
             return -1;
