@@ -1,5 +1,6 @@
 #include "persistent/crowd_config.h"
 
+#include <cmath>
 #include <string>
 
 #include "chameleon.h"
@@ -37,6 +38,25 @@ bool parse_addresses(const std::string& text, std::vector<std::array<uint8_t, 6>
     return true;
 }
 
+// The keys holding one real number each.
+struct RealKey {
+    const char* key;
+    RealForm form;
+    bool above_min;  // the form's min itself is refused
+    double CrowdConfig::*field;
+    const char* reason;
+};
+const RealKey real_keys[] = {
+    {"people_per_device", RealForm{0, crowd_scale_limit, true}, true,
+     &CrowdConfig::people_per_device, "a number above 0, at most 100"},
+    {"offset", RealForm{-crowd_offset_limit, crowd_offset_limit}, false, &CrowdConfig::offset,
+     "a number from -10000 to 10000"},
+    {"burst_gap", RealForm{0, crowd_burst_gap_limit, true}, false, &CrowdConfig::burst_gap,
+     "seconds from 0 to 60"},
+    {"burst_interval", RealForm{0.001, crowd_burst_interval_limit, true}, false,
+     &CrowdConfig::burst_interval, "seconds from 0.001 to 3600"},
+};
+
 }  // namespace
 
 bool read_crowd_config(const Confile& config, const char* path, CrowdConfig& crowd) {
@@ -45,24 +65,24 @@ bool read_crowd_config(const Confile& config, const char* path, CrowdConfig& cro
         bad_value(path, "not_people", value, "addresses aa:bb:cc:dd:ee:ff separated by blanks");
         return false;
     }
-    double v = 0;
-    if (lookup(config, "people_per_device", value)) {
-        if (read_real(value.c_str(), RealForm{0, crowd_scale_limit, true}, v) != NumberRead::ok ||
-            v <= 0) {
-            bad_value(path, "people_per_device", value, "a number above 0, at most 100");
+    for (const RealKey& k : real_keys) {
+        double v = 0;
+        if (!lookup(config, k.key, value)) {
+            continue;
+        }
+        if (read_real(value.c_str(), k.form, v) != NumberRead::ok ||
+            (k.above_min && v <= k.form.min)) {
+            bad_value(path, k.key, value, k.reason);
             return false;
         }
-        crowd.people_per_device = v;
-    }
-    if (lookup(config, "offset", value)) {
-        if (read_real(value.c_str(), RealForm{-crowd_offset_limit, crowd_offset_limit}, v) !=
-            NumberRead::ok) {
-            bad_value(path, "offset", value, "a number from -10000 to 10000");
-            return false;
-        }
-        crowd.offset = v;
+        crowd.*k.field = v;
     }
     return true;
+}
+
+CrowdEstimate crowd_estimate_of(const CrowdConfig& crowd, uint32_t memory_s) {
+    return CrowdEstimate(memory_s, std::llround(crowd.burst_gap * 1000),
+                         std::llround(crowd.burst_interval * 1000));
 }
 
 double people_of(const CrowdConfig& crowd, double devices) {

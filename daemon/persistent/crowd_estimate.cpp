@@ -13,7 +13,7 @@ CrowdFigures CrowdEstimate::close_scan(int64_t now_ms, size_t strong_stations) {
     std::sort(strong_times_.begin(), strong_times_.end());
     uint32_t bursts = 0;
     for (size_t i = 0; i < strong_times_.size(); ++i) {
-        if (i == 0 || strong_times_[i] - strong_times_[i - 1] > crowd_burst_gap_ms) {
+        if (i == 0 || strong_times_[i] - strong_times_[i - 1] > gap_ms_) {
             ++bursts;
         }
     }
@@ -25,7 +25,7 @@ CrowdFigures CrowdEstimate::close_scan(int64_t now_ms, size_t strong_stations) {
     }
     // Bursts one idle phone sends over the memory, at least one.
     const uint64_t per_device =
-        std::max<int64_t>(1, (memory_ms_ + crowd_burst_interval_ms / 2) / crowd_burst_interval_ms);
+        std::max<int64_t>(1, (memory_ms_ + interval_ms_ / 2) / interval_ms_);
     CrowdFigures figures;
     figures.randomised = randomised_;
     figures.estimate =

@@ -12,7 +12,10 @@
 // wall; records without a signal strength count as strong) and a burst is a
 // run of randomised addresses whose latest hearings lie within one second of
 // each other. An address that an earlier scan within memory heard already
-// adds no burst: its device was counted when it was new.
+// adds no burst: its device was counted when it was new. The second and the
+// 45 seconds are the defaults of [crowd] burst_gap and burst_interval: in a
+// room where phones lie idle for hours they burst less often than a phone
+// recorded alone, and bursts of several phones run together.
 #pragma once
 
 #include <cstddef>
@@ -32,7 +35,13 @@ struct CrowdFigures {
 
 class CrowdEstimate {
   public:
-    explicit CrowdEstimate(uint32_t memory_s) : memory_ms_(int64_t{memory_s} * 1000) {}
+    // `gap_ms` and `interval_ms` replace crowd_burst_gap_ms and
+    // crowd_burst_interval_ms (an interval of 0 counts as 1 ms).
+    explicit CrowdEstimate(uint32_t memory_s, int64_t gap_ms = crowd_burst_gap_ms,
+                           int64_t interval_ms = crowd_burst_interval_ms)
+        : memory_ms_(int64_t{memory_s} * 1000),
+          gap_ms_(gap_ms),
+          interval_ms_(interval_ms < 1 ? 1 : interval_ms) {}
 
     // A randomised (non-station) address heard since the last scan, last at
     // `when_ms` with `rssi` dBm; `returning` when an earlier scan within
@@ -47,6 +56,8 @@ class CrowdEstimate {
         uint32_t bursts;
     };
     int64_t memory_ms_;
+    int64_t gap_ms_;
+    int64_t interval_ms_;
     uint32_t randomised_ = 0;
     std::vector<int64_t> strong_times_;  // of this scan's strong randomised addresses
     std::deque<ScanBursts> history_;     // one per scan within memory

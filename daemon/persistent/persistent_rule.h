@@ -26,7 +26,7 @@ class PersistentRule : public KeepRule {
   public:
     PersistentRule(uint32_t min_span_s, uint32_t memory_s, CrowdConfig people = CrowdConfig{})
         : tiers(min_span_s, memory_s),
-          crowd(memory_s),
+          crowd(crowd_estimate_of(people, memory_s)),
           people(std::move(people)),
           memory_s_(memory_s) {}
 

@@ -133,6 +133,8 @@ EOF
 people_per_device = 0\n|people_per_device: bad value "0" (a number above 0, at most 100)
 offset = ten\n|offset: bad value "ten" (a number from -10000 to 10000)
 not_people = 02:00:00:00:00\n|not_people: bad value "02:00:00:00:00" (addresses aa:bb:cc:dd:ee:ff separated by blanks)
+burst_gap = 61\n|burst_gap: bad value "61" (seconds from 0 to 60)
+burst_interval = 0\n|burst_interval: bad value "0" (seconds from 0.001 to 3600)
 EOF
     printf "${server}rule = persistent\nmin_span = 600\nmemory = 600\n" >/etc/vorlask.conf
     start_standin standin --wait 10 --linger 15

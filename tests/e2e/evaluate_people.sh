@@ -72,6 +72,23 @@ for nudge in "1.01 0" "0.99 0" "1 0.1" "1 -0.1"; do
         "$(awk -v b="$offset" -v d="$shift" 'BEGIN { print b + d }')")
     expect_between "$worse" "$best" 1e9 "squared error of the line nudged by $nudge"
 done
+# Burst tuning leaves each capture out in turn: one capture is not enough;
+# three copies of the day choose the same pair and err the same on each.
+"$EVALUATE" "${rule[@]}" --tune-bursts "$T/day.pcap" >/dev/null 2>"$T/tune1.err"
+expect_eq "$?" 1 "status of --tune-bursts with one capture"
+expect_file_has "$T/tune1.err" "--tune-bursts needs three labelled captures or more"
+for k in 2 3; do cp "$T/day.pcap" "$T/day$k.pcap"; cp "$T/day.csv" "$T/day$k.csv"; done
+"$EVALUATE" "${rule[@]}" --tune-bursts "$T/day.pcap" "$T/day2.pcap" "$T/day3.pcap" \
+    >"$T/tune.out" 2>/dev/null
+expect_eq "$?" 0 "status of --tune-bursts with three captures"
+sed -n '/^# burst tuning/,$p' "$T/tune.out" | grep -E '^day[23]?\.pcap ' >"$T/tune.rows"
+expect_eq "$(wc -l <"$T/tune.rows")" 3 "rows of the burst tuning"
+expect_eq "$(awk '{print $2, $3, $4, $6}' "$T/tune.rows" | sort -u | wc -l)" 1 \
+    "one pair and one error for three copies of a day"
+expect_eq "$(awk '$3 ~ /^[1-6]$/ && $4 ~ /^(45|60|75|100|150|200|300)$/' "$T/tune.rows" | wc -l)" 3 \
+    "pairs from the grid"
+expect_eq "$(awk '/^all \(r: held-out/ {print $NF}' "$T/tune.out")" "$(awk 'NR == 1 {print $6}' "$T/tune.rows")" \
+    "the error over all windows"
 printf '[crowd]\npeople_per_device = -1\n' >"$T/bad.conf"
 "$EVALUATE" --config "$T/bad.conf" "$T/day.pcap" >/dev/null 2>"$T/bad.err"
 expect_eq "$?" 1 "status with a bad [crowd] value"

@@ -14,7 +14,9 @@ if [ "${1:-}" = persistent ]; then
     capture=$here/data/lab/lab-excerpt.pcap
     # Spans in the daemon's seconds: 2 s here is 20 s of the capture.
     rule=(-t 1 --min-span 2 --memory 10)
-    printf '[server]\nucast_addr = 10.200.0.9\nmcast_addr = 225.0.0.37\n[scan]\nrule = persistent\nmin_span = 2\nmemory = 10\n' \
+    # A [crowd] that turns devices into people: each crowd line then ends
+    # with the people, 0.5 x devices + 1.5 (bursts scaled to the speed).
+    printf '[server]\nucast_addr = 10.200.0.9\nmcast_addr = 225.0.0.37\n[scan]\nrule = persistent\nmin_span = 2\nmemory = 10\n[crowd]\npeople_per_device = 0.5\noffset = 1.5\nburst_gap = 0.1\nburst_interval = 4.5\n' \
         >/etc/vorlask.conf
     "$EVALUATE" --speed 10 "${rule[@]}" --list "$capture" >"$T/evaluate.out"
     expect_eq "$?" 0 "vorlask-evaluate status"
@@ -45,6 +47,13 @@ if [ "${1:-}" = persistent ]; then
     expect_eq "$(diff "$T/expected" "$T/printed" && echo same)" same \
         "stations printed by the daemon against vorlask-evaluate"
     expect_file_has "$T/d.out" "crowd: "
+    grep 'crowd: ' "$T/d.plain" >"$T/crowd"
+    expect_between "$(wc -l <"$T/crowd")" $((duration - 5)) $((duration + 5)) "crowd lines"
+    expect_eq "$(awk -F'about ' '{split($2, d, " "); w = sprintf("%.1f people", 0.5 * d[1] + 1.5);
+        if ($3 != w) print NR ": " $0 " (not " w ")"}' "$T/crowd")" "" \
+        "crowd lines ending in 0.5 x devices + 1.5 people"
+    expect_eq "$(awk -F'about ' '$2 + 0 > 0' "$T/crowd" | wc -l | awk '{print ($1 > 0)}')" 1 \
+        "a crowd line with devices"
     # The summary lists the stations heard within the memory before the stop.
     expect_between "$(wc -l <"$T/known")" 1 100 "stations known at the stop"
     expect_eq "$(comm -23 "$T/known" "$T/expected")" "" "known stations evaluate did not find"

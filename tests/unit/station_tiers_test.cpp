@@ -186,6 +186,8 @@ TEST(CrowdEstimate, BoundaryCases) {
         std::vector<Scan> scans;
         size_t stations;
         uint32_t estimate;
+        int64_t gap_ms = crowd_burst_gap_ms;  // [crowd] burst_gap and burst_interval
+        int64_t interval_ms = crowd_burst_interval_ms;
     };
     const Case cases[] = {
         {"-80 dBm is strong", 45, {{10000, {{1000, -80}}}}, 0, 1},
@@ -215,9 +217,23 @@ TEST(CrowdEstimate, BoundaryCases) {
          0,
          2},
         {"stations alone", 45, {{10000, {}}}, 5, 5},
+        {"a 5 s gap joins hearings 5000 ms apart",
+         45,
+         {{10000, {{1000, -60}, {6000, -60}}}},
+         0,
+         1,
+         5000},
+        {"and not 5001 ms apart", 45, {{10000, {{1000, -60}, {6001, -60}}}}, 0, 2, 5000},
+        {"a 300 s interval over 600 s: two bursts a device",
+         600,
+         {{10000, {{1000, -60}, {3000, -60}, {5000, -60}, {7000, -60}}}},
+         1,
+         3,
+         crowd_burst_gap_ms,
+         300000},
     };
     for (const Case& k : cases) {
-        CrowdEstimate crowd(k.memory_s);
+        CrowdEstimate crowd(k.memory_s, k.gap_ms, k.interval_ms);
         CrowdFigures f;
         for (const Scan& scan : k.scans) {
             for (const auto& [ms, rssi] : scan.heard) {

@@ -16,8 +16,9 @@ const char evaluate_usage[] =
     "  CAPTURE            pcap or pcapng file with radiotap headers; a CSV beside it\n"
     "                     (same name, .csv) with `datetime` (local time) and `occupancy`\n"
     "                     columns, one row per frame, gives the people present\n"
-    "  --config FILE      min_span and memory of [scan], not_people, people_per_device\n"
-    "                     and offset of [crowd], as in /etc/vorlask.conf; options win\n"
+    "  --config FILE      min_span and memory of [scan], not_people, people_per_device,\n"
+    "                     offset, burst_gap and burst_interval of [crowd], as in\n"
+    "                     /etc/vorlask.conf; options win\n"
     "  -t SECONDS         scan interval (default 10)\n"
     "  -R N               keep threshold of the count rule (default 2)\n"
     "  --min-span S       persistent rule's min_span (default 60)\n"
@@ -30,6 +31,9 @@ const char evaluate_usage[] =
     "  --window S         seconds of capture per window of the people figures (default 600)\n"
     "  --calibrate        fit people_per_device and offset of [crowd] to the labelled\n"
     "                     captures (least squares over their windows) and print them\n"
+    "  --tune-bursts      choose burst_gap and burst_interval of [crowd] on all labelled\n"
+    "                     captures but one and print the error on that one, for each\n"
+    "                     labelled capture in turn\n"
     "  --list             also print every reported address, one per line\n";
 
 namespace {
@@ -66,6 +70,7 @@ int read_config(const std::string& path, EvaluateOptions& options) {
     }
     options.settings.min_span = rule.min_span;
     options.settings.memory = rule.memory;
+    options.settings.crowd = options.crowd;
     options.settings.not_people.insert(options.settings.not_people.end(),
                                        options.crowd.not_people.begin(),
                                        options.crowd.not_people.end());
@@ -141,6 +146,8 @@ int parse_evaluate_options(int argc, char** argv, EvaluateOptions& options) {
             options.list = true;
         } else if (a == "--calibrate") {
             options.calibrate = true;
+        } else if (a == "--tune-bursts") {
+            options.tune_bursts = true;
         } else if (a == "--help" || a == "-h") {
             fputs(evaluate_usage, stdout);
             return -1;

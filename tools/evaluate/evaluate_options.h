@@ -19,6 +19,7 @@ struct EvaluateOptions {
     std::string windows_path;  // --windows: one CSV row per window
     double window_s = 600;     // --window: seconds of capture per window
     bool calibrate = false;    // --calibrate: fit [crowd] from the labelled captures
+    bool tune_bursts = false;  // --tune-bursts: burst_gap and burst_interval, captures left out
     std::vector<std::string> paths;
 };
 

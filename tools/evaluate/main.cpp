@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 
+#include "burst_tuning.h"
 #include "evaluate_options.h"
 #include "mac_text.h"
 #include "occupancy_labels.h"
@@ -53,6 +54,7 @@ int main(int argc, char** argv) {
     const std::vector<std::string>& paths = options.paths;
     const std::set<Mac> not_people(settings.not_people.begin(), settings.not_people.end());
     std::vector<LabelledCapture> labelled_captures;
+    std::vector<TuningCapture> tuning_captures;
     printf(
         "# -t %u -R %u, persistent: min_span %u memory %u; truth: heard for %u s or more;\n"
         "# in-mem: of the truth, heard at two moments %u s apart within %u s\n",
@@ -145,6 +147,10 @@ int main(int argc, char** argv) {
                     abs_sum += std::fabs(a.back() - b.back());
                 }
                 labelled_captures.push_back(capture);
+                if (options.tune_bursts) {
+                    tuning_captures.push_back(
+                        TuningCapture{capture.name, steps, counts.first_time, join.people});
+                }
                 double c = pearson(a, b);
                 char text[16];
                 snprintf(text, sizeof text, "%.3f", c);
@@ -200,6 +206,9 @@ int main(int argc, char** argv) {
         print_people_table(labelled_captures, options.crowd, options.window_s);
     }
     if (options.calibrate && !print_calibration(labelled_captures)) {
+        return 1;
+    }
+    if (options.tune_bursts && !print_burst_tuning(tuning_captures, settings, options.window_s)) {
         return 1;
     }
     if (!options.windows_path.empty() &&

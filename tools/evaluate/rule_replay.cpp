@@ -43,7 +43,7 @@ RuleOutcome replay_rule(const std::vector<ReplayStep>& steps, const RuleSettings
     std::unique_ptr<PersistentRule> rule;
     KnownStations known;  // a full table still takes a known station, as in the daemon
     if (settings.persistent) {
-        CrowdConfig fixed;  // the rule leaves these stations out of its estimate
+        CrowdConfig fixed = settings.crowd;  // the rule leaves these stations out of its estimate
         fixed.not_people.assign(settings.not_people.begin(), settings.not_people.end());
         rule = std::make_unique<PersistentRule>(settings.min_span, settings.memory, fixed);
         known = known_stations_of(*rule);

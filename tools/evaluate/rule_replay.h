@@ -8,6 +8,7 @@
 #include <set>
 #include <vector>
 
+#include "persistent/crowd_config.h"
 #include "replay_capture.h"
 
 using Mac = std::array<uint8_t, 6>;
@@ -20,6 +21,7 @@ struct RuleSettings {
     uint32_t memory = 600;
     double speed = 1;             // capture seconds per virtual second
     std::vector<Mac> not_people;  // stations left out of the crowd estimate
+    CrowdConfig crowd;            // its burst gap and interval (not_people: above)
 };
 
 struct ScanPoint {
