@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <optional>
 
 namespace fleet_page {
 
@@ -63,9 +64,7 @@ const CounterFamily kViewCounters[] = {
 
 struct SiteFigures {
     int64_t known = 0, online = 0;
-    bool has_people = false, has_devices = false;
-    double people = 0;
-    int64_t devices = 0;
+    std::optional<double> people, devices;  // none when no online access point gives them
 };
 
 void write_view(MetricsWriter& out, const ViewSnapshot& view) {
@@ -86,14 +85,10 @@ void write_view(MetricsWriter& out, const ViewSnapshot& view) {
         if (!ap.online)
             continue;
         ++s.online;
-        if (ap.people) {
-            s.has_people = true;
-            s.people += *ap.people;
-        }
-        if (ap.crowd) {
-            s.has_devices = true;
-            s.devices += *ap.crowd;
-        }
+        if (ap.people)
+            s.people = s.people.value_or(0) + *ap.people;
+        if (ap.crowd)
+            s.devices = s.devices.value_or(0) + static_cast<double>(*ap.crowd);
     }
     out.family("vorlask_documents_lost_total",
                "Scan documents missing from the access points' numbering (of the access points "
@@ -102,26 +97,24 @@ void write_view(MetricsWriter& out, const ViewSnapshot& view) {
     out.sample({}, lost);
     out.family("vorlask_stations", "Stations in the merged view.", Type::gauge);
     out.sample({}, static_cast<int64_t>(view.stations.size()));
-    out.family("vorlask_access_points", "Access points in the view.", Type::gauge);
-    for (const auto& [site, s] : sites)
-        out.sample(site_labels(site), s.known);
-    out.family("vorlask_access_points_online", "Access points online.", Type::gauge);
-    for (const auto& [site, s] : sites)
-        out.sample(site_labels(site), s.online);
-    out.family("vorlask_site_people",
-               "People at the site: the sum over its online access points that estimate them.",
-               Type::gauge);
-    for (const auto& [site, s] : sites) {
-        if (s.has_people)
-            out.sample(site_labels(site), s.people);
-    }
-    out.family("vorlask_site_devices",
-               "Devices at the site (crowd estimate): the sum over its online access points.",
-               Type::gauge);
-    for (const auto& [site, s] : sites) {
-        if (s.has_devices)
-            out.sample(site_labels(site), s.devices);
-    }
+    // One gauge per site; a site without the figure has no sample.
+    auto per_site = [&](const char* name, const char* help, auto&& value) {
+        out.family(name, help, Type::gauge);
+        for (const auto& [site, s] : sites) {
+            if (std::optional<double> v = value(s))
+                out.sample(site_labels(site), *v);
+        }
+    };
+    per_site("vorlask_access_points", "Access points in the view.",
+             [](const SiteFigures& s) { return std::optional<double>(s.known); });
+    per_site("vorlask_access_points_online", "Access points online.",
+             [](const SiteFigures& s) { return std::optional<double>(s.online); });
+    per_site("vorlask_site_people",
+             "People at the site: the sum over its online access points that estimate them.",
+             [](const SiteFigures& s) { return s.people; });
+    per_site("vorlask_site_devices",
+             "Devices at the site (crowd estimate): the sum over its online access points.",
+             [](const SiteFigures& s) { return s.devices; });
 }
 
 void write_access_points(MetricsWriter& out, const ViewSnapshot& view, size_t max_aps) {
