@@ -41,6 +41,8 @@ const char* const fleet_usage =
     "  --token-file F        web page: ask for the access token on F's first line\n"
     "  --retention DAYS      web page: history kept (default 7)\n"
     "  --db-limit MIB        web page: the history database's bound (default 1024)\n"
+    "  --metrics-per-ap N    /metrics: series for the first N access points (default\n"
+    "                        2000; 0: totals only)\n"
     "  -v, --verbose         say more on standard error\n";
 
 namespace {
@@ -104,7 +106,7 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
                                          "--http",       "--db",
                                          "--token-file", "--retention",
                                          "--http-host",  "--http-per-address",
-                                         "--db-limit"};
+                                         "--db-limit",   "--metrics-per-ap"};
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i];
         bool is_flag = false, is_valued = false;
@@ -199,6 +201,9 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
         } else if (name == "--db-limit") {
             ok = read_unsigned(value.c_str(), UnsignedForm{1, 1048576}, n) == NumberRead::ok;
             options.db_limit_mib = static_cast<uint32_t>(n);
+        } else if (name == "--metrics-per-ap") {
+            ok = read_unsigned(value.c_str(), UnsignedForm{0, 1000000}, n) == NumberRead::ok;
+            options.metrics_per_ap = static_cast<uint32_t>(n);
         } else {
             ok = read_unsigned(value.c_str(), UnsignedForm{0, 100000}, n) == NumberRead::ok;
             options.rows = static_cast<uint32_t>(n);

@@ -41,6 +41,7 @@ struct FleetOptions {
     uint32_t db_limit_mib = 1024;         // the history database's bound
     std::vector<std::string> http_hosts;  // Host names served besides the address, as given
     uint32_t http_per_address = 16;       // connections from one client address
+    uint32_t metrics_per_ap = 2000;       // /metrics: access points with series of their own
 };
 
 // Fills `options` from the command line. Returns false with a message in

@@ -28,6 +28,7 @@ bool FleetWeb::start(const FleetOptions& options, std::string& error) {
     settings.token_file = options.token_file;
     settings.recorder.retention_seconds = static_cast<int64_t>(options.retention_days) * 86400;
     settings.recorder.max_db_bytes = static_cast<int64_t>(options.db_limit_mib) << 20;
+    settings.metrics_per_ap = options.metrics_per_ap;
     return page_.start(settings, error);
 }
 

@@ -147,7 +147,7 @@ bool FleetPage::start(const PageSettings& settings, std::string& error) {
     });
     server_.route("/api/summary", [this](const HttpRequest&) {
         // The history's counters change between snapshots: the summary with them is rendered
-        // per request (small); the feed carries the snapshot's shared summary without them.
+        // per request (small); the feed carries them as they were at the snapshot.
         return HttpResponse{200, "application/json",
                             render_summary(*current().view, summary_counters(recorder_->stats()))};
     });
@@ -160,6 +160,9 @@ bool FleetPage::start(const PageSettings& settings, std::string& error) {
             200, "application/json",
             render_station_page(*current().view, arg(r, "q"), static_cast<size_t>(offset),
                                 static_cast<size_t>(limit), makers_)};
+    });
+    server_.route("/metrics", [this](const HttpRequest&) {
+        return HttpResponse{200, kMetricsContentType, metrics_text()};
     });
     server_.route("/api/history", [this](const HttpRequest& r) { return history(r); });
     server_.route("/api/station", [this](const HttpRequest& r) { return station_history(r); });
@@ -202,13 +205,30 @@ void FleetPage::on_view(std::shared_ptr<const ViewSnapshot> view) {
         recorder_->record(std::move(site));
     // One publication at a time, so that each change is from the view published just before.
     std::lock_guard<std::mutex> publishing(publish_mutex_);
-    auto summary = std::make_shared<const std::string>(render_summary(*view));
-    std::string change = render_changes(*current().view, *view, kMaxFeedChanges);
+    auto history = summary_counters(recorder_ ? recorder_->stats() : RecorderStats());
+    auto summary = std::make_shared<const std::string>(render_summary(*view, history));
+    std::string change = render_changes(*current().view, *view, kMaxFeedChanges, history);
     {
         std::lock_guard<std::mutex> lock(view_mutex_);
         published_ = {std::move(view), summary};
     }
     feed_.publish("view", *summary, "change", change);
+}
+
+std::string FleetPage::metrics_text() const {
+    // One snapshot for every series: the figures agree with each other and with the page.
+    std::shared_ptr<const ViewSnapshot> view = current().view;
+    MetricsInput input;
+    input.view = view.get();
+    if (recorder_)
+        input.history = recorder_->stats();
+    input.http_requests = server_.requests_by_code();
+    input.max_aps = settings_.metrics_per_ap;
+    MetricsWriter out;
+    write_collector_metrics(out, input);
+    for (const MetricsSource& source : metrics_sources_)
+        source(out);
+    return out.text();
 }
 
 FleetPage::Published FleetPage::current() const {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,6 +14,7 @@
 #include "history_recorder.h"
 #include "http_server.h"
 #include "maker_lookup.h"
+#include "metrics_text.h"
 #include "view_snapshot.h"
 
 namespace fleet_page {
@@ -24,6 +26,7 @@ struct PageSettings {
     RecorderSettings recorder;
     std::string ieee_directory = MakerLookup::kDefaultDirectory;
     std::string dygraphs_directory = "/usr/share/javascript/dygraphs";
+    size_t metrics_per_ap = 2000;  // access points with series of their own in /metrics
 };
 
 // Reads the token: one line of printable characters that a cookie can carry.
@@ -45,6 +48,12 @@ class FleetPage {
     void on_view(std::shared_ptr<const ViewSnapshot> view);
 
     HistoryRecorder* recorder() { return recorder_.get(); }
+
+    // Families another module adds to /metrics, after the collector's own; set before start.
+    using MetricsSource = std::function<void(MetricsWriter&)>;
+    void add_metrics(MetricsSource source) { metrics_sources_.push_back(std::move(source)); }
+    // The /metrics text as it would be served now.
+    std::string metrics_text() const;
 
     // The view document of the latest snapshot, rendered once and shared by every answer; at
     // most kMaxViewDocuments stand at once (older ones still being sent included): past that,
@@ -73,6 +82,7 @@ class FleetPage {
     std::weak_ptr<const ViewSnapshot> rendered_from_;
     std::shared_ptr<const std::string> rendered_;
     std::shared_ptr<std::atomic<int>> documents_ = std::make_shared<std::atomic<int>>(0);
+    std::vector<MetricsSource> metrics_sources_;
     EventFeed feed_;
     HttpServer server_;
     std::string dygraph_js_, dygraph_css_;

@@ -67,7 +67,11 @@ void HistoryRecorder::flush() {
 
 RecorderStats HistoryRecorder::stats() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return stats_;
+    RecorderStats stats = stats_;
+    // pending_hearings_ counts each sample once besides its hearings.
+    stats.backlog_samples = pending_.size();
+    stats.backlog_hearings = pending_hearings_ - pending_.size();
+    return stats;
 }
 
 void HistoryRecorder::fold(const ScanSample& s) {

@@ -63,6 +63,7 @@ struct RecorderStats {
     uint64_t flushes = 0, flush_errors = 0, rows_written = 0;
     uint64_t rows_refused = 0;  // beyond the station hours of an access point, or a full database
     uint64_t rows_lost = 0;     // given up after the retries
+    uint64_t backlog_samples = 0, backlog_hearings = 0;  // waiting to be folded, at the time
     std::string last_error;
 };
 

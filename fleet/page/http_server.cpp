@@ -322,7 +322,23 @@ bool HttpServer::authorized(MHD_Connection* connection, bool& set_cookie) {
     return false;
 }
 
+std::vector<std::pair<int, uint64_t>> HttpServer::requests_by_code() const {
+    std::vector<std::pair<int, uint64_t>> counts;
+    for (size_t i = 0; i < answered_.size(); ++i) {
+        uint64_t n = answered_[i].load(std::memory_order_relaxed);
+        if (n)
+            counts.emplace_back(kFirstCode + static_cast<int>(i), n);
+    }
+    return counts;
+}
+
+void HttpServer::count(int status) {
+    if (status >= kFirstCode && status <= kLastCode)
+        answered_[static_cast<size_t>(status - kFirstCode)].fetch_add(1, std::memory_order_relaxed);
+}
+
 int HttpServer::send(MHD_Connection* connection, HttpResponse response, bool set_cookie) {
+    count(response.status);
     MHD_Response* r;
     if (response.shared_body) {
         auto* body = new std::shared_ptr<const std::string>(std::move(response.shared_body));
@@ -365,6 +381,7 @@ int HttpServer::redirect(MHD_Connection* connection, const std::string& url) {
     MHD_add_response_header(r, "Location", location.c_str());
     MHD_add_response_header(r, "Cache-Control", "no-store");
     add_common_headers(r, true, settings_.token);
+    count(MHD_HTTP_SEE_OTHER);
     MHD_Result result = MHD_queue_response(connection, MHD_HTTP_SEE_OTHER, r);
     MHD_destroy_response(r);
     return result;
@@ -396,6 +413,7 @@ int HttpServer::open_stream(MHD_Connection* connection, EventFeed* feed, bool se
     MHD_add_response_header(r, "Content-Type", "text/event-stream");
     MHD_add_response_header(r, "Cache-Control", "no-store");
     add_common_headers(r, set_cookie, settings_.token);
+    count(MHD_HTTP_OK);
     MHD_Result result = MHD_queue_response(connection, MHD_HTTP_OK, r);
     MHD_destroy_response(r);
     return result;

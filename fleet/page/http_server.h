@@ -6,12 +6,15 @@
 // own threads (one per connection, capped by the connection limit); handlers run on them.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "connection_watch.h"
@@ -80,6 +83,9 @@ class HttpServer {
 
     // Connections shut down for a header or a live feed past its deadline so far.
     uint64_t deadlines_missed() const { return watch_.cut(); }
+    // Answers sent so far by status code, ascending; codes not sent yet are left out. Requests
+    // libmicrohttpd refuses itself (a header too large) are not among them.
+    std::vector<std::pair<int, uint64_t>> requests_by_code() const;
 
     // libmicrohttpd's callbacks land here (handle: MHD_YES or MHD_NO).
     int handle(MHD_Connection* connection, const std::string& url, const std::string& method,
@@ -94,6 +100,7 @@ class HttpServer {
     int send(MHD_Connection* connection, HttpResponse response, bool set_cookie);
     int redirect(MHD_Connection* connection, const std::string& url);
     int open_stream(MHD_Connection* connection, EventFeed* feed, bool set_cookie);
+    void count(int status);
 
     HttpSettings settings_;
     HostNames hosts_;
@@ -105,6 +112,8 @@ class HttpServer {
     std::mutex streams_mutex_;
     unsigned streams_ = 0;
     std::map<std::string, unsigned> streams_by_address_;
+    static constexpr int kFirstCode = 100, kLastCode = 599;
+    std::array<std::atomic<uint64_t>, kLastCode - kFirstCode + 1> answered_{};
 };
 
 }  // namespace fleet_page

@@ -150,6 +150,16 @@ bool parse_station(json_object* o, StationState& st) {
     return true;
 }
 
+// The history's counters as "history", when given.
+void add_history(json_object* doc, const std::vector<std::pair<std::string, int64_t>>& history) {
+    if (history.empty())
+        return;
+    json_object* counters = json_object_new_object();
+    for (const auto& [name, value] : history)
+        json_object_object_add(counters, name.c_str(), json_object_new_int64(value));
+    json_object_object_add(doc, "history", counters);
+}
+
 bool contains_folded(const std::string& text, const std::string& folded_query) {
     if (folded_query.empty())
         return true;
@@ -253,17 +263,13 @@ std::string render_summary(const ViewSnapshot& view,
     json_object_object_add(doc.get(), "access_points", ap_array(view));
     json_object_object_add(doc.get(), "station_count",
                            json_object_new_int64(static_cast<int64_t>(view.stations.size())));
-    if (!history.empty()) {
-        json_object* counters = json_object_new_object();
-        for (const auto& [name, value] : history)
-            json_object_object_add(counters, name.c_str(), json_object_new_int64(value));
-        json_object_object_add(doc.get(), "history", counters);
-    }
+    add_history(doc.get(), history);
     return to_string(doc.get());
 }
 
 std::string render_changes(const ViewSnapshot& before, const ViewSnapshot& after,
-                           size_t max_changes) {
+                           size_t max_changes,
+                           const std::vector<std::pair<std::string, int64_t>>& history) {
     auto same = [](const ApState& x, const ApState& y) {
         return x.online == y.online && x.last_scan == y.last_scan && x.seq == y.seq &&
                x.stations == y.stations && x.crowd == y.crowd && x.people == y.people &&
@@ -300,6 +306,7 @@ std::string render_changes(const ViewSnapshot& before, const ViewSnapshot& after
         if (!add(gone, new_string(b->id)))
             return std::string();
     }
+    add_history(doc.get(), history);
     return to_string(doc.get());
 }
 

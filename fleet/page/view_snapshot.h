@@ -25,6 +25,8 @@ struct ApState {
     // Its clock less the collector's, measured over its recent scans; none before a first scan.
     std::optional<int64_t> clock_offset;
     bool clock_off = false;  // beyond the tolerance: its scans are placed at their arrival
+    // Empty: the collector's one site. Not in the view document.
+    std::string site = std::string();
 };
 
 struct HeardBy {
@@ -56,13 +58,15 @@ std::string render_view(const ViewSnapshot& view);
 bool parse_view(const std::string& json, ViewSnapshot& view, std::string& error);
 
 // Access points and the station count: what the page's live feed carries.
-// With `history`, the history's counters as one more object (the feed's summary goes without).
+// With `history`, the history's counters as one more object, "history".
 std::string render_summary(const ViewSnapshot& view,
                            const std::vector<std::pair<std::string, int64_t>>& history = {});
 // What changed from `before` to `after`, for the live feed: the access points new or changed,
-// the ids gone and the station count; empty when more than max_changes access points did.
+// the ids gone and the station count (and, with `history`, the history's counters as in the
+// summary); empty when more than max_changes access points did.
 std::string render_changes(const ViewSnapshot& before, const ViewSnapshot& after,
-                           size_t max_changes);
+                           size_t max_changes,
+                           const std::vector<std::pair<std::string, int64_t>>& history = {});
 // Stations whose address contains query (case-insensitive), offset/limit into that match, each
 // with the maker of a globally administered address ("maker": null otherwise).
 std::string render_station_page(const ViewSnapshot& view, const std::string& query, size_t offset,

@@ -7,7 +7,8 @@
 #   libchameleon-dev   its header, pkg-config file, link and manual page
 #   vorlask-fleet      the collector: one view of the stations of many access
 #                      points, from an MQTT broker, its web page, its systemd
-#                      unit and its manual page
+#                      unit and its manual page, a Grafana dashboard of its
+#                      /metrics
 #
 # Each package carries its own copyright file and changelog, as Debian wants.
 
@@ -37,6 +38,10 @@ if(TARGET vorlask-fleet)
   install(FILES ${VORLASK_DEBIAN_DIR}/vorlask-fleet.default
     DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default
     RENAME vorlask-fleet
+    COMPONENT fleet EXCLUDE_FROM_ALL)
+  # A Grafana dashboard of its /metrics and Grafana's provisioning files for it.
+  install(DIRECTORY ${VORLASK_PACKAGING_DIR}/grafana/
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/vorlask-fleet/grafana
     COMPONENT fleet EXCLUDE_FROM_ALL)
 endif()
 

@@ -59,6 +59,9 @@ has vorlask /usr/sbin/vorlask /usr/bin/vorlask-listen /etc/vorlask.conf /etc/def
 has vorlask-fleet /usr/bin/vorlask-fleet /usr/share/man/man1/vorlask-fleet.1.gz \
     /usr/lib/systemd/system/vorlask-fleet.service /etc/default/vorlask-fleet \
     /usr/share/doc/vorlask-fleet/copyright /usr/share/doc/vorlask-fleet/changelog.gz
+has vorlask-fleet /usr/share/vorlask-fleet/grafana/dashboards/vorlask-fleet.json \
+    /usr/share/vorlask-fleet/grafana/provisioning/dashboards/vorlask-fleet.yaml \
+    /usr/share/vorlask-fleet/grafana/provisioning/datasources/prometheus.yaml
 # Its library dependencies, as dpkg-shlibdeps found them, and what the web page reads.
 fleet_depends=$(dpkg-deb -f "$(deb_of vorlask-fleet)" Depends)
 for lib in libmosquitto1 libuv1 libjson-c5 libmicrohttpd12 libsqlite3-0 libcsv3 ieee-data libjs-dygraphs; do

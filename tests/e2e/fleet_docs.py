@@ -47,6 +47,8 @@ def documents(args):
                        stations=share, totals=totals)
             if args.crowd is not None:
                 doc["crowd"] = {"randomised": 2 * args.crowd, "estimate": args.crowd}
+            if args.people is not None:
+                doc["people"] = args.people
             yield json.dumps(doc, separators=(",", ":"))
 
 
@@ -62,6 +64,7 @@ def main():
     p.add_argument("--form", choices=("plain", "hashed"), default="plain")
     p.add_argument("--part-bytes", type=int, default=65536)
     p.add_argument("--crowd", type=int)
+    p.add_argument("--people", type=float, help="the crowd estimate in people")
     p.add_argument("--clock-offset", type=int, default=0, metavar="SECONDS",
                    help="the access point's clock this far ahead (negative: behind)")
     p.add_argument("--feed", type=int, metavar="APS",

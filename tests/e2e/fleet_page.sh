@@ -7,7 +7,8 @@
 # Chromium on the collector's loopback driven by tests/e2e/fleet_page_browser.py. Then attacks
 # from 127.0.0.1 (tests/e2e/fleet_page_attacks.py: a rebinding Host, slowloris, 2,000
 # connections, 16 live feeds that never read) while an honest client on 127.0.0.2 is served
-# throughout and the collector stays under 48 MiB.
+# throughout and the collector stays under 48 MiB. Meanwhile Prometheus (Debian's package) scrapes
+# /metrics on loopback and gives the site's people back through its query API.
 # Environment (set by CTest): FLEET, FLEET_NET_HARNESS, FLEET_DOCS, E2E_LIB, BROWSER_CHECK,
 # SCREENSHOT (where the page's screenshot goes), VORLASK, STANDIN, PORT_REDIRECT.
 # shellcheck source=tests/e2e/lib.sh
@@ -107,13 +108,48 @@ done
 expect_file_has fleet.err "web page on port $port"
 # An access point whose clock is an hour behind: flagged on the page.
 mosquitto_pub -h "$hub" -q 1 -r -t vorlask/ap-slow/status -m online
-python3 "$FLEET_DOCS" --ap ap-slow --first 40 --stations 2 --clock-offset -3600 |
-    mosquitto_pub -h "$hub" -q 1 -t vorlask/ap-slow/scan -l
+# Its scan carries the only people figure of the run: the site's people are its 2.5.
+python3 "$FLEET_DOCS" --ap ap-slow --first 40 --stations 2 --clock-offset -3600 --crowd 3 \
+    --people 2.5 | mosquitto_pub -h "$hub" -q 1 -t vorlask/ap-slow/scan -l
 
 MAKER_ADDRESS=$maker_address MAKER_NAME=$maker_name HASHED_ID=$hashed_id PROFILE_DIR=$T/profile \
     timeout 110 /usr/bin/python3 "$BROWSER_CHECK" "http://127.0.0.1:$port" "$token" "$hostile" \
     "$new_station" "$SCREENSHOT" >browser.out 2>&1 &
-wait $! && pass || fail "browser checks (browser.out)"
+browser_pid=$!
+
+# While the browser looks: a real Prometheus on loopback scrapes /metrics every second with the
+# token as its bearer_token_file; its HTTP API gives the site's people back.
+prometheus_port=19090
+cat >prometheus.yml <<EOF2
+global:
+  scrape_interval: 1s
+scrape_configs:
+  - job_name: vorlask-fleet
+    bearer_token_file: $T/token
+    static_configs:
+      - targets: ['127.0.0.1:$port']
+EOF2
+prometheus --config.file=prometheus.yml --storage.tsdb.path="$T/prometheus" \
+    --web.listen-address="127.0.0.1:$prometheus_port" >prometheus.out 2>&1 &
+prometheus_pid=$!
+STARTED_PIDS="$STARTED_PIDS $prometheus_pid"
+people=""
+for _ in $(seq 40); do
+    people=$(curl -s -G "http://127.0.0.1:$prometheus_port/api/v1/query" \
+        --data-urlencode 'query=vorlask_site_people{job="vorlask-fleet"}' |
+        jq -r '.data.result[0].value[1] // empty' 2>/dev/null)
+    [ -n "$people" ] && break
+    sleep 0.5
+done
+expect_eq "$people" 2.5 "the site's people through Prometheus"
+curl -sf -H "Authorization: Bearer $token" "http://127.0.0.1:$port/metrics" >metrics.txt
+promtool check metrics <metrics.txt && pass || fail "promtool check metrics (metrics.txt)"
+expect_file_has metrics.txt 'vorlask_ap_people{ap="ap-slow"} 2.5'
+kill -TERM "$prometheus_pid"
+wait "$prometheus_pid"
+expect_eq "$?" 0 "prometheus exit status"
+
+wait "$browser_pid" && pass || fail "browser checks (browser.out)"
 cat browser.out
 for i in 1 2 3; do expect_file_has "d$i.err" ": connected"; done
 

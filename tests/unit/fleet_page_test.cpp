@@ -616,6 +616,9 @@ TEST_F(FleetPageServer, ServesReadOnlyRoutesAndRefusesTheRest) {
         {"HEAD", "/api/summary", "200 OK", "application/json"},
         {"GET", "/api/summary", "200 OK", "\"station_count\":5"},
         {"GET", "/api/summary", "200 OK", "\"history\":{\"rows_written\":"},
+        {"GET", "/metrics", "200 OK", "Content-Type: text/plain; version=0.0.4; charset=utf-8"},
+        {"HEAD", "/metrics", "200 OK", "no-store"},
+        {"GET", "/metrics", "200 OK", "\nvorlask_stations 5\n"},
         {"GET", "/api/stations?q=4d:5e&limit=1", "200 OK", "\"maker\":\"Maker One, Inc\""},
         {"GET", "/api/stations?limit=501", "400 Bad Request", "limit"},
         {"GET", "/api/history?from=10&to=5", "400 Bad Request", "from"},
@@ -639,6 +642,9 @@ TEST_F(FleetPageServer, ServesReadOnlyRoutesAndRefusesTheRest) {
         EXPECT_NE(answer.find(c.in_answer), std::string::npos) << c.method << " " << c.path << "\n"
                                                                << answer;
     }
+    // Every answer is counted by its status: the three refused methods above among them.
+    EXPECT_NE(body(get(port, "/metrics")).find("vorlask_http_requests_total{code=\"405\"} 3\n"),
+              std::string::npos);
     // The interface's view is the fleet view document itself.
     EXPECT_EQ(body(get(port, "/api/view")), slurp(data_file("view.json")));
     // Headers beyond the request bound are refused, not buffered.
@@ -665,6 +671,8 @@ TEST_F(FleetPageServer, AsksForTheTokenAndKeepsItAsACookie) {
         {"/api/view", "Cookie: vorlask_token=s3cret-token\r\n", "200 OK"},
         {"/?token=wrong", "", "401 Unauthorized"},
         {"/?token=s3cret-token", "", "303 See Other"},
+        {"/metrics", "", "401 Unauthorized"},
+        {"/metrics", "Authorization: Bearer s3cret-token\r\n", "200 OK"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(status_line(get(port, c.path, c.headers)), c.status)
@@ -727,8 +735,11 @@ TEST_F(FleetPageServer, LiveFeedCarriesTheLatestViewAndIsBounded) {
     auto read_until = [&](const std::string& text) { return feed.until(text); };
     std::string first = read_until("\r\n\r\n");
     EXPECT_NE(first.find("text/event-stream"), std::string::npos);
-    EXPECT_NE(read_until("\"station_count\":5}\n\n").find("event: view\ndata: {"),
-              std::string::npos);
+    // The state and each change carry the history's counters, as /api/summary does.
+    const std::string history = ",\"history\":{\"rows_written\":";
+    std::string state = read_until("}}\n\n");
+    EXPECT_NE(state.find("event: view\ndata: {"), std::string::npos) << state;
+    EXPECT_NE(state.find("\"station_count\":5" + history), std::string::npos) << state;
     // A second feed is over the bound of one.
     EXPECT_EQ(status_line(get(port, "/api/events")), "503 Service Unavailable");
 
@@ -744,16 +755,17 @@ TEST_F(FleetPageServer, LiveFeedCarriesTheLatestViewAndIsBounded) {
     const std::string ap =
         ",\"online\":true,\"last_scan\":1765280001,\"seq\":17,\"stations\":3,"
         "\"crowd\":6,\"lost_documents\":0,\"clock_offset\":-1,\"clock_off\":false}";
-    std::string change = read_until("}\n\n");  // after the chunk's length
-    EXPECT_EQ(change.substr(std::min(change.size(), change.find("event: "))),
+    std::string change = read_until("}}\n\n");  // after the chunk's length
+    change = change.substr(std::min(change.size(), change.find("event: ")));
+    EXPECT_EQ(change.substr(0, change.find(history)),
               "event: change\ndata: {\"time\":1765280050,\"access_points\":[{\"id\":\"ap-0\"" + ap +
-                  ",{\"id\":\"ap-1\"" + ap +
-                  "],\"gone\":[\"ap-<b>2</b>\"],\"station_count\":5}\n\n");
+                  ",{\"id\":\"ap-1\"" + ap + "],\"gone\":[\"ap-<b>2</b>\"],\"station_count\":5");
+    EXPECT_NE(change.find("\"samples_dropped\":0}}\n\n"), std::string::npos) << change;
 
     ViewSnapshot next;
     next.time = 1765280100;
     page.on_view(std::make_shared<const ViewSnapshot>(next));
-    EXPECT_NE(read_until("\"station_count\":0}").find("\"time\":1765280100"), std::string::npos);
+    EXPECT_NE(read_until("\"station_count\":0" + history).find("\"time\":1765280100"), std::string::npos);
     EXPECT_NE(read_until(": keep-alive").find(": keep-alive"), std::string::npos);
     close(fd);
     // Stopping with a feed open neither hangs nor leaks (the sanitizer builds check the latter).
@@ -852,8 +864,10 @@ TEST_F(FleetPageServer, AnswersNoOtherHostNameWhateverTheToken) {
         {rebound + "Cookie: vorlask_token=s3cret-token\r\n", "421 Misdirected Request"},
         {bearer, "200 OK"},  // HTTP/1.0 without Host: no browser sends that
     };
-    for (const auto& c : cases)
+    for (const auto& c : cases) {
         EXPECT_EQ(status_line(get(port, "/api/view", c.headers)), c.status) << c.headers;
+        EXPECT_EQ(status_line(get(port, "/metrics", c.headers)), c.status) << c.headers;
+    }
     std::string no_host =
         http_exchange(port, "GET /api/view HTTP/1.1\r\nConnection: close\r\n" + bearer + "\r\n");
     EXPECT_EQ(status_line(no_host), "421 Misdirected Request") << no_host;
@@ -940,6 +954,61 @@ TEST_F(FleetPageServer, RendersTheViewOncePerSnapshotWithinABound) {
     EXPECT_EQ(publish_at(1765280200), second);
     first.reset();
     EXPECT_NE(page.view_document()->find("\"time\":1765280200"), std::string::npos);
+}
+
+// The /metrics text over a small fixed view (the page's view.json with one more access point whose
+// id holds a quote and a backslash, as the client-id rule allows), against its golden file; then
+// the site label, summed per site, and the bound on access points with series of their own.
+TEST(FleetMetricsText, RendersTheGoldenTextAndBoundsAccessPoints) {
+    ViewSnapshot view;
+    std::string error;
+    ASSERT_TRUE(parse_view(slurp(data_file("view.json")), view, error)) << error;
+    ApState odd = view.access_points[0];
+    odd.id = "ap-\"3\"\\x";
+    odd.people = 2.5;
+    odd.crowd = 4;
+    odd.lost_documents = 2;
+    view.access_points.push_back(odd);
+    view.counters.emplace_back("outliers", 4);
+    MetricsInput in;
+    in.view = &view;
+    in.history.rows_written = 120;
+    in.history.flush_errors = 1;
+    in.history.rows_refused = 3;
+    in.history.rows_lost = 0;
+    in.history.samples_dropped = 5;
+    in.history.backlog_samples = 2;
+    in.history.backlog_hearings = 40;
+    in.http_requests = {{200, 7}, {401, 1}};
+    MetricsWriter out;
+    write_collector_metrics(out, in);
+    // Another module's family through the same writer: escaped the same way.
+    out.family("vorlask_test_extra", "Help with a \\ and a\nnewline.", MetricsWriter::Type::gauge);
+    out.sample({{"site", "a\nb"}}, 1.25);
+    EXPECT_EQ(out.text(), slurp(data_file("metrics.txt")));
+
+    for (ApState& ap : view.access_points)
+        ap.site = ap.id == "ap-1" ? "north" : "south \"2\"";
+    view.access_points[1].online = true;
+    view.access_points[1].people = 1.5;
+    in.max_aps = 1;
+    MetricsWriter sited;
+    write_collector_metrics(sited, in);
+    for (const char* line : {
+             "vorlask_access_points{site=\"north\"} 1\n",
+             "vorlask_access_points_online{site=\"south \\\"2\\\"\"} 2\n",
+             "vorlask_site_people{site=\"south \\\"2\\\"\"} 4\n",
+             "vorlask_site_devices{site=\"north\"} 6\n",
+             "vorlask_metrics_access_points_omitted 2\n",
+             "vorlask_ap_stations{site=\"north\",ap=\"ap-1\"} 2\n",
+         })
+        EXPECT_NE(sited.text().find(line), std::string::npos) << line << sited.text();
+    EXPECT_EQ(sited.text().find("ap=\"ap-<b>2</b>\""), std::string::npos) << sited.text();
+    in.max_aps = 0;
+    MetricsWriter totals;
+    write_collector_metrics(totals, in);
+    EXPECT_EQ(totals.text().find("ap=\""), std::string::npos) << totals.text();
+    EXPECT_NE(totals.text().find("vorlask_metrics_access_points_omitted 3\n"), std::string::npos);
 }
 
 #ifdef FLEET_PAGE_WITH_COLLECTOR

@@ -460,6 +460,8 @@ TEST(FleetOptions, ReadsTheCommandLine) {
          1883},
         {{"--http-host", "a"}, false, "", 0},
         {{"--http", "8080", "--http-per-address", "65"}, false, "", 0},
+        {{"--metrics-per-ap", "0"}, true, "localhost:0", 1883},
+        {{"--metrics-per-ap", "1000001"}, false, "", 0},
         {{"--bogus"}, false, "", 0},
     };
     for (const Case& c : cases) {

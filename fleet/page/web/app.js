@@ -206,7 +206,8 @@ function onChange(change) {
   change.gone.forEach(id => byId.delete(id));
   change.access_points.forEach(a => byId.set(a.id, a));
   const aps = Array.from(byId.values()).sort((a, b) => (a.id < b.id ? -1 : a.id > b.id ? 1 : 0));
-  onSummary({time: change.time, access_points: aps, station_count: change.station_count});
+  onSummary({time: change.time, access_points: aps, station_count: change.station_count,
+             history: change.history});
 }
 
 function connect() {
