@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "visit_rules.h"
+
 namespace fleet {
 
 struct BrokerAddress {
@@ -41,6 +43,9 @@ struct FleetOptions {
     uint32_t db_limit_mib = 1024;         // the history database's bound
     std::vector<std::string> http_hosts;  // Host names served besides the address, as given
     uint32_t http_per_address = 16;       // connections from one client address
+    // Visits (--visits, with --http): off unless asked for; their thresholds and retention.
+    bool visits = false;
+    fleet_visits::VisitSettings visit_settings;
 };
 
 // Fills `options` from the command line. Returns false with a message in

@@ -17,10 +17,12 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
 #include "history_store.h"
+#include "visit_tracker.h"
 
 namespace fleet_page {
 
@@ -55,13 +57,18 @@ struct RecorderSettings {
     // rows that may be at most.
     int max_retries = 12;
     size_t max_retry_rows = 1000000;
+    // Visits: kept this long (0: visits off, nothing pruned); events waiting to be folded, beyond
+    // which they are dropped (counted).
+    int64_t visit_retention_seconds = 0;
+    size_t max_pending_visits = 100000;
 };
 
 struct RecorderStats {
     uint64_t samples_taken = 0, samples_dropped = 0;
     uint64_t flushes = 0, flush_errors = 0, rows_written = 0;
-    uint64_t rows_refused = 0;  // beyond the station hours of an access point, or a full database
-    uint64_t rows_lost = 0;     // given up after the retries
+    uint64_t rows_refused = 0;    // beyond the station hours of an access point, or a full database
+    uint64_t rows_lost = 0;       // given up after the retries
+    uint64_t visits_dropped = 0;  // visit events beyond max_pending_visits
     std::string last_error;
 };
 
@@ -79,6 +86,9 @@ class HistoryRecorder {
 
     // Any thread; never waits for SQLite. Returns false when the sample was dropped.
     bool record(ScanSample sample);
+    // Visits that began and ended, folded into their sites' and access points' hours and days,
+    // and the stations' visit days. Any thread; false when they were dropped.
+    bool record_visits(std::vector<fleet_visits::VisitEvent> events);
     // Writes everything taken so far before returning (tests, shutdown).
     void flush();
     RecorderStats stats() const;
@@ -99,6 +109,8 @@ class HistoryRecorder {
 
     void run();
     void fold(const ScanSample& sample);
+    void fold_visit(const fleet_visits::VisitEvent& event);
+    void write_visits(uint64_t& written, uint64_t& refused, uint64_t& lost);
     void write_out(int64_t now);
     bool write_rows(std::vector<MinuteDelta>& minutes, std::vector<StationDelta>& stations,
                     std::string& error, uint64_t& refused);
@@ -111,6 +123,7 @@ class HistoryRecorder {
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::vector<ScanSample> pending_;
+    std::vector<fleet_visits::VisitEvent> pending_visits_;
     size_t pending_hearings_ = 0;
     bool stopping_ = false;
     uint64_t flush_requested_ = 0, flush_done_ = 0;
@@ -129,6 +142,10 @@ class HistoryRecorder {
     std::string said_error_;      // the failure said last
     bool full_ = false;           // the database is at its size bound
     std::map<std::pair<std::string, int64_t>, uint64_t> hours_added_;  // by access point, hour
+    // Visit rows by site, access point, period and whether it is a day; stations' visit days.
+    std::map<std::tuple<std::string, std::string, int64_t, bool>, VisitRow> visit_rows_;
+    std::map<std::string, VisitDays> visit_days_;
+    int visit_failures_ = 0;  // visit writes failed in a row
 
     std::thread thread_;
 };
