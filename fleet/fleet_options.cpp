@@ -102,36 +102,23 @@ bool parse_hosts(const std::string& list, std::vector<BrokerAddress>& out) {
 }  // namespace
 
 bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::string& error) {
-    static const char* const flags[] = {"--persistent", "--once",    "--json",
-                                        "-v",           "--verbose", "--visits"};
-    static const char* const valued[] = {"--host",
-                                         "--port",
-                                         "--prefix",
-                                         "--client-id",
-                                         "--qos",
-                                         "--keepalive",
-                                         "--username",
-                                         "--password-file",
-                                         "--ca-file",
-                                         "--cert-file",
-                                         "--key-file",
-                                         "--forget",
-                                         "--wait",
-                                         "--count",
-                                         "--duration",
-                                         "--rows",
-                                         "--http",
-                                         "--db",
-                                         "--token-file",
-                                         "--retention",
-                                         "--http-host",
-                                         "--http-per-address",
-                                         "--db-limit",
-                                         "--visitor-rssi",
-                                         "--visitor-dwell",
-                                         "--visit-timeout",
-                                         "--visit-retention"};
-    std::string visit_option;  // the last visit option given
+    static const char* const flags[] = {"--persistent", "--once", "--json", "-v", "--verbose"};
+    static const char* const valued[] = {"--host",       "--port",
+                                         "--prefix",     "--client-id",
+                                         "--qos",        "--keepalive",
+                                         "--username",   "--password-file",
+                                         "--ca-file",    "--cert-file",
+                                         "--key-file",   "--forget",
+                                         "--wait",       "--count",
+                                         "--duration",   "--rows",
+                                         "--http",       "--db",
+                                         "--token-file", "--retention",
+                                         "--http-host",  "--http-per-address",
+                                         "--db-limit"};
+    // The visits' own: --visits, and its thresholds and retention.
+    static const char* const visit_valued[] = {"--visitor-rssi", "--visitor-dwell",
+                                               "--visit-timeout", "--visit-retention"};
+    std::string visit_option;  // the last of them given
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i];
         bool is_flag = false, is_valued = false;
@@ -141,6 +128,13 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
         for (const char* v : valued) {
             is_valued = is_valued || name == v;
         }
+        for (const char* v : visit_valued) {
+            is_valued = is_valued || name == v;
+        }
+        if (name == "--visits") {
+            options.visits = true;
+            continue;
+        }
         if (is_flag) {
             if (name == "--persistent") {
                 options.persistent = true;
@@ -148,8 +142,6 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
                 options.once = true;
             } else if (name == "--json") {
                 options.json = true;
-            } else if (name == "--visits") {
-                options.visits = true;
             } else {
                 options.verbose++;
             }

@@ -33,11 +33,12 @@ const char* const kSchema =
     "CREATE INDEX IF NOT EXISTS station_hour_age ON station_hour(hour);";
 
 // Visits per site and access point per hour and per day, and the stations' visit days.
-#define VISIT_COLUMNS                                                                         \
-    " started INTEGER NOT NULL, ended INTEGER NOT NULL, visitors INTEGER NOT NULL,"           \
-    " passersby INTEGER NOT NULL, new_visitors INTEGER NOT NULL, returning INTEGER NOT NULL," \
-    " dwell_5 INTEGER NOT NULL, dwell_15 INTEGER NOT NULL, dwell_60 INTEGER NOT NULL,"        \
-    " dwell_over INTEGER NOT NULL, dwell_sum INTEGER NOT NULL,"
+#define VISIT_COLUMNS                                                                     \
+    " started INTEGER NOT NULL, ended INTEGER NOT NULL, visitors INTEGER NOT NULL,"       \
+    " passersby INTEGER NOT NULL, new_visitors INTEGER NOT NULL,"                         \
+    " returning_visitors INTEGER NOT NULL, dwell_5 INTEGER NOT NULL,"                     \
+    " dwell_15 INTEGER NOT NULL, dwell_60 INTEGER NOT NULL, dwell_over INTEGER NOT NULL," \
+    " dwell_sum INTEGER NOT NULL,"
 const char* const kVisitSchema =
     "CREATE TABLE IF NOT EXISTS visit_hour(site TEXT NOT NULL, ap TEXT NOT NULL,"
     " hour INTEGER NOT NULL," VISIT_COLUMNS
@@ -54,9 +55,16 @@ const char* const kVisitSchema =
     " started = started + excluded.started, ended = ended + excluded.ended,"                \
     " visitors = visitors + excluded.visitors, passersby = passersby + excluded.passersby," \
     " new_visitors = new_visitors + excluded.new_visitors,"                                 \
-    " returning = returning + excluded.returning, dwell_5 = dwell_5 + excluded.dwell_5,"    \
+    " returning_visitors = returning_visitors + excluded.returning_visitors,"               \
+    " dwell_5 = dwell_5 + excluded.dwell_5,"                                                \
     " dwell_15 = dwell_15 + excluded.dwell_15, dwell_60 = dwell_60 + excluded.dwell_60,"    \
     " dwell_over = dwell_over + excluded.dwell_over, dwell_sum = dwell_sum + excluded.dwell_sum"
+// A range of visit rows summed over sites and access points, or of one of each.
+#define VISIT_SUMS                                                                           \
+    " sum(started), sum(ended), sum(visitors), sum(passersby), sum(new_visitors),"           \
+    " sum(returning_visitors), sum(dwell_5), sum(dwell_15), sum(dwell_60), sum(dwell_over)," \
+    " sum(dwell_sum)"
+#define VISIT_WHERE " BETWEEN ?1 AND ?2 AND (?3 IS NULL OR site = ?3) AND (?4 = '' OR ap = ?4)"
 const char* const kUpsertVisitHour =
     "INSERT INTO visit_hour VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14)"
     " ON CONFLICT(site, ap, hour) DO UPDATE SET" VISIT_MERGE;
@@ -424,16 +432,10 @@ std::vector<VisitRow> HistoryStore::visits(bool by_day, const std::optional<std:
     follow_path(ignored);
     if (!db_)
         return rows;
-    const char* sql =
-        by_day ? "SELECT day, sum(started), sum(ended), sum(visitors), sum(passersby),"
-                 " sum(new_visitors), sum(returning), sum(dwell_5), sum(dwell_15), sum(dwell_60),"
-                 " sum(dwell_over), sum(dwell_sum) FROM visit_day WHERE day BETWEEN ?1 AND ?2"
-                 " AND (?3 IS NULL OR site = ?3) AND (?4 = '' OR ap = ?4) GROUP BY day ORDER BY day"
-               : "SELECT hour, sum(started), sum(ended), sum(visitors), sum(passersby),"
-                 " sum(new_visitors), sum(returning), sum(dwell_5), sum(dwell_15), sum(dwell_60),"
-                 " sum(dwell_over), sum(dwell_sum) FROM visit_hour WHERE hour BETWEEN ?1 AND ?2"
-                 " AND (?3 IS NULL OR site = ?3) AND (?4 = '' OR ap = ?4) GROUP BY hour"
-                 " ORDER BY hour";
+    const char* sql = by_day ? "SELECT day," VISIT_SUMS " FROM visit_day WHERE day" VISIT_WHERE
+                               " GROUP BY day ORDER BY day"
+                             : "SELECT hour," VISIT_SUMS " FROM visit_hour WHERE hour" VISIT_WHERE
+                               " GROUP BY hour ORDER BY hour";
     Statement s(db_, sql);
     if (!s)
         return rows;
