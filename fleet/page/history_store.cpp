@@ -131,6 +131,12 @@ std::optional<double> column_optional(sqlite3_stmt* s, int i) {
     return sqlite3_column_double(s, i);
 }
 
+// A text column, or "" for NULL.
+std::string column_text(sqlite3_stmt* s, int i) {
+    const unsigned char* text = sqlite3_column_text(s, i);
+    return text ? reinterpret_cast<const char*>(text) : "";
+}
+
 bool file_id(const std::string& path, uint64_t& device, uint64_t& inode) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0)
@@ -332,6 +338,10 @@ bool HistoryStore::write(const std::vector<MinuteDelta>& minutes,
         ok = ok && sqlite3_step(hour.get()) == SQLITE_DONE;
         sqlite3_reset(hour.get());
     }
+    return finish(ok, error);
+}
+
+bool HistoryStore::finish(bool ok, std::string& error) {
     if (!ok) {
         error = sqlite3_errmsg(db_);
         std::string ignored;
@@ -341,19 +351,12 @@ bool HistoryStore::write(const std::vector<MinuteDelta>& minutes,
     return exec("COMMIT", error);
 }
 
-int64_t HistoryStore::prune(int64_t oldest_kept) {
+int64_t HistoryStore::delete_older(const char* const* deletes, size_t count, int64_t oldest_kept) {
+    int64_t removed = 0;
     if (!db_)
         return 0;
-    static const char* const kDeletes[] = {
-        "DELETE FROM ap_minute WHERE minute < ?1",
-        "DELETE FROM site_minute WHERE minute < ?1",
-        "DELETE FROM station_seen WHERE last_seen < ?1",
-        // An hour is kept while any of it lies within the retention period.
-        "DELETE FROM station_hour WHERE hour + 3600 <= ?1",
-    };
-    int64_t removed = 0;
-    for (const char* sql : kDeletes) {
-        Statement s(db_, sql);
+    for (size_t i = 0; i < count; ++i) {
+        Statement s(db_, deletes[i]);
         if (!s)
             continue;
         sqlite3_bind_int64(s.get(), 1, oldest_kept);
@@ -361,6 +364,17 @@ int64_t HistoryStore::prune(int64_t oldest_kept) {
             removed += sqlite3_changes(db_);
     }
     return removed;
+}
+
+int64_t HistoryStore::prune(int64_t oldest_kept) {
+    static const char* const kDeletes[] = {
+        "DELETE FROM ap_minute WHERE minute < ?1",
+        "DELETE FROM site_minute WHERE minute < ?1",
+        "DELETE FROM station_seen WHERE last_seen < ?1",
+        // An hour is kept while any of it lies within the retention period.
+        "DELETE FROM station_hour WHERE hour + 3600 <= ?1",
+    };
+    return delete_older(kDeletes, sizeof kDeletes / sizeof *kDeletes, oldest_kept);
 }
 
 bool HistoryStore::write_visits(const std::vector<VisitRow>& rows,
@@ -395,34 +409,17 @@ bool HistoryStore::write_visits(const std::vector<VisitRow>& rows,
         ok = sqlite3_step(station.get()) == SQLITE_DONE;
         sqlite3_reset(station.get());
     }
-    if (!ok) {
-        error = sqlite3_errmsg(db_);
-        std::string ignored;
-        exec("ROLLBACK", ignored);
-        return false;
-    }
-    return exec("COMMIT", error);
+    return finish(ok, error);
 }
 
 int64_t HistoryStore::prune_visits(int64_t oldest_kept) {
-    if (!db_)
-        return 0;
     // A period is kept while any of it lies within the retention period.
     static const char* const kDeletes[] = {
         "DELETE FROM visit_hour WHERE hour + 3600 <= ?1",
         "DELETE FROM visit_day WHERE day + 86400 <= ?1",
         "DELETE FROM visit_station WHERE (last_day + 1) * 86400 <= ?1",
     };
-    int64_t removed = 0;
-    for (const char* sql : kDeletes) {
-        Statement s(db_, sql);
-        if (!s)
-            continue;
-        sqlite3_bind_int64(s.get(), 1, oldest_kept);
-        if (sqlite3_step(s.get()) == SQLITE_DONE)
-            removed += sqlite3_changes(db_);
-    }
-    return removed;
+    return delete_older(kDeletes, sizeof kDeletes / sizeof *kDeletes, oldest_kept);
 }
 
 std::vector<VisitRow> HistoryStore::visits(bool by_day, const std::optional<std::string>& site,
@@ -473,9 +470,8 @@ std::vector<VisitDays> HistoryStore::visit_days(int64_t since_day, size_t limit)
     sqlite3_bind_int64(s.get(), 1, since_day);
     sqlite3_bind_int64(s.get(), 2, static_cast<int64_t>(std::min<size_t>(limit, INT64_MAX)));
     while (sqlite3_step(s.get()) == SQLITE_ROW) {
-        const unsigned char* key = sqlite3_column_text(s.get(), 0);
-        days.push_back({key ? reinterpret_cast<const char*>(key) : "",
-                        sqlite3_column_int64(s.get(), 1), sqlite3_column_int64(s.get(), 2)});
+        days.push_back({column_text(s.get(), 0), sqlite3_column_int64(s.get(), 1),
+                        sqlite3_column_int64(s.get(), 2)});
     }
     return days;
 }
@@ -538,9 +534,7 @@ std::optional<StationHistory> HistoryStore::station(const std::string& address, 
     sqlite3_bind_int64(hours.get(), 2, from);
     sqlite3_bind_int64(hours.get(), 3, to);
     while (sqlite3_step(hours.get()) == SQLITE_ROW) {
-        const unsigned char* ap = sqlite3_column_text(hours.get(), 1);
-        h.hours.push_back({sqlite3_column_int64(hours.get(), 0),
-                           ap ? reinterpret_cast<const char*>(ap) : "",
+        h.hours.push_back({sqlite3_column_int64(hours.get(), 0), column_text(hours.get(), 1),
                            sqlite3_column_int(hours.get(), 2)});
     }
     return h;

@@ -133,6 +133,10 @@ class HistoryStore {
     static sqlite3* connect(const std::string& path, bool read_only, std::string& error);
     bool prepare(std::string& error);
     bool exec(const char* sql, std::string& error);
+    // Ends the transaction: COMMIT when ok, else ROLLBACK with SQLite's error in `error`.
+    bool finish(bool ok, std::string& error);
+    // Runs each DELETE with ?1 bound to oldest_kept; returns the rows removed.
+    int64_t delete_older(const char* const* deletes, size_t count, int64_t oldest_kept);
     sqlite3* db_;
     std::string path_;
     bool read_only_ = false;
