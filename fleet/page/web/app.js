@@ -154,8 +154,8 @@ function chartData(points, first) {
 }
 
 // One chart: a series of [least, mean, most] bars, or (with `series`, their labels) plain
-// series drawn together.
-function drawChart(id, label, data, series) {
+// series drawn together; over `span` ([from, to] dates) when given, else over the data.
+function drawChart(id, label, data, series, span) {
   const labels = series || [label];
   const options = {
     labels: ['time', ...labels], customBars: !series, legend: 'always', ylabel: label,
@@ -164,6 +164,7 @@ function drawChart(id, label, data, series) {
     colors: series ? ['#17324d', '#c77700'] : [id === 'chart-stations' ? '#17324d' : '#c77700'],
     drawCallback: g => { document.getElementById(id).dataset.points = String(g.numRows()); },
   };
+  if (span) options.dateWindow = span;
   const empty = [[new Date(), ...labels.map(() => (series ? null : [null, null, null]))]];
   const rows = data.length ? data : empty;
   if (state.charts[id]) state.charts[id].updateOptions(Object.assign({file: rows}, options));
@@ -177,7 +178,7 @@ async function loadVisits(to, ap) {
   box.hidden = !v.enabled;
   if (!v.enabled) return;
   drawChart('chart-visits', 'Visits per hour', v.rows.map(r => [new Date(r[0] * 1000), r[3], r[4]]),
-    ['visitors', 'passersby']);
+    ['visitors', 'passersby'], [new Date((to - 86400) * 1000), new Date(to * 1000)]);
   const sum = k => v.rows.reduce((n, r) => n + r[k], 0);
   document.getElementById('visits-note').textContent = v.rows.length
     ? 'last day: ' + sum(3) + ' visitors (' + sum(5) + ' new, ' + sum(6) + ' returning), ' +
