@@ -704,6 +704,11 @@ TEST_F(FleetPageServer, ServesVisitsBySiteAndAccessPointWithinTheirRetention) {
                   .find("\"from\":9223372036854603007,"),
               std::string::npos);
     // The visit three days back was written, then pruned with its station's days.
+    std::string error;
+    auto store = HistoryStore::open(dir.file("h.db"), true, error);
+    ASSERT_TRUE(store) << error;
+    EXPECT_EQ(store->visits(false, std::nullopt, "", 0, now).size(), 1u);
+    EXPECT_EQ(store->visits(true, std::nullopt, "", 0, now).size(), 1u);
     std::vector<VisitDays> days = page.visit_days(0, 10);
     ASSERT_EQ(days.size(), 3u);
     for (const VisitDays& d : days) {
