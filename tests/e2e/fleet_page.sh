@@ -8,7 +8,7 @@
 # from 127.0.0.1 (tests/e2e/fleet_page_attacks.py: a rebinding Host, slowloris, 2,000
 # connections, 16 live feeds that never read) while an honest client on 127.0.0.2 is served
 # throughout and the collector stays under 48 MiB. Visits on, with thresholds small enough for
-# the run: access point 2 hears a visitor and a passerby (addresses not randomised) for 15 s.
+# the run: access point 2 hears a visitor and a passerby (addresses not randomised) for 25 s.
 # Environment (set by CTest): FLEET, FLEET_NET_HARNESS, FLEET_DOCS, E2E_LIB, BROWSER_CHECK,
 # SCREENSHOT (where the page's screenshot goes), VORLASK, STANDIN, PORT_REDIRECT.
 # shellcheck source=tests/e2e/lib.sh
@@ -88,10 +88,11 @@ access_point() {
         printf '%d %s ff:ff:ff:ff:ff:ff -40 0 2437 2\n' "$t" "$maker_address"
     done
 } | sort -s -n -k1,1 >ap1.script
-# heard ADDRESS RSSI: a station probing twice a second for the first 15 seconds.
+# heard ADDRESS RSSI: a station probing twice a second for the first 25 seconds (long past the
+# dwell of 6 s even when its access point's first documents come late).
 heard() {
     local t
-    for t in $(seq 0 14); do
+    for t in $(seq 0 24); do
         printf '%d %s ff:ff:ff:ff:ff:ff %d 0 2437 2\n' "$t" "$1" "$2"
     done
 }

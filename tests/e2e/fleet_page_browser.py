@@ -181,7 +181,7 @@ try:
     time.sleep(1.5)
 
     # Visits: the collector runs with --visits; a visitor and a passerby heard for the run's first
-    # 15 s end 12 s later, and the visits chart draws them.
+    # 25 s end 12 s later, and the visits chart draws them.
     def visits_drawn():
         counts = driver.execute_script("""
             const g = state.charts['chart-visits'];
