@@ -43,6 +43,16 @@ const char* const fleet_usage =
     "  --db-limit MIB        web page: the history database's bound (default 1024)\n"
     "  --metrics-per-ap N    /metrics: series for the first N access points (default\n"
     "                        2000; 0: totals only)\n"
+    "  --visits              web page: visits of the stations whose addresses are not\n"
+    "                        randomised, kept in the history (off by default)\n"
+    "  --visitor-rssi [SITE=]DBM\n"
+    "                        visits: a visitor's strongest signal, at least (default -75)\n"
+    "  --visitor-dwell [SITE=]MIN\n"
+    "                        visits: a visitor's dwell, at least (default 5)\n"
+    "  --visit-timeout [SITE=]MIN\n"
+    "                        visits: unheard this long ends a visit (default 10)\n"
+    "  --visit-retention DAYS\n"
+    "                        visits: kept in the history (default 30)\n"
     "  -v, --verbose         say more on standard error\n";
 
 namespace {
@@ -107,6 +117,10 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
                                          "--token-file", "--retention",
                                          "--http-host",  "--http-per-address",
                                          "--db-limit",   "--metrics-per-ap"};
+    // The visits' own: --visits, and its thresholds and retention.
+    static const char* const visit_valued[] = {"--visitor-rssi", "--visitor-dwell",
+                                               "--visit-timeout", "--visit-retention"};
+    std::string visit_option;  // the last of them given
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i];
         bool is_flag = false, is_valued = false;
@@ -115,6 +129,13 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
         }
         for (const char* v : valued) {
             is_valued = is_valued || name == v;
+        }
+        for (const char* v : visit_valued) {
+            is_valued = is_valued || name == v;
+        }
+        if (name == "--visits") {
+            options.visits = true;
+            continue;
         }
         if (is_flag) {
             if (name == "--persistent") {
@@ -198,6 +219,13 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
         } else if (name == "--retention") {
             ok = read_unsigned(value.c_str(), UnsignedForm{1, 3660}, n) == NumberRead::ok;
             options.retention_days = static_cast<uint32_t>(n);
+        } else if (fleet_visits::is_visit_threshold(name)) {
+            ok = fleet_visits::parse_visit_threshold(name, value, options.visit_settings);
+            visit_option = name;
+        } else if (name == "--visit-retention") {
+            ok = read_unsigned(value.c_str(), UnsignedForm{1, 3660}, n) == NumberRead::ok;
+            options.visit_settings.retention_days = static_cast<int64_t>(n);
+            visit_option = name;
         } else if (name == "--db-limit") {
             ok = read_unsigned(value.c_str(), UnsignedForm{1, 1048576}, n) == NumberRead::ok;
             options.db_limit_mib = static_cast<uint32_t>(n);
@@ -226,6 +254,14 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
     }
     if (!options.http.empty() && options.once) {
         error = "--http serves the live view: not with --once";
+        return false;
+    }
+    if (!visit_option.empty() && !options.visits) {
+        error = visit_option + " needs --visits";
+        return false;
+    }
+    if (options.visits && options.http.empty()) {
+        error = "--visits keeps visits in the web page's history: it needs --http";
         return false;
     }
     if ((options.cert_file.empty()) != (options.key_file.empty())) {

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "visit_rules.h"
+
 namespace fleet {
 
 struct BrokerAddress {
@@ -42,6 +44,9 @@ struct FleetOptions {
     std::vector<std::string> http_hosts;  // Host names served besides the address, as given
     uint32_t http_per_address = 16;       // connections from one client address
     uint32_t metrics_per_ap = 2000;       // /metrics: access points with series of their own
+    // Visits (--visits, with --http): off unless asked for; their thresholds and retention.
+    bool visits = false;
+    fleet_visits::VisitSettings visit_settings;
 };
 
 // Fills `options` from the command line. Returns false with a message in

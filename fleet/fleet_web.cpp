@@ -1,5 +1,7 @@
 #include "fleet_web.h"
 
+#include <algorithm>
+
 namespace fleet {
 
 fleet_page::ScanSample sample_of(const Scan& scan, int64_t scan_time) {
@@ -13,6 +15,27 @@ fleet_page::ScanSample sample_of(const Scan& scan, int64_t scan_time) {
     for (const ScanStation& st : scan.stations)
         s.hearings.push_back({st.address, st.rssi, scan_time - st.last_age});
     return s;
+}
+
+std::vector<fleet_visits::Sighting> sightings_of(const FleetView& view, const Scan& scan) {
+    std::vector<fleet_visits::Sighting> out;
+    for (const ScanStation& st : scan.stations) {
+        if (st.randomised)
+            continue;
+        auto station = view.stations().find(st.address);
+        if (station == view.stations().end())
+            continue;  // turned away by a full view
+        const auto& heard = station->second.heard_by;
+        auto here =
+            std::lower_bound(heard.begin(), heard.end(), scan.ap,
+                             [](const HeardBy& h, const std::string& id) { return h.ap < id; });
+        auto ap = view.access_points().find(station->second.strongest);
+        if (here == heard.end() || here->ap != scan.ap || ap == view.access_points().end())
+            continue;
+        out.push_back(
+            {st.address, ap->second.site, ap->first, st.rssi, here->heard, here->last_seen});
+    }
+    return out;
 }
 
 bool FleetWeb::start(const FleetOptions& options, std::string& error) {
@@ -29,10 +52,40 @@ bool FleetWeb::start(const FleetOptions& options, std::string& error) {
     settings.recorder.retention_seconds = static_cast<int64_t>(options.retention_days) * 86400;
     settings.recorder.max_db_bytes = static_cast<int64_t>(options.db_limit_mib) << 20;
     settings.metrics_per_ap = options.metrics_per_ap;
-    return page_.start(settings, error);
+    settings.visits = options.visits;
+    if (options.visits)
+        settings.recorder.visit_retention_seconds = options.visit_settings.retention_days * 86400;
+    if (!page_.start(settings, error))
+        return false;
+    if (options.visits) {
+        // The stations' visit days from the history: returning visitors across restarts.
+        const fleet_visits::VisitSettings& v = options.visit_settings;
+        visits_.reset(new fleet_visits::VisitTracker(v));
+        int64_t today = fleet_now().wall / 86400;
+        for (const fleet_page::VisitDays& d :
+             page_.visit_days(today - v.retention_days, v.max_known))
+            visits_->remember(d.key, d.last_day, d.earlier_day);
+        page_.set_visit_totals(visits_->totals());
+    }
+    return true;
+}
+
+void FleetWeb::on_visit_scan(const FleetView& view, const Scan& scan, FleetTime now) {
+    if (!visits_)
+        return;
+    std::vector<fleet_visits::VisitEvent> events;
+    for (const fleet_visits::Sighting& s : sightings_of(view, scan))
+        visits_->see(s, now.mono, events);
+    page_.on_visits(std::move(events));
 }
 
 void FleetWeb::tick(const FleetView& view, FleetTime now) {
+    if (visits_) {
+        std::vector<fleet_visits::VisitEvent> events;
+        visits_->expire(now.mono, events);
+        page_.on_visits(std::move(events));
+        page_.set_visit_totals(visits_->totals());
+    }
     // An unchanged view is published again every 30 s so ages and offline states move on.
     if (view.generation() == published_generation_ && now.mono - published_time_ < 30)
         return;

@@ -171,6 +171,12 @@ int main(int argc, char** argv) {
         fleet.view.add_scan_listener(
             [&web](const Scan& scan, int64_t scan_time) { web.on_scan(scan, scan_time); });
         fprintf(stderr, "vorlask-fleet: web page on port %u\n", static_cast<unsigned>(web.port()));
+        // --visits: each merged scan's hearings, once the view holds them.
+        if (options.visits) {
+            fleet.view.add_scan_listener([&web, &fleet](const Scan& scan, int64_t) {
+                web.on_visit_scan(fleet.view, scan, fleet_now());
+            });
+        }
     }
 
     uv_timer_init(&fleet.loop, &fleet.tick);

@@ -166,6 +166,7 @@ bool FleetPage::start(const PageSettings& settings, std::string& error) {
     });
     server_.route("/api/history", [this](const HttpRequest& r) { return history(r); });
     server_.route("/api/station", [this](const HttpRequest& r) { return station_history(r); });
+    server_.route("/api/visits", [this](const HttpRequest& r) { return visits(r); });
     server_.event_route("/api/events", &feed_);
 
     published_.view = std::make_shared<const ViewSnapshot>();
@@ -226,9 +227,31 @@ std::string FleetPage::metrics_text() const {
     input.max_aps = settings_.metrics_per_ap;
     MetricsWriter out;
     write_collector_metrics(out, input);
+    if (std::optional<fleet_visits::VisitTotals> visits = visit_totals())
+        write_visit_metrics(out, *visits, input.history.visits_dropped);
     for (const MetricsSource& source : metrics_sources_)
         source(out);
     return out.text();
+}
+
+void FleetPage::on_visits(std::vector<fleet_visits::VisitEvent> events) {
+    if (recorder_ && settings_.visits && !events.empty())
+        recorder_->record_visits(std::move(events));
+}
+
+std::vector<VisitDays> FleetPage::visit_days(int64_t since_day, size_t limit) {
+    std::lock_guard<std::mutex> lock(reader_mutex_);
+    return reader_ ? reader_->visit_days(since_day, limit) : std::vector<VisitDays>();
+}
+
+void FleetPage::set_visit_totals(const fleet_visits::VisitTotals& totals) {
+    std::lock_guard<std::mutex> lock(visit_totals_mutex_);
+    visit_totals_ = totals;
+}
+
+std::optional<fleet_visits::VisitTotals> FleetPage::visit_totals() const {
+    std::lock_guard<std::mutex> lock(visit_totals_mutex_);
+    return visit_totals_;
 }
 
 FleetPage::Published FleetPage::current() const {
@@ -311,6 +334,65 @@ HttpResponse FleetPage::station_history(const HttpRequest& r) {
         json_object_array_add(hours, o);
     }
     json_object_object_add(doc, "hours", hours);
+    std::string body = json_object_to_json_string_ext(doc, JSON_C_TO_STRING_PLAIN);
+    json_object_put(doc);
+    return {200, "application/json", body};
+}
+
+HttpResponse FleetPage::visits(const HttpRequest& r) {
+    json_object* doc = json_object_new_object();
+    json_object_object_add(doc, "enabled", json_object_new_boolean(settings_.visits));
+    std::vector<VisitRow> rows;
+    if (settings_.visits) {
+        std::string step = arg(r, "step");
+        if (!step.empty() && step != "hour" && step != "day") {
+            json_object_put(doc);
+            return bad_request("step is hour or day");
+        }
+        bool by_day = step == "day";
+        int64_t from, to;
+        // A day of hours, or thirty days, unless asked; at most the visits' retention.
+        if (!time_range(r, by_day ? 30 * 86400 : 86400, settings_.recorder.visit_retention_seconds,
+                        from, to)) {
+            json_object_put(doc);
+            return bad_request("from and to are unix seconds, from not after to");
+        }
+        // No site: every site; site= (empty) the collector's one site.
+        std::optional<std::string> site;
+        if (r.query.count("site") != 0)
+            site = arg(r, "site");
+        std::string ap = arg(r, "ap");
+        {
+            std::lock_guard<std::mutex> lock(reader_mutex_);
+            rows = reader_->visits(by_day, site, ap, from, to);
+        }
+        json_object_object_add(doc, "step", json_object_new_string(by_day ? "day" : "hour"));
+        json_object_object_add(doc, "site", site ? json_object_new_string(site->c_str()) : nullptr);
+        json_object_object_add(doc, "ap",
+                               ap.empty() ? nullptr : json_object_new_string(ap.c_str()));
+        json_object_object_add(doc, "from", json_object_new_int64(from));
+        json_object_object_add(doc, "to", json_object_new_int64(to));
+    }
+    json_object* columns = json_object_new_array();
+    for (const char* c :
+         {"time", "started", "ended", "visitors", "passersby", "new", "returning", "dwell_under_5",
+          "dwell_5_15", "dwell_15_60", "dwell_60_over", "dwell_mean"})
+        json_object_array_add(columns, json_object_new_string(c));
+    json_object_object_add(doc, "columns", columns);
+    json_object* list = json_object_new_array_ext(static_cast<int>(rows.size()));
+    for (const VisitRow& v : rows) {
+        const VisitCounts& c = v.counts;
+        json_object* row = json_object_new_array_ext(12);
+        for (int64_t n : {v.period, c.started, c.ended, c.visitors, c.passersby, c.new_visitors,
+                          c.returning, c.dwell[0], c.dwell[1], c.dwell[2], c.dwell[3]})
+            json_object_array_add(row, json_object_new_int64(n));
+        json_object_array_add(
+            row, c.ended > 0 ? json_object_new_double(static_cast<double>(c.dwell_seconds) /
+                                                      static_cast<double>(c.ended))
+                             : nullptr);
+        json_object_array_add(list, row);
+    }
+    json_object_object_add(doc, "rows", list);
     std::string body = json_object_to_json_string_ext(doc, JSON_C_TO_STRING_PLAIN);
     json_object_put(doc);
     return {200, "application/json", body};

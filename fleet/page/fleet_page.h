@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "event_feed.h"
@@ -27,6 +28,7 @@ struct PageSettings {
     std::string ieee_directory = MakerLookup::kDefaultDirectory;
     std::string dygraphs_directory = "/usr/share/javascript/dygraphs";
     size_t metrics_per_ap = 2000;  // access points with series of their own in /metrics
+    bool visits = false;  // /api/visits answers from the history (recorder.visit_retention_seconds)
 };
 
 // Reads the token: one line of printable characters that a cookie can carry.
@@ -54,6 +56,13 @@ class FleetPage {
     void add_metrics(MetricsSource source) { metrics_sources_.push_back(std::move(source)); }
     // The /metrics text as it would be served now.
     std::string metrics_text() const;
+    // Visits: what began and ended (any thread, never blocks on the disk); the stations' visit
+    // days from the history (at start); the classifier's totals as the loop last handed them
+    // over, for /metrics (none while visits are off).
+    void on_visits(std::vector<fleet_visits::VisitEvent> events);
+    std::vector<VisitDays> visit_days(int64_t since_day, size_t limit);
+    void set_visit_totals(const fleet_visits::VisitTotals& totals);
+    std::optional<fleet_visits::VisitTotals> visit_totals() const;
 
     // The view document of the latest snapshot, rendered once and shared by every answer; at
     // most kMaxViewDocuments stand at once (older ones still being sent included): past that,
@@ -69,6 +78,7 @@ class FleetPage {
     Published current() const;
     HttpResponse history(const HttpRequest& request);
     HttpResponse station_history(const HttpRequest& request);
+    HttpResponse visits(const HttpRequest& request);
 
     PageSettings settings_;
     MakerLookup makers_;
@@ -87,6 +97,8 @@ class FleetPage {
     HttpServer server_;
     std::string dygraph_js_, dygraph_css_;
     bool started_ = false;
+    mutable std::mutex visit_totals_mutex_;
+    std::optional<fleet_visits::VisitTotals> visit_totals_;
 };
 
 }  // namespace fleet_page

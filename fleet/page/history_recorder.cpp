@@ -58,6 +58,20 @@ bool HistoryRecorder::record(ScanSample sample) {
     return true;
 }
 
+bool HistoryRecorder::record_visits(std::vector<fleet_visits::VisitEvent> events) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (events.size() > settings_.max_pending_visits - pending_visits_.size()) {
+            stats_.visits_dropped += events.size();
+            return false;
+        }
+        pending_visits_.insert(pending_visits_.end(), std::make_move_iterator(events.begin()),
+                               std::make_move_iterator(events.end()));
+    }
+    wake_.notify_one();
+    return true;
+}
+
 void HistoryRecorder::flush() {
     std::unique_lock<std::mutex> lock(mutex_);
     uint64_t ticket = ++flush_requested_;
@@ -111,6 +125,65 @@ void HistoryRecorder::fold(const ScanSample& s) {
     }
 }
 
+void HistoryRecorder::fold_visit(const fleet_visits::VisitEvent& e) {
+    for (bool day : {false, true}) {
+        int64_t period = floor_to(e.time, day ? 86400 : 3600);
+        VisitRow& row = visit_rows_[std::make_tuple(e.site, e.ap, period, day)];
+        row.site = e.site;
+        row.ap = e.ap;
+        row.period = period;
+        row.day = day;
+        VisitCounts& c = row.counts;
+        if (!e.ended) {
+            ++c.started;
+            continue;
+        }
+        ++c.ended;
+        ++(e.visitor ? c.visitors : c.passersby);
+        if (e.visitor)
+            ++(e.returning ? c.returning : c.new_visitors);
+        ++c.dwell[static_cast<int>(fleet_visits::dwell_bucket(e.dwell))];
+        c.dwell_seconds += e.dwell;
+    }
+    if (e.ended && !e.key.empty())
+        visit_days_[e.key] = VisitDays{e.key, e.last_day, e.earlier_day};
+}
+
+// Visit rows go in their own transaction after the history's. A failed write keeps them folded
+// (the next visits merge into them) for max_retries flushes, then gives them up.
+void HistoryRecorder::write_visits(uint64_t& written, uint64_t& refused, uint64_t& lost) {
+    size_t rows = visit_rows_.size() + visit_days_.size();
+    if (rows == 0)
+        return;
+    if (full_) {
+        refused += rows;
+    } else {
+        std::vector<VisitRow> counts;
+        counts.reserve(visit_rows_.size());
+        for (auto& entry : visit_rows_)
+            counts.push_back(entry.second);
+        std::vector<VisitDays> days;
+        days.reserve(visit_days_.size());
+        for (auto& entry : visit_days_)
+            days.push_back(entry.second);
+        std::string error;
+        if (!store_->write_visits(counts, days, error)) {
+            if (error != said_error_) {
+                say_history("cannot write visits to " + path_ + ": " + error);
+                said_error_ = error;
+            }
+            if (++visit_failures_ <= settings_.max_retries)
+                return;
+            lost += rows;
+        } else {
+            written += rows;
+        }
+    }
+    visit_failures_ = 0;
+    visit_rows_.clear();
+    visit_days_.clear();
+}
+
 void HistoryRecorder::write_out(int64_t now) {
     std::vector<MinuteDelta> minutes;
     minutes.reserve(minutes_.size());
@@ -146,8 +219,12 @@ void HistoryRecorder::write_out(int64_t now) {
     } else {
         after_failure(minutes, stations, error, lost);
     }
+    uint64_t visit_rows = 0, visits_refused = 0;
+    write_visits(visit_rows, visits_refused, lost);
     if (now - last_prune_ >= kPruneEverySeconds) {
         store_->prune(now - settings_.retention_seconds);
+        if (settings_.visit_retention_seconds > 0)
+            store_->prune_visits(now - settings_.visit_retention_seconds);
         last_prune_ = now;
         // Hours well past are no longer counted: the map holds the hours scans now fall in.
         for (auto it = hours_added_.begin(); it != hours_added_.end();)
@@ -159,6 +236,8 @@ void HistoryRecorder::write_out(int64_t now) {
     ++stats_.flushes;
     stats_.rows_refused += refused;
     stats_.rows_lost += lost;
+    stats_.rows_written += visit_rows;
+    stats_.rows_refused += visits_refused;
     if (ok) {
         stats_.rows_written += rows - refused;
     } else {
@@ -257,15 +336,18 @@ void HistoryRecorder::run() {
     using Clock = std::chrono::steady_clock;
     auto next_flush = Clock::now() + std::chrono::milliseconds(settings_.flush_interval_ms);
     std::vector<ScanSample> taken;
+    std::vector<fleet_visits::VisitEvent> visits;
     for (;;) {
         bool stop;
         uint64_t ticket;
         {
             std::unique_lock<std::mutex> lock(mutex_);
             wake_.wait_until(lock, next_flush, [&] {
-                return stopping_ || flush_requested_ > flush_done_ || !pending_.empty();
+                return stopping_ || flush_requested_ > flush_done_ || !pending_.empty() ||
+                       !pending_visits_.empty();
             });
             taken.swap(pending_);
+            visits.swap(pending_visits_);
             pending_hearings_ = 0;
             stop = stopping_;
             ticket = flush_requested_;
@@ -273,6 +355,9 @@ void HistoryRecorder::run() {
         for (const ScanSample& s : taken)
             fold(s);
         taken.clear();
+        for (const fleet_visits::VisitEvent& e : visits)
+            fold_visit(e);
+        visits.clear();
         bool due = Clock::now() >= next_flush;
         if (due || stop || ticket > flush_done_) {
             write_out(static_cast<int64_t>(std::time(nullptr)));

@@ -18,10 +18,12 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
 #include "history_store.h"
+#include "visit_tracker.h"
 
 namespace fleet_page {
 
@@ -56,6 +58,10 @@ struct RecorderSettings {
     // rows that may be at most.
     int max_retries = 12;
     size_t max_retry_rows = 1000000;
+    // Visits: kept this long (0: visits off, nothing pruned); events waiting to be folded, beyond
+    // which they are dropped (counted).
+    int64_t visit_retention_seconds = 0;
+    size_t max_pending_visits = 100000;
 };
 
 struct RecorderStats {
@@ -64,6 +70,7 @@ struct RecorderStats {
     uint64_t rows_refused = 0;  // beyond the station hours of an access point, or a full database
     uint64_t rows_lost = 0;     // given up after the retries
     uint64_t backlog_samples = 0, backlog_hearings = 0;  // waiting to be folded, at the time
+    uint64_t visits_dropped = 0;                         // visit events beyond max_pending_visits
     std::string last_error;
 };
 
@@ -81,6 +88,9 @@ class HistoryRecorder {
 
     // Any thread; never waits for SQLite. Returns false when the sample was dropped.
     bool record(ScanSample sample);
+    // Visits that began and ended, folded into their sites' and access points' hours and days,
+    // and the stations' visit days. Any thread; false when they were dropped.
+    bool record_visits(std::vector<fleet_visits::VisitEvent> events);
     // Writes everything taken so far before returning (tests, shutdown).
     void flush();
     RecorderStats stats() const;
@@ -101,6 +111,8 @@ class HistoryRecorder {
 
     void run();
     void fold(const ScanSample& sample);
+    void fold_visit(const fleet_visits::VisitEvent& event);
+    void write_visits(uint64_t& written, uint64_t& refused, uint64_t& lost);
     void write_out(int64_t now);
     bool write_rows(std::vector<MinuteDelta>& minutes, std::vector<StationDelta>& stations,
                     std::string& error, uint64_t& refused);
@@ -113,6 +125,7 @@ class HistoryRecorder {
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::vector<ScanSample> pending_;
+    std::vector<fleet_visits::VisitEvent> pending_visits_;
     size_t pending_hearings_ = 0;
     bool stopping_ = false;
     uint64_t flush_requested_ = 0, flush_done_ = 0;
@@ -134,6 +147,10 @@ class HistoryRecorder {
     // Hours whose counts were taken from the database (what an earlier run of the collector
     // added counts too, so that a restart does not open the cap again).
     std::set<int64_t> hours_counted_;
+    // Visit rows by site, access point, period and whether it is a day; stations' visit days.
+    std::map<std::tuple<std::string, std::string, int64_t, bool>, VisitRow> visit_rows_;
+    std::map<std::string, VisitDays> visit_days_;
+    int visit_failures_ = 0;  // visit writes failed in a row
 
     std::thread thread_;
 };

@@ -32,6 +32,49 @@ const char* const kSchema =
     " ap TEXT NOT NULL, rssi INTEGER NOT NULL, PRIMARY KEY(address, hour)) WITHOUT ROWID;"
     "CREATE INDEX IF NOT EXISTS station_hour_age ON station_hour(hour);";
 
+// Visits per site and access point per hour and per day, and the stations' visit days.
+#define VISIT_COLUMNS                                                                     \
+    " started INTEGER NOT NULL, ended INTEGER NOT NULL, visitors INTEGER NOT NULL,"       \
+    " passersby INTEGER NOT NULL, new_visitors INTEGER NOT NULL,"                         \
+    " returning_visitors INTEGER NOT NULL, dwell_5 INTEGER NOT NULL,"                     \
+    " dwell_15 INTEGER NOT NULL, dwell_60 INTEGER NOT NULL, dwell_over INTEGER NOT NULL," \
+    " dwell_sum INTEGER NOT NULL,"
+const char* const kVisitSchema =
+    "CREATE TABLE IF NOT EXISTS visit_hour(site TEXT NOT NULL, ap TEXT NOT NULL,"
+    " hour INTEGER NOT NULL," VISIT_COLUMNS
+    " PRIMARY KEY(site, ap, hour)) WITHOUT ROWID;"
+    "CREATE INDEX IF NOT EXISTS visit_hour_age ON visit_hour(hour);"
+    "CREATE TABLE IF NOT EXISTS visit_day(site TEXT NOT NULL, ap TEXT NOT NULL,"
+    " day INTEGER NOT NULL," VISIT_COLUMNS
+    " PRIMARY KEY(site, ap, day)) WITHOUT ROWID;"
+    "CREATE INDEX IF NOT EXISTS visit_day_age ON visit_day(day);"
+    "CREATE TABLE IF NOT EXISTS visit_station(key TEXT PRIMARY KEY, last_day INTEGER NOT NULL,"
+    " earlier_day INTEGER NOT NULL) WITHOUT ROWID;"
+    "CREATE INDEX IF NOT EXISTS visit_station_age ON visit_station(last_day);";
+#define VISIT_MERGE                                                                         \
+    " started = started + excluded.started, ended = ended + excluded.ended,"                \
+    " visitors = visitors + excluded.visitors, passersby = passersby + excluded.passersby," \
+    " new_visitors = new_visitors + excluded.new_visitors,"                                 \
+    " returning_visitors = returning_visitors + excluded.returning_visitors,"               \
+    " dwell_5 = dwell_5 + excluded.dwell_5,"                                                \
+    " dwell_15 = dwell_15 + excluded.dwell_15, dwell_60 = dwell_60 + excluded.dwell_60,"    \
+    " dwell_over = dwell_over + excluded.dwell_over, dwell_sum = dwell_sum + excluded.dwell_sum"
+// A range of visit rows summed over sites and access points, or of one of each.
+#define VISIT_SUMS                                                                           \
+    " sum(started), sum(ended), sum(visitors), sum(passersby), sum(new_visitors),"           \
+    " sum(returning_visitors), sum(dwell_5), sum(dwell_15), sum(dwell_60), sum(dwell_over)," \
+    " sum(dwell_sum)"
+#define VISIT_WHERE " BETWEEN ?1 AND ?2 AND (?3 IS NULL OR site = ?3) AND (?4 = '' OR ap = ?4)"
+const char* const kUpsertVisitHour =
+    "INSERT INTO visit_hour VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14)"
+    " ON CONFLICT(site, ap, hour) DO UPDATE SET" VISIT_MERGE;
+const char* const kUpsertVisitDay =
+    "INSERT INTO visit_day VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14)"
+    " ON CONFLICT(site, ap, day) DO UPDATE SET" VISIT_MERGE;
+const char* const kUpsertVisitStation =
+    "INSERT INTO visit_station VALUES(?1,?2,?3) ON CONFLICT(key) DO UPDATE SET"
+    " last_day = excluded.last_day, earlier_day = excluded.earlier_day";
+
 // Merging a delta: counts add, least/most keep the extreme; a minute without crowd estimates
 // keeps NULL there (min/max of NULL is NULL, so coalesce picks whichever side has a value).
 #define MERGE_COLUMNS                                                                           \
@@ -88,6 +131,12 @@ std::optional<double> column_optional(sqlite3_stmt* s, int i) {
     return sqlite3_column_double(s, i);
 }
 
+// A text column, or "" for NULL.
+std::string column_text(sqlite3_stmt* s, int i) {
+    const unsigned char* text = sqlite3_column_text(s, i);
+    return text ? reinterpret_cast<const char*>(text) : "";
+}
+
 bool file_id(const std::string& path, uint64_t& device, uint64_t& inode) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0)
@@ -142,9 +191,9 @@ sqlite3* HistoryStore::connect(const std::string& path, bool read_only, std::str
 }
 
 bool HistoryStore::prepare(std::string& error) {
-    if (!read_only_ &&
-        (!exec("PRAGMA journal_mode=WAL", error) || !exec("PRAGMA synchronous=NORMAL", error) ||
-         !exec(kSchema, error) || !set_size_limit(size_limit_, error)))
+    if (!read_only_ && (!exec("PRAGMA journal_mode=WAL", error) ||
+                        !exec("PRAGMA synchronous=NORMAL", error) || !exec(kSchema, error) ||
+                        !exec(kVisitSchema, error) || !set_size_limit(size_limit_, error)))
         return false;
     if (read_only_ && !exec("SELECT count(*) FROM ap_minute", error))
         return false;
@@ -289,6 +338,10 @@ bool HistoryStore::write(const std::vector<MinuteDelta>& minutes,
         ok = ok && sqlite3_step(hour.get()) == SQLITE_DONE;
         sqlite3_reset(hour.get());
     }
+    return finish(ok, error);
+}
+
+bool HistoryStore::finish(bool ok, std::string& error) {
     if (!ok) {
         error = sqlite3_errmsg(db_);
         std::string ignored;
@@ -298,19 +351,12 @@ bool HistoryStore::write(const std::vector<MinuteDelta>& minutes,
     return exec("COMMIT", error);
 }
 
-int64_t HistoryStore::prune(int64_t oldest_kept) {
+int64_t HistoryStore::delete_older(const char* const* deletes, size_t count, int64_t oldest_kept) {
+    int64_t removed = 0;
     if (!db_)
         return 0;
-    static const char* const kDeletes[] = {
-        "DELETE FROM ap_minute WHERE minute < ?1",
-        "DELETE FROM site_minute WHERE minute < ?1",
-        "DELETE FROM station_seen WHERE last_seen < ?1",
-        // An hour is kept while any of it lies within the retention period.
-        "DELETE FROM station_hour WHERE hour + 3600 <= ?1",
-    };
-    int64_t removed = 0;
-    for (const char* sql : kDeletes) {
-        Statement s(db_, sql);
+    for (size_t i = 0; i < count; ++i) {
+        Statement s(db_, deletes[i]);
         if (!s)
             continue;
         sqlite3_bind_int64(s.get(), 1, oldest_kept);
@@ -343,6 +389,116 @@ bool HistoryStore::station_hours_by_ap(int64_t hour, std::map<std::string, uint6
         return false;
     }
     return true;
+}
+
+int64_t HistoryStore::prune(int64_t oldest_kept) {
+    static const char* const kDeletes[] = {
+        "DELETE FROM ap_minute WHERE minute < ?1",
+        "DELETE FROM site_minute WHERE minute < ?1",
+        "DELETE FROM station_seen WHERE last_seen < ?1",
+        // An hour is kept while any of it lies within the retention period.
+        "DELETE FROM station_hour WHERE hour + 3600 <= ?1",
+    };
+    return delete_older(kDeletes, sizeof kDeletes / sizeof *kDeletes, oldest_kept);
+}
+
+bool HistoryStore::write_visits(const std::vector<VisitRow>& rows,
+                                const std::vector<VisitDays>& stations, std::string& error) {
+    if (!db_) {
+        error = "not open";
+        return false;
+    }
+    if (!exec("BEGIN", error))
+        return false;
+    Statement hour(db_, kUpsertVisitHour), day(db_, kUpsertVisitDay),
+        station(db_, kUpsertVisitStation);
+    bool ok = hour && day && station;
+    for (size_t i = 0; ok && i < rows.size(); ++i) {
+        const VisitRow& r = rows[i];
+        const VisitCounts& c = r.counts;
+        sqlite3_stmt* s = r.day ? day.get() : hour.get();
+        bind_text(s, 1, r.site);
+        bind_text(s, 2, r.ap);
+        int64_t values[] = {r.period,    c.started,      c.ended,     c.visitors,
+                            c.passersby, c.new_visitors, c.returning, c.dwell[0],
+                            c.dwell[1],  c.dwell[2],     c.dwell[3],  c.dwell_seconds};
+        for (int k = 0; k < 12; ++k)
+            sqlite3_bind_int64(s, 3 + k, values[k]);
+        ok = sqlite3_step(s) == SQLITE_DONE;
+        sqlite3_reset(s);
+    }
+    for (size_t i = 0; ok && i < stations.size(); ++i) {
+        bind_text(station.get(), 1, stations[i].key);
+        sqlite3_bind_int64(station.get(), 2, stations[i].last_day);
+        sqlite3_bind_int64(station.get(), 3, stations[i].earlier_day);
+        ok = sqlite3_step(station.get()) == SQLITE_DONE;
+        sqlite3_reset(station.get());
+    }
+    return finish(ok, error);
+}
+
+int64_t HistoryStore::prune_visits(int64_t oldest_kept) {
+    // A period is kept while any of it lies within the retention period.
+    static const char* const kDeletes[] = {
+        "DELETE FROM visit_hour WHERE hour + 3600 <= ?1",
+        "DELETE FROM visit_day WHERE day + 86400 <= ?1",
+        "DELETE FROM visit_station WHERE (last_day + 1) * 86400 <= ?1",
+    };
+    return delete_older(kDeletes, sizeof kDeletes / sizeof *kDeletes, oldest_kept);
+}
+
+std::vector<VisitRow> HistoryStore::visits(bool by_day, const std::optional<std::string>& site,
+                                           const std::string& ap, int64_t from, int64_t to) {
+    std::vector<VisitRow> rows;
+    std::string ignored;
+    follow_path(ignored);
+    if (!db_)
+        return rows;
+    const char* sql = by_day ? "SELECT day," VISIT_SUMS " FROM visit_day WHERE day" VISIT_WHERE
+                               " GROUP BY day ORDER BY day"
+                             : "SELECT hour," VISIT_SUMS " FROM visit_hour WHERE hour" VISIT_WHERE
+                               " GROUP BY hour ORDER BY hour";
+    Statement s(db_, sql);
+    if (!s)
+        return rows;
+    sqlite3_bind_int64(s.get(), 1, from);
+    sqlite3_bind_int64(s.get(), 2, to);
+    if (site)
+        bind_text(s.get(), 3, *site);
+    bind_text(s.get(), 4, ap);
+    while (sqlite3_step(s.get()) == SQLITE_ROW) {
+        VisitRow r;
+        r.site = site.value_or("");
+        r.ap = ap;
+        r.day = by_day;
+        r.period = sqlite3_column_int64(s.get(), 0);
+        int64_t* counts[] = {&r.counts.started,   &r.counts.ended,        &r.counts.visitors,
+                             &r.counts.passersby, &r.counts.new_visitors, &r.counts.returning,
+                             &r.counts.dwell[0],  &r.counts.dwell[1],     &r.counts.dwell[2],
+                             &r.counts.dwell[3],  &r.counts.dwell_seconds};
+        for (int k = 0; k < 11; ++k)
+            *counts[k] = sqlite3_column_int64(s.get(), 1 + k);
+        rows.push_back(std::move(r));
+    }
+    return rows;
+}
+
+std::vector<VisitDays> HistoryStore::visit_days(int64_t since_day, size_t limit) {
+    std::vector<VisitDays> days;
+    if (!db_)
+        return days;
+    Statement s(db_,
+                "SELECT key, last_day, earlier_day FROM visit_station WHERE last_day >= ?1"
+                " ORDER BY last_day DESC LIMIT ?2");
+    if (!s)
+        return days;
+    sqlite3_bind_int64(s.get(), 1, since_day);
+    sqlite3_bind_int64(s.get(), 2, static_cast<int64_t>(std::min<size_t>(limit, INT64_MAX)));
+    while (sqlite3_step(s.get()) == SQLITE_ROW) {
+        days.push_back({column_text(s.get(), 0), sqlite3_column_int64(s.get(), 1),
+                        sqlite3_column_int64(s.get(), 2)});
+    }
+    return days;
 }
 
 std::vector<HistoryPoint> HistoryStore::series(const std::string& ap, int64_t from, int64_t to) {
@@ -403,9 +559,7 @@ std::optional<StationHistory> HistoryStore::station(const std::string& address, 
     sqlite3_bind_int64(hours.get(), 2, from);
     sqlite3_bind_int64(hours.get(), 3, to);
     while (sqlite3_step(hours.get()) == SQLITE_ROW) {
-        const unsigned char* ap = sqlite3_column_text(hours.get(), 1);
-        h.hours.push_back({sqlite3_column_int64(hours.get(), 0),
-                           ap ? reinterpret_cast<const char*>(ap) : "",
+        h.hours.push_back({sqlite3_column_int64(hours.get(), 0), column_text(hours.get(), 1),
                            sqlite3_column_int(hours.get(), 2)});
     }
     return h;

@@ -55,6 +55,30 @@ struct StationHistory {
     std::vector<Hour> hours;  // oldest first
 };
 
+// Visits of one site and access point in one hour or one day (`period`: its start, unix
+// seconds). Begun visits count in the period they began in, everything else in the one they
+// ended in.
+struct VisitCounts {
+    int64_t started = 0, ended = 0, visitors = 0, passersby = 0;
+    int64_t new_visitors = 0, returning = 0;  // of the visitors
+    int64_t dwell[4] = {};      // ended visits: under 5 minutes, 5 to 15, 15 to 60, 60 and over
+    int64_t dwell_seconds = 0;  // of the ended visits, summed
+};
+
+struct VisitRow {
+    std::string site, ap;
+    int64_t period = 0;
+    bool day = false;  // a day's row (else an hour's)
+    VisitCounts counts;
+};
+
+// A station's visit days (unix days, UTC): the latest and the latest before it (-1: none), kept
+// so that a visitor is known as returning across restarts. `key` as the documents gave it.
+struct VisitDays {
+    std::string key;
+    int64_t last_day = -1, earlier_day = -1;
+};
+
 // Said on standard error and to syslog: what went wrong with the history, or changed.
 void say_history(const std::string& text);
 
@@ -91,6 +115,18 @@ class HistoryStore {
     // Removes everything older than oldest_kept (unix seconds); returns the rows removed.
     int64_t prune(int64_t oldest_kept);
 
+    // Merges visit rows and replaces stations' visit days, in one transaction.
+    bool write_visits(const std::vector<VisitRow>& rows, const std::vector<VisitDays>& stations,
+                      std::string& error);
+    // Removes visit rows and days wholly older than oldest_kept; returns the rows removed.
+    int64_t prune_visits(int64_t oldest_kept);
+    // Hours (or days) in [from, to], oldest first, summed over the access points of one site (all
+    // sites when `site` is absent) or of one access point (`ap` not empty).
+    std::vector<VisitRow> visits(bool by_day, const std::optional<std::string>& site,
+                                 const std::string& ap, int64_t from, int64_t to);
+    // The visit days of at most `limit` stations last seen on since_day or later, latest first.
+    std::vector<VisitDays> visit_days(int64_t since_day, size_t limit);
+
     // Minutes in [from, to] of one access point, or of the site when ap is empty; oldest first.
     std::vector<HistoryPoint> series(const std::string& ap, int64_t from, int64_t to);
     std::optional<StationHistory> station(const std::string& address, int64_t from, int64_t to);
@@ -102,6 +138,10 @@ class HistoryStore {
     static sqlite3* connect(const std::string& path, bool read_only, std::string& error);
     bool prepare(std::string& error);
     bool exec(const char* sql, std::string& error);
+    // Ends the transaction: COMMIT when ok, else ROLLBACK with SQLite's error in `error`.
+    bool finish(bool ok, std::string& error);
+    // Runs each DELETE with ?1 bound to oldest_kept; returns the rows removed.
+    int64_t delete_older(const char* const* deletes, size_t count, int64_t oldest_kept);
     sqlite3* db_;
     std::string path_;
     bool read_only_ = false;

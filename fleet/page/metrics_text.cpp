@@ -242,4 +242,31 @@ void write_collector_metrics(MetricsWriter& out, const MetricsInput& in) {
         out.sample({{"code", std::to_string(code)}}, count);
 }
 
+void write_visit_metrics(MetricsWriter& out, const fleet_visits::VisitTotals& t,
+                         uint64_t events_dropped) {
+    using Type = MetricsWriter::Type;
+    out.family("vorlask_visits_started_total", "Visits begun.", Type::counter);
+    out.sample({}, t.started);
+    out.family("vorlask_visits_ended_total", "Visits ended, by kind.", Type::counter);
+    out.sample({{"kind", "visitor"}}, t.visitors);
+    out.sample({{"kind", "passerby"}}, t.passersby);
+    out.family("vorlask_visitors_total", "Visitors (visits of the visitor kind), new or returning.",
+               Type::counter);
+    out.sample({{"returning", "false"}}, t.new_visitors);
+    out.sample({{"returning", "true"}}, t.returning_visitors);
+    out.family("vorlask_visits_open", "Visits going on.", Type::gauge);
+    out.sample({}, t.open);
+    out.family("vorlask_visits_turned_away_total",
+               "Stations given no visit: the open visits were at their bound.", Type::counter);
+    out.sample({}, t.turned_away);
+    out.family("vorlask_visits_unremembered_total",
+               "Visits whose days were not kept: the remembered stations were at their bound.",
+               Type::counter);
+    out.sample({}, t.unremembered);
+    out.family("vorlask_history_visits_dropped_total",
+               "Visit events the history's writer could not take (its queue was full).",
+               Type::counter);
+    out.sample({}, events_dropped);
+}
+
 }  // namespace fleet_page

@@ -14,6 +14,7 @@
 
 #include "history_recorder.h"
 #include "view_snapshot.h"
+#include "visit_tracker.h"
 
 namespace fleet_page {
 
@@ -53,5 +54,10 @@ struct MetricsInput {
 // The collector's families: documents, access points, stations, people and devices, the
 // history's backlog and counters, HTTP requests.
 void write_collector_metrics(MetricsWriter& out, const MetricsInput& in);
+
+// The visits' families (with --visits): visits begun and ended by kind, visitors new and
+// returning, open visits, and what their bounds turned away.
+void write_visit_metrics(MetricsWriter& out, const fleet_visits::VisitTotals& totals,
+                         uint64_t events_dropped);
 
 }  // namespace fleet_page

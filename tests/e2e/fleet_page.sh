@@ -8,7 +8,9 @@
 # from 127.0.0.1 (tests/e2e/fleet_page_attacks.py: a rebinding Host, slowloris, 2,000
 # connections, 16 live feeds that never read) while an honest client on 127.0.0.2 is served
 # throughout and the collector stays under 48 MiB. Meanwhile Prometheus (Debian's package) scrapes
-# /metrics on loopback and gives the site's people back through its query API.
+# /metrics on loopback and gives the site's people back through its query API. Visits on, with
+# thresholds small enough for the run: access point 2 hears a visitor and a passerby (addresses
+# not randomised) for 25 s.
 # Environment (set by CTest): FLEET, FLEET_NET_HARNESS, FLEET_DOCS, E2E_LIB, BROWSER_CHECK,
 # SCREENSHOT (where the page's screenshot goes), VORLASK, STANDIN, PORT_REDIRECT.
 # shellcheck source=tests/e2e/lib.sh
@@ -51,7 +53,8 @@ for _ in $(seq 50); do
 done
 
 "$FLEET" --host "$hub" --http "127.0.0.1:$port" --db "$T/history.db" --token-file token \
-    --rows 0 >fleet.out 2>fleet.err &
+    --rows 0 --visits --visitor-rssi -50 --visitor-dwell 0.1 --visit-timeout 0.2 \
+    >fleet.out 2>fleet.err &
 fleet_pid=$!
 STARTED_PIDS="$STARTED_PIDS $fleet_pid"
 
@@ -87,9 +90,21 @@ access_point() {
         printf '%d %s ff:ff:ff:ff:ff:ff -40 0 2437 2\n' "$t" "$maker_address"
     done
 } | sort -s -n -k1,1 >ap1.script
+# heard ADDRESS RSSI: a station probing twice a second for the first 25 seconds (long past the
+# dwell of 6 s even when its access point's first documents come late).
+heard() {
+    local t
+    for t in $(seq 0 24); do
+        printf '%d %s ff:ff:ff:ff:ff:ff %d 0 2437 2\n' "$t" "$1" "$2"
+    done
+}
+visitor=00:22:72:00:00:01
+passerby=00:22:72:00:00:02
 {
     script 3 6 -55
     script 9 1 -55 "$new_after"
+    heard "$visitor" -45
+    heard "$passerby" -70
 } | sort -s -n -k1,1 >ap2.script
 script 20 6 -60 >ap3.script
 printf '%s' "$secret" >secret
@@ -160,10 +175,23 @@ for attack in rebind slowloris flood feeds; do
     expect_between "$(sed -n 's/^rss_mib //p' "attack-$attack.out")" 1 48 "collector MiB, $attack"
 done
 
+# The visits, ended by now, in /metrics too.
+curl -sf -H "Authorization: Bearer $token" "http://127.0.0.1:$port/metrics" >metrics2.txt
+promtool check metrics <metrics2.txt && pass || fail "promtool check metrics (metrics2.txt)"
+expect_file_has metrics2.txt 'vorlask_visits_ended_total{kind="visitor"} 1'
+expect_file_has metrics2.txt 'vorlask_visits_ended_total{kind="passerby"} 1'
+
 # The history is on disk and the fleet stops cleanly on SIGTERM.
 kill -TERM "$fleet_pid"
 wait "$fleet_pid"
 expect_eq "$?" 0 "vorlask-fleet exit status"
 minutes=$(sqlite3 history.db "SELECT count(*) FROM ap_minute WHERE ap = 'ap-north'")
 expect_between "$minutes" 1 5 "ap-north minutes in the history"
+# Visits: the visitor and the passerby ended at ap-south; only addresses not randomised kept.
+expect_eq "$(sqlite3 history.db "SELECT sum(visitors), sum(passersby) FROM visit_hour WHERE ap = 'ap-south'")" \
+    "1|1" "ap-south's visitors and passersby"
+expect_eq "$(sqlite3 history.db "SELECT count(*) FROM visit_station WHERE key IN ('$visitor', '$passerby')")" \
+    2 "stations kept for returning visitors"
+expect_eq "$(sqlite3 history.db "SELECT count(*) FROM visit_station WHERE key NOT LIKE '00:22:72:%'")" \
+    0 "randomised or hashed stations kept for visits"
 finish

@@ -2,7 +2,9 @@
 """Loads the fleet's web page in headless Chromium (through chromedriver) and checks what a
 person would see: the access points and stations, a station that appears without a reload, a
 chart with drawn points, a hostile access point id shown as text, maker names, the access
-point ap-slow flagged as an hour behind (and no other), and a browser console without errors. Saves a screenshot. Prints one FAIL line per failed check.
+point ap-slow flagged as an hour behind (and no other), the visits chart drawn with a visitor
+and a passerby, and a browser console without errors. Saves a screenshot. Prints one FAIL line
+per failed check.
 
 usage: fleet_page_browser.py URL TOKEN HOSTILE_ID NEW_STATION SCREENSHOT
   NEW_STATION is heard only some time after the others: missing at first, it must appear.
@@ -144,13 +146,16 @@ try:
         By.ID, "chart-stations").get_attribute("data-points") or 0) > 0 and driver.execute_script(
         "return document.querySelector('#chart-stations canvas') !== null"), 60)
     check(bool(points), "the station chart drew nothing")
-    inked = driver.execute_script("""
-        const c = document.querySelector('#chart-stations canvas');
-        if (!c) return 0;
-        const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
-        let n = 0;
-        for (let i = 3; i < d.length; i += 4) if (d[i] > 0) n++;
-        return n;""")
+    def ink(chart):
+        return driver.execute_script("""
+            const c = document.querySelector('#' + arguments[0] + ' canvas');
+            if (!c) return 0;
+            const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+            let n = 0;
+            for (let i = 3; i < d.length; i += 4) if (d[i] > 0) n++;
+            return n;""", chart)
+
+    inked = ink("chart-stations")
     check(inked > 100, "the station chart's canvas is blank (%s pixels)" % inked)
     # A station's hours from the history: a click on its row.
     driver.execute_script(
@@ -174,6 +179,31 @@ try:
         "s.dispatchEvent(new Event('change'))")
     driver.find_element(By.ID, "range-hour").click()
     time.sleep(1.5)
+
+    # Visits: the collector runs with --visits; a visitor and a passerby heard for the run's first
+    # 25 s end 12 s later, and the visits chart draws them.
+    def visits_drawn():
+        counts = driver.execute_script("""
+            const g = state.charts['chart-visits'];
+            if (!g || document.getElementById('visits').hidden) return null;
+            let visitors = 0, passersby = 0;
+            for (let i = 0; i < g.numRows(); i++) {
+              visitors += g.getValue(i, 1) || 0;
+              passersby += g.getValue(i, 2) || 0;
+            }
+            return [visitors, passersby];""")
+        if counts and counts[0] >= 1 and counts[1] >= 1:
+            return counts
+        driver.execute_script("loadCharts()")
+        time.sleep(1)
+        return None
+
+    counts = wait_for("the visits chart with a visitor and a passerby", visits_drawn, 60)
+    check(counts == [1, 1], "visits drawn: %r" % counts)
+    check(ink("chart-visits") > 100, "the visits chart's canvas is blank")
+    note = driver.find_element(By.ID, "visits-note").text
+    check(note.startswith("last day: 1 visitors (1 new, 0 returning), 1 passersby"),
+          "visits note: %r" % note)
 
     driver.save_screenshot(screenshot)
     check(os.path.getsize(screenshot) > 10000, "screenshot too small")

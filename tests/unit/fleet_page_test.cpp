@@ -3,6 +3,7 @@
 // token, limits, live feed) over a real loopback socket.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <json-c/json.h>
 #include <netinet/in.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -584,6 +585,8 @@ class FleetPageServer : public ::testing::Test {
         settings.http = http;
         settings.db_path = dir.file("h.db");
         settings.ieee_directory = FLEET_PAGE_DATA_DIR;
+        settings.visits = visits;
+        settings.recorder.visit_retention_seconds = visits ? 2 * 86400 : 0;
         if (!token.empty()) {
             settings.token_file = dir.file("token");
             std::ofstream(settings.token_file) << token << "\n";
@@ -596,6 +599,7 @@ class FleetPageServer : public ::testing::Test {
     }
     std::string host() const { return "Host: 127.0.0.1:" + std::to_string(page.port()) + "\r\n"; }
     HttpSettings http;
+    bool visits = false;
     TempDir dir;
     FleetPage page;
 };
@@ -630,6 +634,7 @@ TEST_F(FleetPageServer, ServesReadOnlyRoutesAndRefusesTheRest) {
         {"GET", "/api/history?to=-9223372036854775808", "200 OK", "\"from\":-9223372036854775808,"},
         {"GET", "/api/station?address=x&to=-9223372036854775808", "200 OK", "\"hours\":[]"},
         {"GET", "/api/station?address=00:1a:2b:3c:4d:5e", "200 OK", "\"first_seen\":null"},
+        {"GET", "/api/visits", "200 OK", "{\"enabled\":false,"},
         {"GET", "/api/nothing", "404 Not Found", "not found"},
         {"GET", "/../etc/passwd", "404 Not Found", "not found"},
         {"POST", "/api/view", "405 Method Not Allowed", "Allow: GET, HEAD"},
@@ -653,6 +658,82 @@ TEST_F(FleetPageServer, ServesReadOnlyRoutesAndRefusesTheRest) {
     EXPECT_TRUE(refused.rfind("431 ", 0) == 0 || refused.rfind("413 ", 0) == 0 || refused.empty())
         << refused;
     EXPECT_EQ(status_line(get(port, "/")), "200 OK");
+}
+
+// Visits as the recorder folds them into hours and days per site and access point, read back
+// through /api/visits (every site, one site, the collector's own, one access point, by day), the
+// stations' visit days kept for a restart, and the visits' own retention.
+TEST_F(FleetPageServer, ServesVisitsBySiteAndAccessPointWithinTheirRetention) {
+    visits = true;
+    start("");
+    int64_t now = static_cast<int64_t>(std::time(nullptr));
+    int64_t hour = now - now % 3600, day = now / 86400;
+    auto event = [&](const char* site, const char* ap, int64_t t, int64_t dwell, int kind,
+                     const char* key) {
+        fleet_visits::VisitEvent e;
+        e.site = site;
+        e.ap = ap;
+        e.time = t;
+        e.ended = kind > 0;
+        e.visitor = kind >= 2;
+        e.returning = kind == 3;
+        e.dwell = dwell;
+        e.key = key;
+        e.last_day = t / 86400;
+        return e;
+    };
+    // kind 0: begun; 1: a passerby's; 2: a new visitor's; 3: a returning visitor's.
+    page.on_visits({event("", "ap-1", hour + 10, 0, 0, ""),
+                    event("", "ap-1", hour + 400, 390, 2, "00:1a:2b:3c:4d:5e"),
+                    event("", "ap-2", hour + 500, 3600, 3, "5a00000000000002"),
+                    event("shop", "ap-9", hour + 20, 100, 1, "00:1a:2b:3c:4d:5f"),
+                    event("", "ap-1", now - 3 * 86400, 60, 2, "00:1a:2b:3c:4d:60")});
+    page.recorder()->flush();
+    // The rows' counts past the time: started, ended, visitors, passersby, new, returning,
+    // dwell under 5 minutes, 5-15, 15-60, over 60; then the mean dwell.
+    auto rows = [&](const std::string& query) {
+        std::string answer = get(page.port(), "/api/visits?" + query);
+        EXPECT_EQ(status_line(answer), "200 OK") << query;
+        std::vector<std::vector<int64_t>> out;
+        json_object* doc = json_tokener_parse(body(answer).c_str());
+        json_object* list = nullptr;
+        if (doc && json_object_object_get_ex(doc, "rows", &list)) {
+            for (size_t i = 0; i < json_object_array_length(list); ++i) {
+                json_object* row = json_object_array_get_idx(list, i);
+                std::vector<int64_t> values;
+                for (size_t k = 0; k + 1 < json_object_array_length(row); ++k)
+                    values.push_back(json_object_get_int64(json_object_array_get_idx(row, k)));
+                out.push_back(values);
+            }
+        }
+        json_object_put(doc);
+        return out;
+    };
+    using Rows = std::vector<std::vector<int64_t>>;
+    EXPECT_EQ(rows("from=0"), (Rows{{hour, 1, 3, 2, 1, 1, 1, 1, 1, 0, 1}}));
+    EXPECT_EQ(rows("site=shop"), (Rows{{hour, 0, 1, 0, 1, 0, 0, 1, 0, 0, 0}}));
+    EXPECT_EQ(rows("site="), (Rows{{hour, 1, 2, 2, 0, 1, 1, 0, 1, 0, 1}}));
+    EXPECT_EQ(rows("ap=ap-1"), (Rows{{hour, 1, 1, 1, 0, 1, 0, 0, 1, 0, 0}}));
+    EXPECT_EQ(rows("step=day&from=0"), (Rows{{day * 86400, 1, 3, 2, 1, 1, 1, 1, 1, 0, 1}}));
+    EXPECT_EQ(rows("to=" + std::to_string(hour - 1)), Rows{});
+    EXPECT_NE(body(get(page.port(), "/api/visits")).find("\"dwell_mean\"]"), std::string::npos);
+    EXPECT_EQ(status_line(get(page.port(), "/api/visits?step=week")), "400 Bad Request");
+    // Ranges saturate at the visits' retention, not the history's.
+    EXPECT_NE(body(get(page.port(), "/api/visits?from=-9223372036854775808&to=9223372036854775807"))
+                  .find("\"from\":9223372036854603007,"),
+              std::string::npos);
+    // The visit three days back was written, then pruned with its station's days.
+    std::string error;
+    auto store = HistoryStore::open(dir.file("h.db"), true, error);
+    ASSERT_TRUE(store) << error;
+    EXPECT_EQ(store->visits(false, std::nullopt, "", 0, now).size(), 1u);
+    EXPECT_EQ(store->visits(true, std::nullopt, "", 0, now).size(), 1u);
+    std::vector<VisitDays> days = page.visit_days(0, 10);
+    ASSERT_EQ(days.size(), 3u);
+    for (const VisitDays& d : days) {
+        EXPECT_NE(d.key, "00:1a:2b:3c:4d:60");
+        EXPECT_EQ(d.last_day, day);
+    }
 }
 
 TEST_F(FleetPageServer, AsksForTheTokenAndKeepsItAsACookie) {

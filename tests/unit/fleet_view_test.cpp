@@ -462,6 +462,14 @@ TEST(FleetOptions, ReadsTheCommandLine) {
         {{"--http", "8080", "--http-per-address", "65"}, false, "", 0},
         {{"--metrics-per-ap", "0"}, true, "localhost:0", 1883},
         {{"--metrics-per-ap", "1000001"}, false, "", 0},
+        // Visits keep their rows in the page's history; their options go with --visits.
+        {{"--http", "8080", "--visit-timeout", "shop=2", "--visits", "--visit-retention", "90"},
+         true,
+         "localhost:0",
+         1883},
+        {{"--visits"}, false, "", 0},
+        {{"--http", "8080", "--visitor-rssi", "-60"}, false, "", 0},
+        {{"--http", "8080", "--visits", "--visit-retention", "0"}, false, "", 0},
         {{"--bogus"}, false, "", 0},
     };
     for (const Case& c : cases) {

@@ -153,18 +153,38 @@ function chartData(points, first) {
     first === 1 ? [p[1], p[3], p[2]] : (p[4] === null ? [null, null, null] : [p[4], p[6], p[5]])]);
 }
 
-function drawChart(id, label, data) {
+// One chart: a series of [least, mean, most] bars, or (with `series`, their labels) plain
+// series drawn together; over `span` ([from, to] dates) when given, else over the data.
+function drawChart(id, label, data, series, span) {
+  const labels = series || [label];
   const options = {
-    labels: ['time', label], customBars: true, legend: 'always', ylabel: label,
+    labels: ['time', ...labels], customBars: !series, legend: 'always', ylabel: label,
     includeZero: true, connectSeparatedPoints: false, drawPoints: data.length < 120,
     axes: {x: {axisLabelWidth: 70}},
-    colors: [id === 'chart-stations' ? '#17324d' : '#c77700'],
+    colors: series ? ['#17324d', '#c77700'] : [id === 'chart-stations' ? '#17324d' : '#c77700'],
     drawCallback: g => { document.getElementById(id).dataset.points = String(g.numRows()); },
   };
-  const empty = [[new Date(), [null, null, null]]];
+  if (span) options.dateWindow = span;
+  const empty = [[new Date(), ...labels.map(() => (series ? null : [null, null, null]))]];
   const rows = data.length ? data : empty;
   if (state.charts[id]) state.charts[id].updateOptions(Object.assign({file: rows}, options));
   else state.charts[id] = new Dygraph(document.getElementById(id), rows, options);
+}
+
+// Visitors and passersby per hour over the last day (when the collector sorts visits).
+async function loadVisits(to, ap) {
+  const v = await getJson('/api/visits?step=hour&from=' + (to - 86400) + '&to=' + to + ap);
+  const box = document.getElementById('visits');
+  box.hidden = !v.enabled;
+  if (!v.enabled) return;
+  drawChart('chart-visits', 'Visits per hour', v.rows.map(r => [new Date(r[0] * 1000), r[3], r[4]]),
+    ['visitors', 'passersby'], [new Date((to - 86400) * 1000), new Date(to * 1000)]);
+  const sum = k => v.rows.reduce((n, r) => n + r[k], 0);
+  document.getElementById('visits-note').textContent = v.rows.length
+    ? 'last day: ' + sum(3) + ' visitors (' + sum(5) + ' new, ' + sum(6) + ' returning), ' +
+      sum(4) + ' passersby; dwell ' + sum(7) + ' under 5 min, ' + sum(8) + ' 5 to 15, ' + sum(9) +
+      ' 15 to 60, ' + sum(10) + ' over 60'
+    : 'no visits in the last day yet';
 }
 
 async function loadCharts() {
@@ -177,6 +197,7 @@ async function loadCharts() {
   document.getElementById('chart-note').textContent = h.points.length
     ? 'least, mean and most per minute; ' + h.points.length + ' minutes'
     : 'no history in this range yet';
+  await loadVisits(to, ap);
 }
 
 function pickChartAp(id) {
