@@ -90,10 +90,12 @@ void write_view(MetricsWriter& out, const ViewSnapshot& view) {
         if (ap.crowd)
             s.devices = s.devices.value_or(0) + static_cast<double>(*ap.crowd);
     }
-    out.family("vorlask_documents_lost_total",
+    // A gauge, not a counter: it falls when a scan counted lost comes after all, and when an
+    // access point is forgotten.
+    out.family("vorlask_documents_lost",
                "Scan documents missing from the access points' numbering (of the access points "
                "in the view).",
-               Type::counter);
+               Type::gauge);
     out.sample({}, lost);
     out.family("vorlask_stations", "Stations in the merged view.", Type::gauge);
     out.sample({}, static_cast<int64_t>(view.stations.size()));
@@ -143,8 +145,8 @@ void write_access_points(MetricsWriter& out, const ViewSnapshot& view, size_t ma
              if (ap.crowd)
                  out.sample(ap_labels(ap), *ap.crowd);
          });
-    each("vorlask_ap_documents_lost_total",
-         "Scan documents missing from the access point's numbering.", Type::counter,
+    each("vorlask_ap_documents_lost",
+         "Scan documents missing from the access point's numbering.", Type::gauge,
          [&](const ApState& ap) { out.sample(ap_labels(ap), ap.lost_documents); });
     each("vorlask_ap_last_scan_timestamp_seconds",
          "When the access point's last complete scan came (unix time).", Type::gauge,
