@@ -9,6 +9,7 @@ fleet_page::ViewSnapshot snapshot_of(const FleetView& view, int64_t now) {
     for (const auto& [id, ap] : view.access_points()) {
         fleet_page::ApState a;
         a.id = id;
+        a.site = ap.site;
         a.online = ap.online;
         if (ap.has_scan) {
             a.last_scan = ap.last_scan;

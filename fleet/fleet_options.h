@@ -41,6 +41,10 @@ struct FleetOptions {
     uint32_t db_limit_mib = 1024;         // the history database's bound
     std::vector<std::string> http_hosts;  // Host names served besides the address, as given
     uint32_t http_per_address = 16;       // connections from one client address
+    // Sites: `<prefix>/<site>/<ap>/...`; with partitions, `<prefix>/<n>/<site>/<ap>/...` for
+    // only these n (a broker's subject mapping puts the site's partition in front).
+    bool sites = false;
+    std::vector<unsigned> partitions;  // sorted, none twice; not empty: sites
 };
 
 // Fills `options` from the command line. Returns false with a message in

@@ -28,6 +28,8 @@ json_object* new_string(const std::string& s) {
 json_object* ap_object(const ApState& ap) {
     json_object* o = json_object_new_object();
     json_object_object_add(o, "id", new_string(ap.id));
+    if (!ap.site.empty())
+        json_object_object_add(o, "site", new_string(ap.site));
     json_object_object_add(o, "online", json_object_new_boolean(ap.online));
     json_object_object_add(o, "last_scan", optional_int(ap.last_scan));
     json_object_object_add(o, "seq", optional_int(ap.seq));
@@ -116,6 +118,9 @@ bool parse_ap(json_object* o, ApState& ap) {
         return false;
     ap.online = json_object_get_boolean(online);
     ap.clock_off = json_object_get_boolean(clock_off);
+    json_object* site;
+    if (json_object_object_get_ex(o, "site", &site) && !get_string(o, "site", ap.site))
+        return false;
     json_object* people;
     if (json_object_object_get_ex(o, "people", &people)) {
         if (!json_object_is_type(people, json_type_double) &&
