@@ -10,6 +10,8 @@
 //            into a plain vector
 //   size     database bytes per access point per day (a day of minutes, 100 stations an hour)
 //            beside the same rows as CSV text
+//   scale    the same page at 10,000 access points x 100 stations under 16 concurrent
+//            requests (fleet_page_scale.cpp)
 //   --serve SECONDS  serves the page with the large view on 127.0.0.1:PORT (printed) for the
 //            page-load benchmark, then exits
 // The fleet measured is built in fleet_page_fixture.cpp; history and size run in
@@ -25,6 +27,7 @@
 
 #include "fleet_page_fixture.h"
 #include "fleet_page_history.h"
+#include "fleet_page_scale.h"
 
 using namespace fleet;
 using namespace page_bench;
@@ -93,7 +96,7 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::string(argv[1]) == "--serve") {
         status = serve(dir, std::atoi(argv[2]), static_cast<uint16_t>(std::atoi(argv[3])));
     } else {
-        status = bench_view(dir) | bench_history(dir) | bench_size(dir);
+        status = bench_view(dir) | bench_history(dir) | bench_size(dir) | bench_scale(dir);
     }
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);

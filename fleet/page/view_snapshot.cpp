@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "maker_lookup.h"
+#include "view_writer.h"
 
 namespace fleet_page {
 
@@ -62,13 +63,6 @@ json_object* station_object(const StationState& st) {
     }
     json_object_object_add(o, "heard_by", heard);
     return o;
-}
-
-json_object* ap_array(const ViewSnapshot& view) {
-    json_object* aps = json_object_new_array_ext(static_cast<int>(view.access_points.size()));
-    for (const ApState& ap : view.access_points)
-        json_object_array_add(aps, ap_object(ap));
-    return aps;
 }
 
 std::string to_string(json_object* o) {
@@ -167,8 +161,8 @@ bool contains_folded(const std::string& text, const std::string& folded_query) {
 }  // namespace
 
 std::string render_view(const ViewSnapshot& view) {
-    // One access point or station at a time becomes a json-c object and is let go: a view of
-    // many stations never stands as one tree.
+    // Access points and stations written straight to text (view_writer.h); a view of many
+    // stations never stands as one tree.
     std::string out;
     out.reserve(256 + view.access_points.size() * 128 + view.stations.size() * 200);
     auto put = [&](json_object* o) {
@@ -182,13 +176,13 @@ std::string render_view(const ViewSnapshot& view) {
     for (size_t i = 0; i < view.access_points.size(); ++i) {
         if (i)
             out += ',';
-        put(ap_object(view.access_points[i]));
+        write_ap(out, view.access_points[i]);
     }
     out += "],\"stations\":[";
     for (size_t i = 0; i < view.stations.size(); ++i) {
         if (i)
             out += ',';
-        put(station_object(view.stations[i]));
+        write_station(out, view.stations[i]);
     }
     out += "],\"counters\":";
     json_object* counters = json_object_new_object();
@@ -253,18 +247,27 @@ bool parse_view(const std::string& json, ViewSnapshot& view, std::string& error)
 
 std::string render_summary(const ViewSnapshot& view,
                            const std::vector<std::pair<std::string, int64_t>>& history) {
-    Json doc(json_object_new_object());
-    json_object_object_add(doc.get(), "time", json_object_new_int64(view.time));
-    json_object_object_add(doc.get(), "access_points", ap_array(view));
-    json_object_object_add(doc.get(), "station_count",
-                           json_object_new_int64(static_cast<int64_t>(view.stations.size())));
-    if (!history.empty()) {
-        json_object* counters = json_object_new_object();
-        for (const auto& [name, value] : history)
-            json_object_object_add(counters, name.c_str(), json_object_new_int64(value));
-        json_object_object_add(doc.get(), "history", counters);
+    std::string out;
+    out.reserve(64 + view.access_points.size() * 160);
+    out += "{\"time\":" + std::to_string(view.time) + ",\"access_points\":[";
+    for (size_t i = 0; i < view.access_points.size(); ++i) {
+        if (i)
+            out += ',';
+        write_ap(out, view.access_points[i]);
     }
-    return to_string(doc.get());
+    out += "],\"station_count\":" + std::to_string(view.stations.size());
+    if (!history.empty()) {
+        out += ",\"history\":{";
+        for (size_t i = 0; i < history.size(); ++i) {
+            if (i)
+                out += ',';
+            write_json_string(out, history[i].first);
+            out += ':' + std::to_string(history[i].second);
+        }
+        out += '}';
+    }
+    out += '}';
+    return out;
 }
 
 std::string render_changes(const ViewSnapshot& before, const ViewSnapshot& after,
@@ -273,7 +276,7 @@ std::string render_changes(const ViewSnapshot& before, const ViewSnapshot& after
         return x.online == y.online && x.last_scan == y.last_scan && x.seq == y.seq &&
                x.stations == y.stations && x.crowd == y.crowd && x.people == y.people &&
                x.lost_documents == y.lost_documents && x.clock_offset == y.clock_offset &&
-               x.clock_off == y.clock_off;
+               x.clock_off == y.clock_off && x.site == y.site;
     };
     Json doc(json_object_new_object());
     json_object* changed = json_object_new_array();
