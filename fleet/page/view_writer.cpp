@@ -26,6 +26,23 @@ void write_optional(std::string& out, const std::optional<int64_t>& value) {
         lit(out, "null");
 }
 
+// A member (its name with the comma before it and the colon after, as a literal) and its value.
+template <size_t N>
+void int_member(std::string& out, const char (&name)[N], int64_t value) {
+    lit(out, name);
+    write_int(out, value);
+}
+template <size_t N>
+void optional_member(std::string& out, const char (&name)[N], const std::optional<int64_t>& value) {
+    lit(out, name);
+    write_optional(out, value);
+}
+template <size_t N>
+void string_member(std::string& out, const char (&name)[N], const std::string& value) {
+    lit(out, name);
+    write_json_string(out, value);
+}
+
 }  // namespace
 
 void write_json_string(std::string& out, const std::string& text) {
@@ -71,60 +88,41 @@ void write_json_string(std::string& out, const std::string& text) {
 }
 
 void write_ap(std::string& out, const ApState& ap) {
-    lit(out, "{\"id\":");
-    write_json_string(out, ap.id);
-    if (!ap.site.empty()) {
-        lit(out, ",\"site\":");
-        write_json_string(out, ap.site);
-    }
-    if (ap.online)
-        lit(out, ",\"online\":true,\"last_scan\":");
-    else
-        lit(out, ",\"online\":false,\"last_scan\":");
-    write_optional(out, ap.last_scan);
-    lit(out, ",\"seq\":");
-    write_optional(out, ap.seq);
-    lit(out, ",\"stations\":");
-    write_int(out, ap.stations);
-    lit(out, ",\"crowd\":");
-    write_optional(out, ap.crowd);
+    string_member(out, "{\"id\":", ap.id);
+    if (!ap.site.empty())
+        string_member(out, ",\"site\":", ap.site);
+    lit(out, ",\"online\":");
+    out += ap.online ? "true" : "false";
+    optional_member(out, ",\"last_scan\":", ap.last_scan);
+    optional_member(out, ",\"seq\":", ap.seq);
+    int_member(out, ",\"stations\":", ap.stations);
+    optional_member(out, ",\"crowd\":", ap.crowd);
     if (ap.people) {
         char text[32];
         int n = snprintf(text, sizeof text, "%.1f", *ap.people);
         lit(out, ",\"people\":");
         out.append(text, static_cast<size_t>(n));
     }
-    lit(out, ",\"lost_documents\":");
-    write_int(out, ap.lost_documents);
-    lit(out, ",\"clock_offset\":");
-    write_optional(out, ap.clock_offset);
-    if (ap.clock_off)
-        lit(out, ",\"clock_off\":true}");
-    else
-        lit(out, ",\"clock_off\":false}");
+    int_member(out, ",\"lost_documents\":", ap.lost_documents);
+    optional_member(out, ",\"clock_offset\":", ap.clock_offset);
+    lit(out, ",\"clock_off\":");
+    out += ap.clock_off ? "true}" : "false}";
 }
 
 void write_station(std::string& out, const StationState& st) {
-    lit(out, "{\"address\":");
-    write_json_string(out, st.address);
-    if (st.hashed)
-        lit(out, ",\"form\":\"hashed\",\"strongest\":");
-    else
-        lit(out, ",\"form\":\"plain\",\"strongest\":");
-    write_json_string(out, st.strongest);
-    lit(out, ",\"last_seen\":");
-    write_int(out, st.last_seen);
+    string_member(out, "{\"address\":", st.address);
+    lit(out, ",\"form\":");
+    out += st.hashed ? "\"hashed\"" : "\"plain\"";
+    string_member(out, ",\"strongest\":", st.strongest);
+    int_member(out, ",\"last_seen\":", st.last_seen);
     lit(out, ",\"heard_by\":[");
     for (size_t i = 0; i < st.heard_by.size(); ++i) {
         const HeardBy& h = st.heard_by[i];
         if (i)
             out += ',';
-        lit(out, "{\"ap\":");
-        write_json_string(out, h.ap);
-        lit(out, ",\"rssi\":");
-        write_int(out, h.rssi);
-        lit(out, ",\"last_seen\":");
-        write_int(out, h.last_seen);
+        string_member(out, "{\"ap\":", h.ap);
+        int_member(out, ",\"rssi\":", h.rssi);
+        int_member(out, ",\"last_seen\":", h.last_seen);
         out += '}';
     }
     lit(out, "]}");
