@@ -339,7 +339,9 @@ void FleetIntake::take_message(const mosquitto_message* message) {
     bool scan = kind == FleetSubscriptions::scan;
     bool accepted = scan ? view_.take_scan_payload(ap, payload, size, now)
                          : view_.take_status(ap, payload, size, now);
-    if (accepted && settings_.sites) {
+    // Placed once taken: a scan listener told during an access point's very first document
+    // sees its site only from the next.
+    if (accepted && !topic.site.empty()) {
         view_.place(ap, topic.site);
     }
     if (!accepted && settings_.verbose > 0) {
