@@ -2,7 +2,8 @@
 // /api/summary (the page's first data) under 16 concurrent requests sent from eight local
 // addresses (127.0.0.2 to .9, two each: the page's per-address limit applies), p50 and p99
 // over several rounds, each round after a new snapshot so that its first request renders; beside
-// the collector's own writer of the same document and the page's icon under the same load.
+// the same rounds with the document already rendered (only sent), the collector's own writer of
+// the same document, and the page's icon under the same load.
 // Prints "result KEY VALUE" lines.
 #pragma once
 
