@@ -10,7 +10,10 @@
 //            into a plain vector
 //   size     database bytes per access point per day (a day of minutes, 100 stations an hour)
 //            beside the same rows as CSV text
-//   --serve SECONDS  serves the page with the large view on 127.0.0.1:PORT (printed) for the
+//   scale    the same page at 10,000 access points x 100 stations under 16 concurrent
+//            requests (fleet_page_scale.cpp)
+//   --serve SECONDS PORT [APS]  serves the page with the large view (or APS access points x
+//            100 stations, each station heard by one) on 127.0.0.1:PORT (printed) for the
 //            page-load benchmark, then exits
 // The fleet measured is built in fleet_page_fixture.cpp; history and size run in
 // fleet_page_history.cpp.
@@ -25,6 +28,7 @@
 
 #include "fleet_page_fixture.h"
 #include "fleet_page_history.h"
+#include "fleet_page_scale.h"
 
 using namespace fleet;
 using namespace page_bench;
@@ -59,9 +63,12 @@ int bench_view(const std::string& dir) {
     return 0;
 }
 
-int serve(const std::string& dir, int seconds, uint16_t port) {
+int serve(const std::string& dir, int seconds, uint16_t port, int aps) {
     Fleet f;
-    build(f);
+    if (aps > 0)
+        build(f, aps, kStations);
+    else
+        build(f);
     fleet_page::FleetPage page;
     if (!start_page(page, dir + "/serve.db", port))
         return 1;
@@ -90,10 +97,11 @@ int main(int argc, char** argv) {
     char pattern[] = "/tmp/fleet-page-bench.XXXXXX";
     std::string dir = mkdtemp(pattern);
     int status = 0;
-    if (argc == 4 && std::string(argv[1]) == "--serve") {
-        status = serve(dir, std::atoi(argv[2]), static_cast<uint16_t>(std::atoi(argv[3])));
+    if ((argc == 4 || argc == 5) && std::string(argv[1]) == "--serve") {
+        status = serve(dir, std::atoi(argv[2]), static_cast<uint16_t>(std::atoi(argv[3])),
+                       argc == 5 ? std::atoi(argv[4]) : 0);
     } else {
-        status = bench_view(dir) | bench_history(dir) | bench_size(dir);
+        status = bench_view(dir) | bench_history(dir) | bench_size(dir) | bench_scale(dir);
     }
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);

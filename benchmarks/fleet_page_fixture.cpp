@@ -22,13 +22,12 @@ std::string address_of(int i) {
     return text;
 }
 
-// Access point k hears stations from k * 50 on: every station is heard by two.
-std::string scan_document(int k, uint64_t seq) {
+std::string scan_document(int k, uint64_t seq, int step) {
     std::string s = "{\"ap\":\"ap-" + std::to_string(k) + "\",\"seq\":" + std::to_string(seq) +
                     ",\"time\":1765280000,\"interval\":10,\"part\":1,\"parts\":1,"
                     "\"address_form\":\"plain\",\"stations\":[";
     for (int i = 0; i < kStations; ++i) {
-        s += std::string(i ? "," : "") + "{\"address\":\"" + address_of(k * 50 + i) +
+        s += std::string(i ? "," : "") + "{\"address\":\"" + address_of(k * step + i) +
              "\",\"rssi\":" + std::to_string(-40 - (i + k) % 40) +
              ",\"band\":0,\"freq\":2437,\"second_mac\":\"ff:ff:ff:ff:ff:ff\",\"count\":3,"
              "\"first_seen\":1765279990,\"last_seen\":1765279999,\"first_age\":10,\"last_age\":1}";
@@ -38,34 +37,58 @@ std::string scan_document(int k, uint64_t seq) {
            "\"kernel_lost\":0,\"queue_dropped\":0},\"crowd\":{\"randomised\":20,\"estimate\":7}}";
 }
 
-void build(Fleet& f) {
+void build(Fleet& f, int aps, int step) {
     f.view.add_scan_listener(
         [&](const Scan& s, int64_t t) { f.samples.push_back(sample_of(s, t)); });
-    for (int k = 0; k < kAps; ++k) {
-        std::string doc = scan_document(k, 1);
+    for (int k = 0; k < aps; ++k) {
+        std::string doc = scan_document(k, 1, step);
         f.document_bytes += doc.size();
         f.view.take_scan_payload("ap-" + std::to_string(k), doc.data(), doc.size(), kNow);
     }
 }
 
-std::string fetch(uint16_t port, const char* path) {
+namespace {
+
+// PATH fetched from 127.0.0.1:PORT, from the local address FROM when given; each piece of the
+// answer handed to TAKE.
+template <typename Take>
+void fetch_into(uint16_t port, const char* path, const char* from, Take take) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return;
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string answer;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    bool bound =
+        from == nullptr || (inet_pton(AF_INET, from, &local.sin_addr) == 1 &&
+                            bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0);
+    if (bound && connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
         std::string request = std::string("GET ") + path + " HTTP/1.0\r\n\r\n";
         if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0) {
-            char buffer[1 << 16];
+            static thread_local char buffer[1 << 16];
             ssize_t n;
             while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0)
-                answer.append(buffer, static_cast<size_t>(n));
+                take(buffer, static_cast<size_t>(n));
         }
     }
     close(fd);
+}
+
+}  // namespace
+
+std::string fetch(uint16_t port, const char* path) {
+    std::string answer;
+    fetch_into(port, path, nullptr, [&](const char* p, size_t n) { answer.append(p, n); });
     return answer;
+}
+
+size_t fetch_size(uint16_t port, const char* path, const char* from) {
+    size_t size = 0;
+    fetch_into(port, path, from, [&](const char*, size_t n) { size += n; });
+    return size;
 }
 
 bool start_page(fleet_page::FleetPage& page, const std::string& db, uint16_t port) {

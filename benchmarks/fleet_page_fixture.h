@@ -24,9 +24,9 @@ constexpr int64_t kNow = 1765280000;
 
 // Station i's address, 02:00:00:xx:xx:xx.
 std::string address_of(int i);
-// Access point k's scan document: it hears stations from k * 50 on, so every station is
-// heard by two.
-std::string scan_document(int k, uint64_t seq);
+// Access point k's scan document: it hears stations from k * step on (step 50: every station
+// is heard by two; step kStations: each by one).
+std::string scan_document(int k, uint64_t seq, int step = 50);
 
 struct Fleet {
     fleet::FleetView view;
@@ -34,12 +34,15 @@ struct Fleet {
     size_t document_bytes = 0;
 };
 
-// Every access point's first scan merged into the view, its sample kept.
-void build(Fleet& f);
+// Every access point's first scan merged into the view, its sample kept: kAps access points
+// (or `aps`, hearing stations from k * step on).
+void build(Fleet& f, int aps = kAps, int step = 50);
 
 // PATH fetched over HTTP/1.0 from 127.0.0.1:PORT: the whole answer, headers included, or
 // what came before the connection failed.
 std::string fetch(uint16_t port, const char* path);
+// The same from the local address FROM (127.0.0.x), keeping only the answer's size.
+size_t fetch_size(uint16_t port, const char* path, const char* from);
 
 // The shortest of RUNS runs of F, in seconds.
 template <typename F>

@@ -3,7 +3,7 @@
 point table holding rows, beside loading the page's icon (one static file) from the same
 server. Median of RUNS each. Prints "result KEY VALUE" lines.
 
-usage: fleet_page_load.py URL RUNS PROFILE_DIR
+usage: fleet_page_load.py URL RUNS PROFILE_DIR [KEY]   (KEY: the results' prefix, default page)
 """
 import statistics
 import sys
@@ -13,6 +13,7 @@ from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 
 url, runs, profile = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+key = sys.argv[4] if len(sys.argv) > 4 else "page"
 options = webdriver.ChromeOptions()
 options.binary_location = "/usr/bin/chromium"
 for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
@@ -36,9 +37,9 @@ try:
                 sys.exit("no data on the page after 60 s")
             time.sleep(0.01)
         page.append(time.time() - t)
-    print("page load to first data: %s s; icon: %s s" % (
+    print("%s load to first data: %s s; icon: %s s" % (key,
         " ".join("%.3f" % p for p in page), " ".join("%.3f" % p for p in icon)))
-    print("result page_load_ms %.0f" % (statistics.median(page) * 1000))
-    print("result page_icon_ms %.0f" % (statistics.median(icon) * 1000))
+    print("result %s_load_ms %.0f" % (key, statistics.median(page) * 1000))
+    print("result %s_icon_ms %.0f" % (key, statistics.median(icon) * 1000))
 finally:
     driver.quit()

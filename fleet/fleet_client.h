@@ -30,6 +30,9 @@ struct IntakeSettings {
     std::string password;
     std::string ca_file, cert_file, key_file;
     int verbose = 0;
+    // Sites: a site level after the prefix; partitions: only these partitions' topics.
+    bool sites = false;
+    std::vector<unsigned> partitions;
 };
 
 // The client id when none is given: "vorlask-fleet-" and the host name for

@@ -32,7 +32,7 @@ FleetIntake::FleetIntake(uv_loop_t* loop, IntakeSettings settings, FleetView& vi
     : loop_(loop),
       settings_(std::move(settings)),
       view_(view),
-      subscriptions_(settings_.prefix, settings_.qos),
+      subscriptions_(settings_.prefix, settings_.qos, settings_.sites, settings_.partitions),
       jitter_(std::random_device()()) {}
 
 FleetIntake::~FleetIntake() {
@@ -357,20 +357,27 @@ void FleetIntake::on_message_cb(mosquitto*, void* data, const mosquitto_message*
 
 void FleetIntake::take_message(const mosquitto_message* message) {
     messages_++;
-    // <prefix>/<access point>/scan or <prefix>/<access point>/status
-    std::string ap;
-    FleetSubscriptions::Kind kind;
-    if (!subscriptions_.split(message->topic, ap, kind)) {
+    // <prefix>/<access point>/scan or <prefix>/<access point>/status, with a site level (and
+    // a partition's) after the prefix when the collector takes sites
+    FleetSubscriptions::Parts topic;
+    if (!subscriptions_.split(message->topic, topic)) {
         foreign_topics_++;
         return;
     }
-    subscriptions_.delivered(kind);
+    subscriptions_.delivered(topic.subscription);
+    const std::string& ap = topic.ap;
+    FleetSubscriptions::Kind kind = topic.kind;
     const char* payload = static_cast<const char*>(message->payload);
     size_t size = message->payloadlen > 0 ? static_cast<size_t>(message->payloadlen) : 0;
     FleetTime now = fleet_now();
     bool scan = kind == FleetSubscriptions::scan;
     bool accepted = scan ? view_.take_scan_payload(ap, payload, size, now)
                          : view_.take_status(ap, payload, size, now);
+    // Placed once taken: a scan listener told during an access point's very first document
+    // sees its site only from the next.
+    if (accepted && !topic.site.empty()) {
+        view_.place(ap, topic.site);
+    }
     if (!accepted && settings_.verbose > 0) {
         fprintf(stderr, "vorlask-fleet: refused a %s document on %s\n", scan ? "scan" : "status",
                 message->topic);

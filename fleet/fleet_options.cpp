@@ -1,5 +1,6 @@
 #include "fleet_options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -53,6 +54,9 @@ const char* const fleet_usage =
     "                        visits: unheard this long ends a visit (default 10)\n"
     "  --visit-retention DAYS\n"
     "                        visits: kept in the history (default 30)\n"
+    "  --sites               topics carry a site after the prefix: PREFIX/SITE/AP/scan\n"
+    "  --partitions LIST     take only these partitions, comma-separated numbers:\n"
+    "                        PREFIX/N/SITE/AP/scan (with --sites implied)\n"
     "  -v, --verbose         say more on standard error\n";
 
 namespace {
@@ -101,10 +105,34 @@ bool parse_hosts(const std::string& list, std::vector<BrokerAddress>& out) {
     return !out.empty() && out.size() <= 32;
 }
 
+// Partition numbers 0..9999, comma-separated, at most 256, none twice; sorted.
+bool parse_partitions(const std::string& list, std::vector<unsigned>& out) {
+    out.clear();
+    size_t start = 0;
+    while (true) {
+        size_t comma = list.find(',', start);
+        std::string item =
+            list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        uint64_t n = 0;
+        if (read_unsigned(item.c_str(), UnsignedForm{0, 9999}, n) != NumberRead::ok ||
+            out.size() >= 256) {
+            return false;
+        }
+        out.push_back(static_cast<unsigned>(n));
+        if (comma == std::string::npos) {
+            break;
+        }
+        start = comma + 1;
+    }
+    std::sort(out.begin(), out.end());
+    return std::adjacent_find(out.begin(), out.end()) == out.end();
+}
+
 }  // namespace
 
 bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::string& error) {
-    static const char* const flags[] = {"--persistent", "--once", "--json", "-v", "--verbose"};
+    static const char* const flags[] = {"--persistent", "--once",    "--json",
+                                        "-v",           "--verbose", "--sites"};
     static const char* const valued[] = {"--host",       "--port",
                                          "--prefix",     "--client-id",
                                          "--qos",        "--keepalive",
@@ -116,7 +144,8 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
                                          "--http",       "--db",
                                          "--token-file", "--retention",
                                          "--http-host",  "--http-per-address",
-                                         "--db-limit",   "--metrics-per-ap"};
+                                         "--db-limit",   "--metrics-per-ap",
+                                         "--partitions"};
     // The visits' own: --visits, and its thresholds and retention.
     static const char* const visit_valued[] = {"--visitor-rssi", "--visitor-dwell",
                                                "--visit-timeout", "--visit-retention"};
@@ -144,6 +173,8 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
                 options.once = true;
             } else if (name == "--json") {
                 options.json = true;
+            } else if (name == "--sites") {
+                options.sites = true;
             } else {
                 options.verbose++;
             }
@@ -232,6 +263,9 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
         } else if (name == "--metrics-per-ap") {
             ok = read_unsigned(value.c_str(), UnsignedForm{0, 1000000}, n) == NumberRead::ok;
             options.metrics_per_ap = static_cast<uint32_t>(n);
+        } else if (name == "--partitions") {
+            ok = parse_partitions(value, options.partitions);
+            options.sites = true;
         } else {
             ok = read_unsigned(value.c_str(), UnsignedForm{0, 100000}, n) == NumberRead::ok;
             options.rows = static_cast<uint32_t>(n);

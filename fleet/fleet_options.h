@@ -47,6 +47,10 @@ struct FleetOptions {
     // Visits (--visits, with --http): off unless asked for; their thresholds and retention.
     bool visits = false;
     fleet_visits::VisitSettings visit_settings;
+    // Sites: `<prefix>/<site>/<ap>/...`; with partitions, `<prefix>/<n>/<site>/<ap>/...` for
+    // only these n (a broker's subject mapping puts the site's partition in front).
+    bool sites = false;
+    std::vector<unsigned> partitions;  // sorted, none twice; not empty: sites
 };
 
 // Fills `options` from the command line. Returns false with a message in

@@ -12,19 +12,41 @@ namespace {
 // code of 0x80 or more in MQTT 5.
 constexpr int refused_code = 0x80;
 
+// The topic level starting at `level`: its end in `end`; false when it is the last level
+// or empty.
+bool level_of(const char* level, const char*& end) {
+    end = strchr(level, '/');
+    return end != nullptr && end != level;
+}
+
 }  // namespace
 
-FleetSubscriptions::FleetSubscriptions(const std::string& prefix, int qos)
-    : prefix_(prefix), qos_(qos), topics_{prefix + "/+/scan", prefix + "/+/status"} {}
+FleetSubscriptions::FleetSubscriptions(const std::string& prefix, int qos, bool sites,
+                                       const std::vector<unsigned>& partitions)
+    : prefix_(prefix), qos_(qos), sites_(sites || !partitions.empty()) {
+    std::vector<std::string> fronts;
+    if (partitions.empty()) {
+        fronts.push_back(prefix + (sites_ ? "/+/+/" : "/+/"));
+    }
+    for (unsigned n : partitions) {
+        partitions_.push_back(std::to_string(n));
+        fronts.push_back(prefix + "/" + partitions_.back() + "/+/+/");
+    }
+    for (const std::string& front : fronts) {
+        for (const char* kind : {"scan", "status"}) {
+            subs_.push_back(Subscription{front + kind});
+        }
+    }
+}
 
 bool FleetSubscriptions::subscribe(mosquitto* mosq, std::string& error) {
-    for (int kind : {scan, status}) {
-        mids_[kind] = -1;
-        granted_[kind] = false;
-        delivered_[kind] = false;
-        int rc = mosquitto_subscribe(mosq, &mids_[kind], topics_[kind].c_str(), qos_);
+    for (Subscription& s : subs_) {
+        s.mid = -1;
+        s.granted = false;
+        s.delivered = false;
+        int rc = mosquitto_subscribe(mosq, &s.mid, s.topic.c_str(), qos_);
         if (rc != MOSQ_ERR_SUCCESS) {
-            error = "cannot subscribe to " + topics_[kind] + ": " + mosquitto_strerror(rc);
+            error = "cannot subscribe to " + s.topic + ": " + mosquitto_strerror(rc);
             return false;
         }
     }
@@ -33,54 +55,84 @@ bool FleetSubscriptions::subscribe(mosquitto* mosq, std::string& error) {
 
 bool FleetSubscriptions::refused(int mid, int count, const int* granted, uint64_t now_ms,
                                  std::string& topic) {
-    for (int kind : {scan, status}) {
-        if (mid != mids_[kind] || mid < 0) {
+    for (Subscription& s : subs_) {
+        if (mid != s.mid || mid < 0) {
             continue;
         }
-        mids_[kind] = -1;
+        s.mid = -1;
         // One topic per SUBSCRIBE packet: one return code.
         if (count < 1 || granted[0] >= refused_code) {
-            topic = topics_[kind];
+            topic = s.topic;
             return true;
         }
-        granted_[kind] = true;
-        granted_at_[kind] = now_ms;
+        s.granted = true;
+        s.granted_at = now_ms;
         return false;
     }
     return false;
 }
 
+void FleetSubscriptions::delivered(size_t index) {
+    if (index < subs_.size()) {
+        subs_[index].delivered = true;
+    }
+}
+
 std::vector<std::string> FleetSubscriptions::quiet(uint64_t now_ms) {
     std::vector<std::string> silent;
-    for (int kind : {scan, status}) {
-        if (granted_[kind] && !delivered_[kind] && !said_quiet_[kind] &&
-            now_ms - granted_at_[kind] >= quiet_ms) {
-            said_quiet_[kind] = true;
-            silent.push_back(topics_[kind]);
+    for (Subscription& s : subs_) {
+        if (s.granted && !s.delivered && !s.said_quiet && now_ms - s.granted_at >= quiet_ms) {
+            s.said_quiet = true;
+            silent.push_back(s.topic);
         }
     }
     return silent;
 }
 
-bool FleetSubscriptions::split(const char* topic, std::string& ap, Kind& kind) const {
+bool FleetSubscriptions::split(const char* topic, Parts& parts) const {
     size_t length = strlen(topic);
     if (length <= prefix_.size() + 1 || memcmp(topic, prefix_.data(), prefix_.size()) != 0 ||
         topic[prefix_.size()] != '/') {
         return false;
     }
     const char* level = topic + prefix_.size() + 1;
+    const char* end = nullptr;
+    size_t front = 0;  // which partition's pair of subscriptions
+    if (!partitions_.empty()) {
+        if (!level_of(level, end)) {
+            return false;
+        }
+        while (front < partitions_.size() &&
+               partitions_[front].compare(0, std::string::npos, level, end - level) != 0) {
+            front++;
+        }
+        if (front == partitions_.size()) {
+            return false;
+        }
+        level = end + 1;
+    }
+    if (sites_) {
+        if (!level_of(level, end)) {
+            return false;
+        }
+        parts.site.assign(level, end);
+        level = end + 1;
+    } else {
+        parts.site.clear();
+    }
     const char* slash = strchr(level, '/');
     if (slash == nullptr) {
         return false;
     }
     if (strcmp(slash + 1, "scan") == 0) {
-        kind = scan;
+        parts.kind = scan;
     } else if (strcmp(slash + 1, "status") == 0) {
-        kind = status;
+        parts.kind = status;
     } else {
         return false;
     }
-    ap.assign(level, slash);
+    parts.ap.assign(level, slash);
+    parts.subscription = front * 2 + parts.kind;
     return true;
 }
 

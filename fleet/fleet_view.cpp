@@ -355,6 +355,14 @@ void FleetView::forget(FleetTime now) {
     }
 }
 
+void FleetView::place(const std::string& ap, const std::string& site) {
+    auto it = aps_.find(ap);
+    if (it != aps_.end() && it->second.site != site) {
+        it->second.site = site;
+        generation_++;
+    }
+}
+
 uint64_t FleetView::lost_documents() const {
     uint64_t total = 0;
     for (const auto& [id, ap] : aps_) {

@@ -131,6 +131,9 @@ class FleetView {
     bool take_part(const std::string& topic_ap, ScanPart part, FleetTime now);
     // A payload from `<prefix>/<topic_ap>/status`: "online" or "offline".
     bool take_status(const std::string& topic_ap, const char* payload, size_t size, FleetTime now);
+    // The site an access point's document came under (the collector takes sites): its
+    // ApView::site, the latest when it moves; nothing for an access point not in the view.
+    void place(const std::string& ap, const std::string& site);
 
     // Drops what was not heard for the forget time (access points too, online
     // or not), and scans unfinished two of their intervals after their first part.

@@ -138,6 +138,8 @@ int main(int argc, char** argv) {
     settings.cert_file = options.cert_file;
     settings.key_file = options.key_file;
     settings.verbose = options.verbose;
+    settings.sites = options.sites;
+    settings.partitions = options.partitions;
 
     MosquittoLibrary library;
     if (library.rc != MOSQ_ERR_SUCCESS) {

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "maker_lookup.h"
+#include "view_writer.h"
 
 namespace fleet_page {
 
@@ -28,6 +29,8 @@ json_object* new_string(const std::string& s) {
 json_object* ap_object(const ApState& ap) {
     json_object* o = json_object_new_object();
     json_object_object_add(o, "id", new_string(ap.id));
+    if (!ap.site.empty())
+        json_object_object_add(o, "site", new_string(ap.site));
     json_object_object_add(o, "online", json_object_new_boolean(ap.online));
     json_object_object_add(o, "last_scan", optional_int(ap.last_scan));
     json_object_object_add(o, "seq", optional_int(ap.seq));
@@ -60,13 +63,6 @@ json_object* station_object(const StationState& st) {
     }
     json_object_object_add(o, "heard_by", heard);
     return o;
-}
-
-json_object* ap_array(const ViewSnapshot& view) {
-    json_object* aps = json_object_new_array_ext(static_cast<int>(view.access_points.size()));
-    for (const ApState& ap : view.access_points)
-        json_object_array_add(aps, ap_object(ap));
-    return aps;
 }
 
 std::string to_string(json_object* o) {
@@ -116,6 +112,9 @@ bool parse_ap(json_object* o, ApState& ap) {
         return false;
     ap.online = json_object_get_boolean(online);
     ap.clock_off = json_object_get_boolean(clock_off);
+    json_object* site;
+    if (json_object_object_get_ex(o, "site", &site) && !get_string(o, "site", ap.site))
+        return false;
     json_object* people;
     if (json_object_object_get_ex(o, "people", &people)) {
         if (!json_object_is_type(people, json_type_double) &&
@@ -172,8 +171,8 @@ bool contains_folded(const std::string& text, const std::string& folded_query) {
 }  // namespace
 
 std::string render_view(const ViewSnapshot& view) {
-    // One access point or station at a time becomes a json-c object and is let go: a view of
-    // many stations never stands as one tree.
+    // Access points and stations written straight to text (view_writer.h); a view of many
+    // stations never stands as one tree.
     std::string out;
     out.reserve(256 + view.access_points.size() * 128 + view.stations.size() * 200);
     auto put = [&](json_object* o) {
@@ -187,13 +186,13 @@ std::string render_view(const ViewSnapshot& view) {
     for (size_t i = 0; i < view.access_points.size(); ++i) {
         if (i)
             out += ',';
-        put(ap_object(view.access_points[i]));
+        write_ap(out, view.access_points[i]);
     }
     out += "],\"stations\":[";
     for (size_t i = 0; i < view.stations.size(); ++i) {
         if (i)
             out += ',';
-        put(station_object(view.stations[i]));
+        write_station(out, view.stations[i]);
     }
     out += "],\"counters\":";
     json_object* counters = json_object_new_object();
@@ -258,13 +257,27 @@ bool parse_view(const std::string& json, ViewSnapshot& view, std::string& error)
 
 std::string render_summary(const ViewSnapshot& view,
                            const std::vector<std::pair<std::string, int64_t>>& history) {
-    Json doc(json_object_new_object());
-    json_object_object_add(doc.get(), "time", json_object_new_int64(view.time));
-    json_object_object_add(doc.get(), "access_points", ap_array(view));
-    json_object_object_add(doc.get(), "station_count",
-                           json_object_new_int64(static_cast<int64_t>(view.stations.size())));
-    add_history(doc.get(), history);
-    return to_string(doc.get());
+    std::string out;
+    out.reserve(64 + view.access_points.size() * 160);
+    out += "{\"time\":" + std::to_string(view.time) + ",\"access_points\":[";
+    for (size_t i = 0; i < view.access_points.size(); ++i) {
+        if (i)
+            out += ',';
+        write_ap(out, view.access_points[i]);
+    }
+    out += "],\"station_count\":" + std::to_string(view.stations.size());
+    if (!history.empty()) {
+        out += ",\"history\":{";
+        for (size_t i = 0; i < history.size(); ++i) {
+            if (i)
+                out += ',';
+            write_json_string(out, history[i].first);
+            out += ':' + std::to_string(history[i].second);
+        }
+        out += '}';
+    }
+    out += '}';
+    return out;
 }
 
 std::string render_changes(const ViewSnapshot& before, const ViewSnapshot& after,
@@ -274,7 +287,7 @@ std::string render_changes(const ViewSnapshot& before, const ViewSnapshot& after
         return x.online == y.online && x.last_scan == y.last_scan && x.seq == y.seq &&
                x.stations == y.stations && x.crowd == y.crowd && x.people == y.people &&
                x.lost_documents == y.lost_documents && x.clock_offset == y.clock_offset &&
-               x.clock_off == y.clock_off;
+               x.clock_off == y.clock_off && x.site == y.site;
     };
     Json doc(json_object_new_object());
     json_object* changed = json_object_new_array();

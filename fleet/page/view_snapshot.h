@@ -25,8 +25,7 @@ struct ApState {
     // Its clock less the collector's, measured over its recent scans; none before a first scan.
     std::optional<int64_t> clock_offset;
     bool clock_off = false;  // beyond the tolerance: its scans are placed at their arrival
-    // Empty: the collector's one site. Not in the view document.
-    std::string site = std::string();
+    std::string site;        // the site its documents came under; "site" only when not empty
 };
 
 struct HeardBy {

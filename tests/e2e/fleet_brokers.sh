@@ -20,6 +20,11 @@
 #                                three to fail over to; node 3, then node 2,
 #                                stopped and restarted mid-run: every scan
 #                                document reaches the fleet
+#   fleet_brokers.sh sites       the same cluster mapping subjects by site into three
+#                                partitions; a collector per partition, five daemons
+#                                in three sites: each site whole on one collector;
+#                                partition 1's stopped for 30 s and back with its
+#                                session: nothing lost; a killed daemon's will arrives
 #   fleet_brokers.sh backlog     one Mosquitto; access point 1's link cut for
 #                                60 s (so always across a minute boundary),
 #                                then back: its queued documents arrive late
@@ -40,11 +45,12 @@
 # PORT_REDIRECT, E2E_LIB).
 # shellcheck source=tests/e2e/lib.sh
 source "$E2E_LIB"
-case_name=${1:?usage: fleet_brokers.sh mosquitto|cluster|backlog|refused}
+case_name=${1:?usage: fleet_brokers.sh mosquitto|cluster|sites|backlog|refused}
 
 if [ -z "${FLEET_NET:-}" ]; then
     aps=3
     [ "$case_name" = cluster ] && aps=5
+    [ "$case_name" = sites ] && aps=8
     [ "$case_name" = backlog ] && aps=2
     [ "$case_name" = refused ] && aps=1
     exec "$FLEET_NET_HARNESS" --aps "$aps" -- bash "$0" "$@"
@@ -246,51 +252,61 @@ EOF
         "the scan published while the persistent collector was away"
 }
 
-run_cluster() {
-    local i run=24
-    declare -A node_pid
-    node_conf() {
-        local a routes=""
-        a=$("$FLEET_NET" addr "$1")
-        for i in 1 2 3; do routes="$routes nats-route://$("$FLEET_NET" addr "$i"):6222"; done
-        cat <<EOF
+# The cluster cases' three nats-server nodes (JetStream, MQTT), one per namespace 1..3, each
+# mapping subjects by NODE_MAPPINGS when that is set (a subject mapping applies where a
+# publish enters, so every node carries the same).
+declare -A node_pid
+node_conf() {
+    local a routes="" i
+    a=$("$FLEET_NET" addr "$1")
+    for i in 1 2 3; do routes="$routes nats-route://$("$FLEET_NET" addr "$i"):6222"; done
+    cat <<EOF
 server_name: n$1
 listen: $a:4222
 jetstream { store_dir: "$T/js$1" }
 cluster { name: fleet, listen: $a:6222, routes: [${routes// /, }] }
 mqtt { listen: $a:1883 }
 EOF
-    }
-    start_node() {
-        node_conf "$1" | sed 's/\[, /[/' >"n$1.conf"
-        echo "=== start" >>"n$1.log"
-        "$FLEET_NET" in "$1" nats-server -c "n$1.conf" >>"n$1.log" 2>&1 &
-        node_pid[$1]=$!
-        STARTED_PIDS="$STARTED_PIDS $!"
-    }
-    stop_node() { kill "${node_pid[$1]}"; wait "${node_pid[$1]}" 2>/dev/null; }
-    # ready N SECONDS: node N's MQTT listener is up since its last start.
-    ready() {
-        for _ in $(seq $(($2 * 10))); do
-            sed -n '/=== start/h; /=== start/!H; ${x;p}' "n$1.log" |
-                grep -q "Listening for MQTT clients" && return 0
-            sleep 0.1
-        done
-        return 1
-    }
+    [ -z "${NODE_MAPPINGS:-}" ] || printf 'mappings {\n%s\n}\n' "$NODE_MAPPINGS"
+}
+start_node() {
+    node_conf "$1" | sed 's/\[, /[/' >"n$1.conf"
+    echo "=== start" >>"n$1.log"
+    "$FLEET_NET" in "$1" nats-server -c "n$1.conf" >>"n$1.log" 2>&1 &
+    node_pid[$1]=$!
+    STARTED_PIDS="$STARTED_PIDS $!"
+}
+stop_node() { kill "${node_pid[$1]}"; wait "${node_pid[$1]}" 2>/dev/null; }
+# ready N SECONDS: node N's MQTT listener is up since its last start.
+ready() {
+    for _ in $(seq $(($2 * 10))); do
+        sed -n '/=== start/h; /=== start/!H; ${x;p}' "n$1.log" |
+            grep -q "Listening for MQTT clients" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+# start_cluster: all three up, and each keeping MQTT sessions.
+start_cluster() {
+    local i a
     for i in 1 2 3; do start_node "$i"; done
     for i in 1 2 3; do ready "$i" 30 || fail "node $i did not start"; done
-    local n1 n2 n3
-    n1=$("$FLEET_NET" addr 1); n2=$("$FLEET_NET" addr 2); n3=$("$FLEET_NET" addr 3)
     # JetStream takes a few seconds more before it keeps MQTT sessions: a
     # QoS 1 publish on every node goes through first.
-
-    for i in $n1 $n2 $n3; do
+    for i in 1 2 3; do
+        a=$("$FLEET_NET" addr "$i")
         for _ in $(seq 60); do
-            mosquitto_pub -h "$i" -i "probe-$i" -q 1 -t probe -m ready 2>/dev/null && break
+            mosquitto_pub -h "$a" -i "probe-$a" -q 1 -t probe -m ready 2>/dev/null && break
             sleep 0.5
         done
     done
+}
+
+run_cluster() {
+    local i run=24
+    start_cluster
+    local n1 n2 n3
+    n1=$("$FLEET_NET" addr 1); n2=$("$FLEET_NET" addr 2); n3=$("$FLEET_NET" addr 3)
 
     # The fleet on node 2, failing over to 3, then 1.
     local fleet_args=(--host "$n2,$n3,$n1" --persistent --client-id fleet-c1 --qos 1)
@@ -341,13 +357,107 @@ EOF
     expect_file_has vorlask5.err "connected"
 }
 
-# ap_conf I CLIENT_ID [MQTT LINES...]: access point I's /etc/vorlask.conf.
+run_sites() {
+    local run=45 i
+    # Scans, status and wills alike go to vorlask/<partition>/<site>/<ap>/..., the partition
+    # hashed from the site: west lands in 0, south in 1, north in 2.
+    local from to kind
+    NODE_MAPPINGS=""
+    for kind in scan status; do
+        from="vorlask.*.*.$kind"
+        to="vorlask.{{partition(3,1)}}.{{wildcard(1)}}.{{wildcard(2)}}.$kind"
+        NODE_MAPPINGS="$NODE_MAPPINGS  \"$from\": \"$to\""$'\n'
+    done
+    start_cluster
+    local -a node
+    for i in 1 2 3; do node[$i]=$("$FLEET_NET" addr "$i"); done
+
+    # A collector per partition, each on its own node, holding a persistent session; the one
+    # for partition 1 stops after 10 s and comes back 30 s later with the same client id.
+    local -a fleet
+    collector() {  # collector PARTITION NODE OUTPUT WAIT
+        "$FLEET" --host "${node[$2]}" --partitions "$1" --persistent --client-id "fleet-p$1" \
+            --qos 1 --once --json --wait "$4" -v >"$3.json" 2>>"fleet-p$1.err" &
+        fleet[$1]=$!
+        STARTED_PIDS="$STARTED_PIDS $!"
+    }
+    collector 0 3 p0 $((run + 14))
+    collector 1 2 p1-before 10
+    collector 2 1 p2 $((run + 14))
+    for i in 0 1 2; do
+        wait_for "fleet-p$i.err" "connected to" 30 || fail "collector $i did not connect"
+    done
+    sleep 1
+
+    # Three sites of daemons (namespaces 4..8), each with its stand-in, a scan a second at
+    # QoS 1, on nodes spread over the cluster. n2 is killed at the end: the broker
+    # publishes its will.
+    local sites=(west:w1:1 west:w2:2 south:s1:3 north:n1:1 north:n2:3) entry site id at
+    i=4
+    for entry in "${sites[@]}"; do
+        IFS=: read -r site id at <<<"$entry"
+        AP_HOST=${node[$at]} ap_conf "$i" "$id" "prefix = vorlask/$site" "qos = 1"
+        local length=$run
+        [ "$id" = n2 ] && length=$((run + 30))
+        ap_run "$i" "$id" --stable 30 --stable-rate 2 --duration $((length + 4)) -- \
+            -t 1 -T "$length" -v
+        [ "$id" = n2 ] && local n2_pid=$AP_PID
+        i=$((i + 1))
+    done
+    local status=0
+    wait "${fleet[1]}" || status=$?
+    expect_eq "$status" 0 "partition 1's collector, before its stop"
+    sleep 30
+    collector 1 2 p1-after $((run - 22))
+    sleep $((run - 38))
+    kill -KILL "$n2_pid"
+    for i in 0 1 2; do
+        status=0
+        wait "${fleet[$i]}" || status=$?
+        expect_eq "$status" 0 "partition $i's collector exit status"
+    done
+
+    # Each site whole on one collector, every access point on exactly one.
+    jq_eq p0.json '[.access_points[] | [.id, .site]]' '[["w1","west"],["w2","west"]]' \
+        "partition 0: west"
+    jq_eq p1-after.json '[.access_points[] | [.id, .site]]' '[["s1","south"]]' \
+        "partition 1: south"
+    jq_eq p2.json '[.access_points[] | [.id, .site]]' '[["n1","north"],["n2","north"]]' \
+        "partition 2: north"
+    for i in p0 p2; do
+        jq_eq "$i.json" '[.access_points[] | [.online, .lost_documents, .seq >= '$((run - 4))']] | unique' \
+            '[[false,0,true]]' "$i: every document, then offline (n2 by its will)"
+        jq_eq "$i.json" '[.counters.scans + .counters.late, .counters.malformed]' \
+            "$(jq -c '[([.access_points[].seq] | add), 0]' "$i.json")" "$i: scans against scan numbers"
+        jq_eq "$i.json" '[.stations[].heard_by | length] | unique' '[2]' \
+            "$i: stations merged over the site's access points"
+    done
+    expect_file_has vorlask-n2.err "connected"
+
+    # Partition 1 across its stop: the first run from scan 1 on, the second from where the
+    # first ended (what came while it was away kept in its session) to the last.
+    local before after seq
+    before=$(jq '.counters.scans' p1-before.json)
+    expect_eq "$(jq -c '[.access_points[] | [.id, .site, .lost_documents, .seq]]' p1-before.json)" \
+        "[[\"s1\",\"south\",0,$before]]" "partition 1 before its stop: scans 1..$before"
+    after=$(jq '.counters.scans + .counters.late' p1-after.json)
+    seq=$(jq '.access_points[0].seq' p1-after.json)
+    jq_eq p1-after.json '[.access_points[] | [.online, .lost_documents, .seq >= '$((run - 4))']]' \
+        '[[false,0,true]]' "partition 1 after its stop: every later document"
+    echo "partition 1: scans 1..$before before its stop, $after after it, up to $seq"
+    expect_between "$((before + after - seq))" 0 1 "scans missing (<0) or seen twice across the stop"
+    expect_between "$after" 25 "$run" "scans partition 1 took in after its stop"
+    expect_file_has fleet-p1.err "connected to ${node[2]}:1883"
+}
+
+# ap_conf I CLIENT_ID [MQTT LINES...]: access point I's /etc/vorlask.conf (its broker
+# AP_HOST, else the collector's namespace).
 ap_conf() {
     local i=$1 id=$2
     shift 2
     {
         printf '[server]\nucast_addr = 10.0.0.9\nmcast_addr = 225.0.0.37\n[mqtt]\n'
-        printf 'host = %s\nclient_id = %s\n' "$FLEET_NET_HUB" "$id"
+        printf 'host = %s\nclient_id = %s\n' "${AP_HOST:-$FLEET_NET_HUB}" "$id"
         printf '%s\n' "$@"
     } | "$FLEET_NET" in "$i" sh -c 'cat >/etc/vorlask.conf'
 }
@@ -524,6 +634,7 @@ EOF
 case "$case_name" in
     mosquitto) run_mosquitto ;;
     cluster) run_cluster ;;
+    sites) run_sites ;;
     backlog) run_backlog ;;
     refused) run_refused ;;
     *) echo "unknown case $case_name" >&2; exit 2 ;;

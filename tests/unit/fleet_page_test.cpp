@@ -874,9 +874,9 @@ TEST(FleetEventFeed, SendsTheChangeToStreamsThatHaveTheEventBefore) {
     ViewSnapshot before, after;
     for (const char* id : {"a", "b", "c"}) {
         before.access_points.push_back(
-            {id, true, 1, 1, 1, std::nullopt, std::nullopt, 0, std::nullopt, false});
+            {id, true, 1, 1, 1, std::nullopt, std::nullopt, 0, std::nullopt, false, ""});
         after.access_points.push_back(
-            {id, false, 1, 1, 1, std::nullopt, std::nullopt, 0, std::nullopt, false});
+            {id, false, 1, 1, 1, std::nullopt, std::nullopt, 0, std::nullopt, false, ""});
     }
     EXPECT_NE(render_changes(before, after, 3), "");
     EXPECT_EQ(render_changes(before, after, 2), "");
@@ -993,8 +993,8 @@ TEST_F(FleetPageServer, ClosesSlowHeadersAndFeedsThatStopReading) {
     ViewSnapshot big;
     big.time = 1765280100;
     for (int i = 0; i < 100000; ++i)
-        big.access_points.push_back(
-            {"ap-" + std::to_string(i), true, 1, 1, 1, 1, std::nullopt, 0, std::nullopt, false});
+        big.access_points.push_back({"ap-" + std::to_string(i), true, 1, 1, 1, 1, std::nullopt, 0,
+                                     std::nullopt, false, ""});
     int stuck = connect_from(port, "127.0.0.1", 3000, 4096);
     ASSERT_TRUE(send_text(stuck, "GET /api/events HTTP/1.1\r\n" + host() + "\r\n"));
     Received stuck_feed{stuck};
