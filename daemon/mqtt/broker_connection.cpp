@@ -29,7 +29,8 @@ BrokerConnection::BrokerConnection(const MqttSettings& settings, DeliveryAccount
       accounts_(accounts),
       scan_topic_(settings.scan_topic()),
       status_topic_(settings.status_topic()),
-      pool_(connect_done, this) {}
+      pool_(connect_done, this),
+      homeassistant_(settings) {}
 
 BrokerConnection::~BrokerConnection() {
     if (mosq_ != nullptr) {
@@ -46,6 +47,7 @@ bool BrokerConnection::start(uv_loop_t* loop) {
     mosquitto_connect_callback_set(mosq_, on_connect);
     mosquitto_disconnect_callback_set(mosq_, on_disconnect);
     mosquitto_publish_callback_set(mosq_, on_publish);
+    mosquitto_message_callback_set(mosq_, on_message);
 
     uv_timer_init(loop_, &misc_timer_);
     misc_timer_.data = this;
@@ -195,6 +197,7 @@ void BrokerConnection::drop_connection() {
         poll_ = nullptr;
     }
     accounts_.connection_ended(settings_.qos);
+    homeassistant_.connection_ended(settings_.qos);
     state_ = State::idle;
 }
 
@@ -226,6 +229,7 @@ void BrokerConnection::pump(size_t limit) {
         int mid = 0;
         mosquitto_publish(mosq_, &mid, status_topic_.c_str(), 6, "online", settings_.qos, true);
         accounts_.status_handed(mid);
+        homeassistant_.connected(mosq_);
     }
     while (state_ == State::connected && accounts_.waiting() && accounts_.in_flight() < limit) {
         PendingDocument& doc = accounts_.next();
@@ -237,6 +241,9 @@ void BrokerConnection::pump(size_t limit) {
             break;
         }
         accounts_.handed(mid);
+    }
+    if (state_ == State::connected) {
+        homeassistant_.pump(mosq_, settings_.qos, accounts_);
     }
 }
 
@@ -259,7 +266,15 @@ void BrokerConnection::on_disconnect(mosquitto* /*mosq*/, void* obj, int /*rc*/)
 }
 
 void BrokerConnection::on_publish(mosquitto* /*mosq*/, void* obj, int mid) {
-    connection_of(obj)->accounts_.sent(mid);
+    BrokerConnection* self = connection_of(obj);
+    if (!self->homeassistant_.take_report(mid)) {
+        self->accounts_.sent(mid);
+    }
+}
+
+void BrokerConnection::on_message(mosquitto* /*mosq*/, void* obj,
+                                  const mosquitto_message* message) {
+    connection_of(obj)->homeassistant_.message(message);
 }
 
 // ---- the daemon's stop, on the loop thread ----

@@ -18,10 +18,12 @@
 
 #include "mqtt/condition_report.h"
 #include "mqtt/delivery_accounts.h"
+#include "mqtt/homeassistant_discovery.h"
 #include "mqtt/mqtt_settings.h"
 #include "mqtt/pool_connect.h"
 
 struct mosquitto;
+struct mosquitto_message;
 
 class BrokerConnection {
   public:
@@ -58,6 +60,9 @@ class BrokerConnection {
     // once a connect step under way in the thread pool has ended.
     void end_stop();
 
+    // Home Assistant's side of the connection ([mqtt] homeassistant).
+    HomeAssistantLink& homeassistant() { return homeassistant_; }
+
   private:
     enum class State { idle, resolving, connecting, connected };
     // The daemon's stop: running (none), draining (delivering as usual),
@@ -73,6 +78,7 @@ class BrokerConnection {
     static void on_connect(mosquitto* mosq, void* obj, int rc);
     static void on_disconnect(mosquitto* mosq, void* obj, int rc);
     static void on_publish(mosquitto* mosq, void* obj, int mid);
+    static void on_message(mosquitto* mosq, void* obj, const mosquitto_message* message);
 
     void begin_connect();
     void watch_socket();
@@ -109,4 +115,5 @@ class BrokerConnection {
     int offline_mid_ = 0;
     bool disconnecting_ = false;  // DISCONNECT given to the library at the stop
     ConditionReport report_;
+    HomeAssistantLink homeassistant_;
 };
