@@ -27,6 +27,7 @@ struct IntakeSettings {
     std::string password;
     std::string ca_file, cert_file, key_file;
     int verbose = 0;
+    std::string homeassistant;  // Home Assistant's discovery prefix; empty: off
 };
 
 // The client id when none is given: "vorlask-fleet-" and the host name for

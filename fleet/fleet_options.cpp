@@ -41,6 +41,8 @@ const char* const fleet_usage =
     "  --token-file F        web page: ask for the access token on F's first line\n"
     "  --retention DAYS      web page: history kept (default 7)\n"
     "  --db-limit MIB        web page: the history database's bound (default 1024)\n"
+    "  --homeassistant P     publish the site's Home Assistant discovery config under\n"
+    "                        prefix P (Home Assistant's default: homeassistant)\n"
     "  -v, --verbose         say more on standard error\n";
 
 namespace {
@@ -104,7 +106,7 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
                                          "--http",       "--db",
                                          "--token-file", "--retention",
                                          "--http-host",  "--http-per-address",
-                                         "--db-limit"};
+                                         "--db-limit",   "--homeassistant"};
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i];
         bool is_flag = false, is_valued = false;
@@ -196,6 +198,9 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
         } else if (name == "--retention") {
             ok = read_unsigned(value.c_str(), UnsignedForm{1, 3660}, n) == NumberRead::ok;
             options.retention_days = static_cast<uint32_t>(n);
+        } else if (name == "--homeassistant") {
+            ok = valid_topic_level_text(value);
+            options.homeassistant = value;
         } else if (name == "--db-limit") {
             ok = read_unsigned(value.c_str(), UnsignedForm{1, 1048576}, n) == NumberRead::ok;
             options.db_limit_mib = static_cast<uint32_t>(n);
@@ -221,6 +226,10 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
     }
     if (!options.http.empty() && options.once) {
         error = "--http serves the live view: not with --once";
+        return false;
+    }
+    if (!options.homeassistant.empty() && options.once) {
+        error = "--homeassistant publishes the live view: not with --once";
         return false;
     }
     if ((options.cert_file.empty()) != (options.key_file.empty())) {

@@ -41,6 +41,8 @@ struct FleetOptions {
     uint32_t db_limit_mib = 1024;         // the history database's bound
     std::vector<std::string> http_hosts;  // Host names served besides the address, as given
     uint32_t http_per_address = 16;       // connections from one client address
+    // Home Assistant's discovery prefix: the site's config and state; empty: off.
+    std::string homeassistant;
 };
 
 // Fills `options` from the command line. Returns false with a message in

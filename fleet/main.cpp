@@ -138,6 +138,7 @@ int main(int argc, char** argv) {
     settings.cert_file = options.cert_file;
     settings.key_file = options.key_file;
     settings.verbose = options.verbose;
+    settings.homeassistant = options.homeassistant;
 
     MosquittoLibrary library;
     if (library.rc != MOSQ_ERR_SUCCESS) {

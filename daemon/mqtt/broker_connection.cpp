@@ -47,7 +47,9 @@ bool BrokerConnection::start(uv_loop_t* loop) {
     mosquitto_connect_callback_set(mosq_, on_connect);
     mosquitto_disconnect_callback_set(mosq_, on_disconnect);
     mosquitto_publish_callback_set(mosq_, on_publish);
-    mosquitto_message_callback_set(mosq_, on_message);
+    mosquitto_message_callback_set(mosq_, [](mosquitto*, void* obj, const mosquitto_message* m) {
+        connection_of(obj)->homeassistant_.message(m);
+    });
 
     uv_timer_init(loop_, &misc_timer_);
     misc_timer_.data = this;
@@ -270,11 +272,6 @@ void BrokerConnection::on_publish(mosquitto* /*mosq*/, void* obj, int mid) {
     if (!self->homeassistant_.take_report(mid)) {
         self->accounts_.sent(mid);
     }
-}
-
-void BrokerConnection::on_message(mosquitto* /*mosq*/, void* obj,
-                                  const mosquitto_message* message) {
-    connection_of(obj)->homeassistant_.message(message);
 }
 
 // ---- the daemon's stop, on the loop thread ----

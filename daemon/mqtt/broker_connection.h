@@ -23,7 +23,6 @@
 #include "mqtt/pool_connect.h"
 
 struct mosquitto;
-struct mosquitto_message;
 
 class BrokerConnection {
   public:
@@ -78,7 +77,6 @@ class BrokerConnection {
     static void on_connect(mosquitto* mosq, void* obj, int rc);
     static void on_disconnect(mosquitto* mosq, void* obj, int rc);
     static void on_publish(mosquitto* mosq, void* obj, int mid);
-    static void on_message(mosquitto* mosq, void* obj, const mosquitto_message* message);
 
     void begin_connect();
     void watch_socket();
