@@ -461,6 +461,9 @@ TEST(FleetOptions, ReadsTheCommandLine) {
         {{"--http-host", "a"}, false, "", 0},
         {{"--http", "8080", "--http-per-address", "65"}, false, "", 0},
         {{"--bogus"}, false, "", 0},
+        {{"--homeassistant", "homeassistant"}, true, "localhost:0", 1883},
+        {{"--homeassistant", "homeassistant", "--once"}, false, "", 0},
+        {{"--homeassistant", "ha/#"}, false, "", 0},
     };
     for (const Case& c : cases) {
         std::vector<char*> argv{const_cast<char*>("vorlask-fleet")};
