@@ -19,19 +19,17 @@ std::string fleet_topic(const IntakeSettings& settings, const char* last) {
 }  // namespace
 
 homeassistant::Device site_device(const IntakeSettings& settings) {
-    homeassistant::Device device;
-    device.discovery_prefix = settings.homeassistant;
-    device.object_id = homeassistant::object_id("site", settings.client_id);
-    device.name = "vorlask site " + settings.prefix;
-    device.model = "vorlask-fleet collector";
-    device.availability_topic = fleet_topic(settings, "availability");
-    device.state_topic = fleet_topic(settings, "state");
-    device.qos = settings.qos;
-    device.sensors.push_back({"people", "People", "people", "", true});
-    device.sensors.push_back({"stations", "Stations", "stations", "", true});
-    device.sensors.push_back(
-        {"access_points_online", "Access points online", "access points", "", true});
-    return device;
+    return homeassistant::Device{
+        settings.homeassistant,
+        homeassistant::object_id("site", settings.client_id),
+        "vorlask site " + settings.prefix,
+        "vorlask-fleet collector",
+        fleet_topic(settings, "availability"),
+        fleet_topic(settings, "state"),
+        settings.qos,
+        {{"people", "People", "people", "", true},
+         {"stations", "Stations", "stations", "", true},
+         {"access_points_online", "Access points online", "access points", "", true}}};
 }
 
 std::string site_state(const FleetView& view) {
@@ -47,20 +45,12 @@ std::string site_state(const FleetView& view) {
         }
     }
     json_object* state = json_object_new_object();
-    json_object* people_value = nullptr;
-    if (any_people) {
-        char text[32];
-        snprintf(text, sizeof text, "%.1f", people);
-        people_value = json_object_new_double_s(people, text);
-    }
-    json_object_object_add(state, "people", people_value);
+    json_object_object_add(state, "people",
+                           any_people ? homeassistant::people_value(people) : nullptr);
     json_object_object_add(state, "stations",
                            json_object_new_int64(static_cast<int64_t>(view.stations().size())));
     json_object_object_add(state, "access_points_online", json_object_new_int64(online));
-    std::string text = json_object_to_json_string_ext(
-        state, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
-    json_object_put(state);
-    return text;
+    return homeassistant::render_state(state);
 }
 
 FleetHomeAssistant::FleetHomeAssistant(const IntakeSettings& settings)

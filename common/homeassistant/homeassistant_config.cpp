@@ -90,8 +90,18 @@ std::string render_config(const Device& device) {
         json_object_object_add(cmps, sensor.key.c_str(), sensor_object(device, sensor));
     }
     json_object_object_add(top, "cmps", cmps);
-    std::string text = json_object_to_json_string_ext(top, render_flags);
-    json_object_put(top);
+    return render_state(top);
+}
+
+json_object* people_value(double people) {
+    char text[32];
+    snprintf(text, sizeof text, "%.1f", people);
+    return json_object_new_double_s(people, text);
+}
+
+std::string render_state(json_object* state) {
+    std::string text = json_object_to_json_string_ext(state, render_flags);
+    json_object_put(state);
     return text;
 }
 

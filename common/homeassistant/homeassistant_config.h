@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+struct json_object;
+
 namespace homeassistant {
 
 struct Sensor {
@@ -50,6 +52,11 @@ bool announces_online(const std::string& discovery_prefix, const char* topic, co
 
 // The config, compact JSON.
 std::string render_config(const Device& device);
+
+// A state's people figure, to one decimal as the scan document gives it.
+json_object* people_value(double people);
+// `state` (released here) as compact JSON.
+std::string render_state(json_object* state);
 
 // `unix_seconds` in ISO 8601 with its zone, the form of a timestamp sensor's
 // state: "2026-12-10T02:30:00+00:00".

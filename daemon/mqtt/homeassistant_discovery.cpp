@@ -3,20 +3,19 @@
 #include <json-c/json.h>
 #include <mosquitto.h>
 
-#include <cstdio>
 #include <utility>
 
 #include "mqtt/delivery_accounts.h"
 
 homeassistant::Device access_point_device(const MqttSettings& settings) {
-    homeassistant::Device device;
-    device.discovery_prefix = settings.homeassistant;
-    device.object_id = homeassistant::object_id("ap", settings.client_id);
-    device.name = "vorlask " + settings.client_id;
-    device.model = "access point";
-    device.availability_topic = settings.status_topic();
-    device.state_topic = settings.state_topic();
-    device.qos = settings.qos;
+    homeassistant::Device device{settings.homeassistant,
+                                 homeassistant::object_id("ap", settings.client_id),
+                                 "vorlask " + settings.client_id,
+                                 "access point",
+                                 settings.status_topic(),
+                                 settings.state_topic(),
+                                 settings.qos,
+                                 {}};
     if (settings.crowd_sensors) {
         device.sensors.push_back({"people", "People", "people", "", true});
         device.sensors.push_back({"devices", "Devices", "devices", "", true});
@@ -29,20 +28,14 @@ homeassistant::Device access_point_device(const MqttSettings& settings) {
 std::string access_point_state(const ScanDocument& doc, bool crowd) {
     json_object* state = json_object_new_object();
     if (crowd) {
-        char people[32];
-        snprintf(people, sizeof people, "%.1f", doc.totals.people);
-        json_object_object_add(state, "people",
-                               json_object_new_double_s(doc.totals.people, people));
+        json_object_object_add(state, "people", homeassistant::people_value(doc.totals.people));
         json_object_object_add(state, "devices", json_object_new_int64(doc.totals.estimate));
     }
     json_object_object_add(state, "stations",
                            json_object_new_int64(static_cast<int64_t>(doc.rows.size())));
     json_object_object_add(state, "last_scan",
                            json_object_new_string(homeassistant::iso_time(doc.time).c_str()));
-    std::string text = json_object_to_json_string_ext(
-        state, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
-    json_object_put(state);
-    return text;
+    return homeassistant::render_state(state);
 }
 
 HomeAssistantLink::HomeAssistantLink(const MqttSettings& settings)
