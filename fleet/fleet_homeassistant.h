@@ -15,7 +15,7 @@
 #include <string>
 
 #include "fleet_client.h"
-#include "homeassistant_config.h"
+#include "homeassistant_id.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -24,7 +24,9 @@ namespace fleet {
 
 class FleetView;
 
-homeassistant::Device site_device(const IntakeSettings& settings);
+// The collector's config topic and config.
+std::string site_config_topic(const IntakeSettings& settings);
+std::string site_config(const IntakeSettings& settings);
 // {"people":12.5,"stations":40,"access_points_online":3}; "people" is null
 // while no access point has said its people.
 std::string site_state(const FleetView& view);
@@ -54,7 +56,7 @@ class FleetHomeAssistant {
     bool publish(mosquitto* mosq, const std::string& topic, const std::string& payload);
 
     IntakeSettings settings_;
-    homeassistant::Device device_;
+    std::string availability_topic_, state_topic_;
     std::string config_topic_, config_;
     std::string published_state_;  // empty: none on this connection yet
 };

@@ -199,7 +199,6 @@ void BrokerConnection::drop_connection() {
         poll_ = nullptr;
     }
     accounts_.connection_ended(settings_.qos);
-    homeassistant_.connection_ended(settings_.qos);
     state_ = State::idle;
 }
 
@@ -226,12 +225,12 @@ void BrokerConnection::pump(size_t limit) {
     if (phase_ == Phase::closing || phase_ == Phase::finished) {
         return;  // after "offline", nothing more
     }
-    if (online_due_ && state_ == State::connected) {
+    const bool fresh = online_due_ && state_ == State::connected;
+    if (fresh) {
         online_due_ = false;
         int mid = 0;
         mosquitto_publish(mosq_, &mid, status_topic_.c_str(), 6, "online", settings_.qos, true);
         accounts_.status_handed(mid);
-        homeassistant_.connected(mosq_);
     }
     while (state_ == State::connected && accounts_.waiting() && accounts_.in_flight() < limit) {
         PendingDocument& doc = accounts_.next();
@@ -245,7 +244,7 @@ void BrokerConnection::pump(size_t limit) {
         accounts_.handed(mid);
     }
     if (state_ == State::connected) {
-        homeassistant_.pump(mosq_, settings_.qos, accounts_);
+        homeassistant_.pump(mosq_, settings_.qos, accounts_, fresh);
     }
 }
 
@@ -268,10 +267,7 @@ void BrokerConnection::on_disconnect(mosquitto* /*mosq*/, void* obj, int /*rc*/)
 }
 
 void BrokerConnection::on_publish(mosquitto* /*mosq*/, void* obj, int mid) {
-    BrokerConnection* self = connection_of(obj);
-    if (!self->homeassistant_.take_report(mid)) {
-        self->accounts_.sent(mid);
-    }
+    connection_of(obj)->accounts_.sent(mid);
 }
 
 // ---- the daemon's stop, on the loop thread ----

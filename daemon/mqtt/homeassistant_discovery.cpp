@@ -1,109 +1,148 @@
 #include "mqtt/homeassistant_discovery.h"
 
-#include <json-c/json.h>
 #include <mosquitto.h>
 
-#include <utility>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 
+#include "homeassistant_id.h"
 #include "mqtt/delivery_accounts.h"
 
-homeassistant::Device access_point_device(const MqttSettings& settings) {
-    homeassistant::Device device{settings.homeassistant,
-                                 homeassistant::object_id("ap", settings.client_id),
-                                 "vorlask " + settings.client_id,
-                                 "access point",
-                                 settings.status_topic(),
-                                 settings.state_topic(),
-                                 settings.qos,
-                                 {}};
+namespace {
+
+// Appends printf's output for `format`.
+__attribute__((format(printf, 2, 3))) void appendf(std::string& out, const char* format, ...) {
+    va_list args;
+    va_list again;
+    va_start(args, format);
+    va_copy(again, args);
+    const int n = vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    if (n > 0) {
+        const size_t at = out.size();
+        out.resize(at + static_cast<size_t>(n) + 1);
+        vsnprintf(&out[at], static_cast<size_t>(n) + 1, format, again);
+        out.resize(at + static_cast<size_t>(n));
+    }
+    va_end(again);
+}
+
+// `text` inside a JSON string: client ids and topic levels hold no control
+// character, but may hold '"' and '\'.
+std::string escaped(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+        }
+        out += c;
+    }
+    return out;
+}
+
+#define COUNT_SENSOR(key, name, unit)                                             \
+    "\"" key "\":{\"p\":\"sensor\",\"name\":\"" name "\",\"uniq_id\":\"%1$s_" key \
+    "\","                                                                         \
+    "\"val_tpl\":\"{{ value_json." key " }}\",\"unit_of_meas\":\"" unit           \
+    "\","                                                                         \
+    "\"stat_cla\":\"measurement\"},"
+
+// %1$s the object id, %2$s the client id, %3$s the prefix (both escaped),
+// %4$d the QoS, %5$s the crowd's sensors or nothing.
+const char config_format[] =
+    "{\"dev\":{\"ids\":[\"%1$s\"],\"name\":\"vorlask %2$s\",\"mf\":\"vorlask\","
+    "\"mdl\":\"access point\",\"sw\":\"" VORLASK_VERSION "\"},"
+    "\"o\":{\"name\":\"vorlask\",\"sw\":\"" VORLASK_VERSION "\"},"
+    "\"avty_t\":\"%3$s/%2$s/status\","
+    "\"stat_t\":\"%3$s/%2$s/state\",\"qos\":%4$d,\"cmps\":{%5$s" COUNT_SENSOR(
+        "stations", "Stations", "stations") "\"last_scan\":{\"p\":\"sensor\",\"name\":\"Last "
+                                            "scan\",\"uniq_id\":\"%1$s_last_scan\","
+                                            "\"val_tpl\":\"{{ value_json.last_scan }}\","
+                                            "\"dev_cla\":\"timestamp\"}}}";
+const char crowd_format[] =
+    COUNT_SENSOR("people", "People", "people") COUNT_SENSOR("devices", "Devices", "devices");
+
+void discovery(const MqttSettings& settings, std::string& topic, std::string& config) {
+    const std::string id = homeassistant::object_id("ap", settings.client_id);
+    topic.clear();
+    appendf(topic, "%s/device/%s/config", settings.homeassistant.c_str(), id.c_str());
+    std::string crowd;
     if (settings.crowd_sensors) {
-        device.sensors.push_back({"people", "People", "people", "", true});
-        device.sensors.push_back({"devices", "Devices", "devices", "", true});
+        appendf(crowd, crowd_format, id.c_str());
     }
-    device.sensors.push_back({"stations", "Stations", "stations", "", true});
-    device.sensors.push_back({"last_scan", "Last scan", "", "timestamp", false});
-    return device;
+    config.clear();
+    appendf(config, config_format, id.c_str(), escaped(settings.client_id).c_str(),
+            escaped(settings.prefix).c_str(), settings.qos, crowd.c_str());
 }
 
-std::string access_point_state(const ScanDocument& doc, bool crowd) {
-    json_object* state = json_object_new_object();
-    if (crowd) {
-        json_object_object_add(state, "people", homeassistant::people_value(doc.totals.people));
-        json_object_object_add(state, "devices", json_object_new_int64(doc.totals.estimate));
-    }
-    json_object_object_add(state, "stations",
-                           json_object_new_int64(static_cast<int64_t>(doc.rows.size())));
-    json_object_object_add(state, "last_scan",
-                           json_object_new_string(homeassistant::iso_time(doc.time).c_str()));
-    return homeassistant::render_state(state);
-}
-
-HomeAssistantLink::HomeAssistantLink(const MqttSettings& settings)
-    : enabled_(!settings.homeassistant.empty()), discovery_prefix_(settings.homeassistant) {
-    if (enabled_) {
-        const homeassistant::Device device = access_point_device(settings);
-        config_topic_ = homeassistant::config_topic(device);
-        config_ = homeassistant::render_config(device);
-        state_topic_ = device.state_topic;
-    }
-}
-
-void HomeAssistantLink::connected(mosquitto* mosq) {
-    if (!enabled_) {
-        return;
-    }
-    config_due_ = true;
-    state_due_ = !state_.empty();
-    const std::string topic = homeassistant::announcement_topic(discovery_prefix_);
-    const int rc = mosquitto_subscribe(mosq, nullptr, topic.c_str(), 0);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        fprintf(stderr, "vorlask: mqtt: cannot subscribe to %s: %s\n", topic.c_str(),
-                mosquitto_strerror(rc));
-    }
-}
-
-void HomeAssistantLink::message(const mosquitto_message* message) {
-    if (enabled_ &&
-        homeassistant::announces_online(discovery_prefix_, message->topic, message->payload,
-                                        static_cast<size_t>(message->payloadlen))) {
-        config_due_ = true;
-    }
-}
-
-void HomeAssistantLink::set_state(std::string state) {
-    if (enabled_) {
-        state_ = std::move(state);
-        state_due_ = true;
-    }
-}
-
-void HomeAssistantLink::pump(mosquitto* mosq, int qos, DeliveryAccounts& accounts) {
-    if (config_due_) {
-        config_due_ = !publish(mosq, config_topic_, config_, qos, accounts);
-    }
-    if (state_due_ && !config_due_) {
-        state_due_ = !publish(mosq, state_topic_, state_, qos, accounts);
-    }
-}
-
-bool HomeAssistantLink::publish(mosquitto* mosq, const std::string& topic,
-                                const std::string& payload, int qos, DeliveryAccounts& accounts) {
+// Retained, at `qos`; the accounts learn its message id.
+bool publish(mosquitto* mosq, const std::string& topic, const std::string& payload, int qos,
+             DeliveryAccounts& accounts) {
     int mid = 0;
     if (mosquitto_publish(mosq, &mid, topic.c_str(), static_cast<int>(payload.size()),
                           payload.data(), qos, true) != MOSQ_ERR_SUCCESS) {
         return false;
     }
-    // The library may have reported it sent already (QoS 0), to the accounts.
-    if (accounts.reported(mid)) {
-        accounts.status_handed(mid);
-    } else {
-        handed_.insert(mid);
-    }
+    accounts.other_handed(mid);
     return true;
 }
 
-void HomeAssistantLink::connection_ended(int qos) {
-    if (qos == 0) {
-        handed_.clear();
+}  // namespace
+
+void access_point_state(const ScanDocument& doc, bool crowd,
+                        char (&text)[access_point_state_room]) {
+    // Numbers and a time: nothing to escape.
+    const time_t t = static_cast<time_t>(doc.time);
+    struct tm utc;
+    char when[32] = "1970-01-01T00:00:00+00:00";
+    if (gmtime_r(&t, &utc) != nullptr) {
+        strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S+00:00", &utc);
+    }
+    char figures[64] = "";
+    if (crowd) {
+        snprintf(figures, sizeof figures, "\"people\":%.1f,\"devices\":%lu,", doc.totals.people,
+                 static_cast<unsigned long>(doc.totals.estimate));
+    }
+    snprintf(text, sizeof text, "{%s\"stations\":%lu,\"last_scan\":\"%s\"}", figures,
+             static_cast<unsigned long>(doc.rows.size()), when);
+}
+
+HomeAssistantLink::HomeAssistantLink(const MqttSettings& settings)
+    : enabled_(!settings.homeassistant.empty()) {
+    if (enabled_) {
+        discovery(settings, config_topic_, config_);
+        appendf(announcements_, "%s/status", settings.homeassistant.c_str());
+        appendf(state_topic_, "%s/%s/state", settings.prefix.c_str(), settings.client_id.c_str());
+    }
+}
+
+void HomeAssistantLink::message(const mosquitto_message* message) {
+    if (enabled_ && message->topic != nullptr &&
+        strcmp(announcements_.c_str(), message->topic) == 0 && message->payloadlen == 6 &&
+        memcmp(message->payload, "online", 6) == 0) {
+        config_due_ = true;
+    }
+}
+
+void HomeAssistantLink::pump(mosquitto* mosq, int qos, DeliveryAccounts& accounts, bool connected) {
+    if (!enabled_) {
+        return;
+    }
+    if (connected) {
+        config_due_ = true;
+        state_due_ = !state_.empty();
+        const int rc = mosquitto_subscribe(mosq, nullptr, announcements_.c_str(), 0);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            fprintf(stderr, "vorlask: mqtt: cannot subscribe to %s: %s\n", announcements_.c_str(),
+                    mosquitto_strerror(rc));
+        }
+    }
+    if (config_due_) {
+        config_due_ = !publish(mosq, config_topic_, config_, qos, accounts);
+    }
+    if (state_due_ && !config_due_) {
+        state_due_ = !publish(mosq, state_topic_, state_, qos, accounts);
     }
 }

@@ -6,12 +6,12 @@
 // document may come in parts). The config goes out on every connection and
 // again whenever Home Assistant announces "online" on `<discovery
 // prefix>/status`. Off (no key), nothing of it is subscribed or published.
+// Written with format strings: on the router every function and string
+// operation counts against the binary's size.
 #pragma once
 
-#include <set>
 #include <string>
 
-#include "homeassistant_config.h"
 #include "mqtt/mqtt_settings.h"
 #include "mqtt/scan_document.h"
 
@@ -19,45 +19,46 @@ struct mosquitto;
 struct mosquitto_message;
 class DeliveryAccounts;
 
-// The access point's device: stations and last scan, and under rule =
-// persistent people and devices.
-homeassistant::Device access_point_device(const MqttSettings& settings);
-
-// The state the sensors read after the scan of `doc`, compact JSON:
+// The state the sensors read after the scan of `doc`, written to `text`:
 // {"stations":12,"last_scan":"2026-12-10T02:30:00+00:00"}, with
 // "people":3.5,"devices":7 before them under rule = persistent.
-std::string access_point_state(const ScanDocument& doc, bool crowd);
+constexpr size_t access_point_state_room = 160;
+void access_point_state(const ScanDocument& doc, bool crowd, char (&text)[access_point_state_room]);
 
 // The connection's side of it, on the loop thread.
 class HomeAssistantLink {
   public:
     explicit HomeAssistantLink(const MqttSettings& settings);
 
-    bool enabled() const { return enabled_; }
-    // A connection was accepted: subscribes to Home Assistant's announcements
-    // (a refusal is said) and makes the config and the latest state due.
-    void connected(mosquitto* mosq);
     // A message from the broker: Home Assistant's "online" makes the config due.
     void message(const mosquitto_message* message);
     // The latest scan's state, to be published (a newer one replaces it).
-    void set_state(std::string state);
-    // Hands what is due to the library, retained at `qos`. Reports that came
-    // before a publish returned are taken back from `accounts`.
-    void pump(mosquitto* mosq, int qos, DeliveryAccounts& accounts);
-    // Whether the library's report of message `mid` is one of these.
-    bool take_report(int mid) { return handed_.erase(mid) != 0; }
-    // A connection ended: at QoS 0 the library forgot what it had not written.
-    void connection_ended(int qos);
+    void set_state(const char* state) {
+        if (enabled_) {
+            state_.assign(state);
+            state_due_ = true;
+        }
+    }
+    // Hands what is due to the library, retained at `qos`, telling
+    // `accounts` of each message (it is no scan document). Once a
+    // connection was accepted (`connected`), first subscribes to Home
+    // Assistant's announcements (a refusal is said) and makes the config and
+    // the latest state due.
+    void pump(mosquitto* mosq, int qos, DeliveryAccounts& accounts, bool connected);
+    bool config_due() const { return config_due_; }
+    // The config's topic and the config, compact JSON in Home Assistant's
+    // abbreviated keys: `dev`, `o`, `avty_t` (the status topic: Home Assistant's default
+    // payloads online and offline), `stat_t`
+    // (the state topic), `cmps` with the sensors stations and last_scan,
+    // and before them under rule = persistent people and devices.
+    const std::string& config_topic() const { return config_topic_; }
+    const std::string& config() const { return config_; }
 
   private:
-    bool publish(mosquitto* mosq, const std::string& topic, const std::string& payload, int qos,
-                 DeliveryAccounts& accounts);
-
     bool enabled_;
-    std::string discovery_prefix_;
+    std::string announcements_;  // `<discovery prefix>/status`
     std::string config_topic_, config_;
     std::string state_topic_, state_;
     bool config_due_ = false;
     bool state_due_ = false;
-    std::set<int> handed_;  // message ids handed over, not yet reported
 };

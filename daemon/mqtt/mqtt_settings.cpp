@@ -23,9 +23,9 @@ const char* const all_keys[] = {"host",      "port",        "client_id",    "pre
                                 "ca_file",   "cert_file",   "key_file",     "queue_limit",
                                 "addresses", "secret_file", "homeassistant"};
 
-bool lookup(const Confile& config, const char* key, std::string& value) {
+bool lookup(const Confile& config, const char* key, std::string& value, const char* in = section) {
     try {
-        value = static_cast<std::string>(config.Value(section, key));
+        value = static_cast<std::string>(config.Value(in, key));
         return true;
     } catch (const char*) {
         return false;
@@ -100,12 +100,6 @@ std::vector<std::string> split(const std::string& text, char separator) {
     }
     pieces.push_back(text.substr(start));
     return pieces;
-}
-
-// Levels of a topic, each a topic_level, parted by '/'.
-bool topic_levels(const std::string& text) {
-    const std::vector<std::string> levels = split(text, '/');
-    return std::all_of(levels.begin(), levels.end(), topic_level);
 }
 
 // Reads the section one group of keys at a time; each step returns the
@@ -207,11 +201,16 @@ class SectionReader {
     }
 
     std::string names() {
-        if (lookup(config_, "prefix", value_)) {
-            if (!topic_levels(value_)) {
-                return bad("prefix", "topic levels without wildcards or blanks");
+        // Topic prefixes: the daemon's, and Home Assistant's discovery prefix.
+        for (std::string* target : {&s_.prefix, &s_.homeassistant}) {
+            const char* key = target == &s_.prefix ? "prefix" : "homeassistant";
+            if (lookup(config_, key, value_)) {
+                const std::vector<std::string> levels = split(value_, '/');
+                if (!std::all_of(levels.begin(), levels.end(), topic_level)) {
+                    return bad(key, "topic levels without wildcards or blanks");
+                }
+                *target = value_;
             }
-            s_.prefix = value_;
         }
         if (lookup(config_, "username", value_)) {
             if (value_.empty()) {
@@ -227,24 +226,6 @@ class SectionReader {
                 return bad("password_file", why_);
             }
             s_.password.erase(std::min(s_.password.find('\n'), s_.password.size()));
-        }
-        return "";
-    }
-
-    // The discovery prefix, and whether the keep rule gives people and devices
-    // (the [scan] section was read and checked before this one).
-    std::string homeassistant() {
-        if (lookup(config_, "homeassistant", value_)) {
-            if (!topic_levels(value_)) {
-                return bad("homeassistant", "topic levels without wildcards or blanks");
-            }
-            s_.homeassistant = value_;
-        }
-        try {
-            s_.crowd_sensors =
-                static_cast<std::string>(config_.Value("scan", "rule")) == "persistent";
-        } catch (const char*) {
-            s_.crowd_sensors = false;
         }
         return "";
     }
@@ -330,7 +311,7 @@ std::string read_mqtt_settings(const Confile& config, const char* path, MqttSett
     SectionReader reader(config, path, settings);
     std::string error = reader.hosts();
     for (auto step : {&SectionReader::tls_files, &SectionReader::numbers, &SectionReader::names,
-                      &SectionReader::address_form, &SectionReader::homeassistant}) {
+                      &SectionReader::address_form}) {
         if (!error.empty()) {
             break;
         }

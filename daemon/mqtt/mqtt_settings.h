@@ -28,12 +28,11 @@ struct MqttSettings {
     std::string secret;                        // read from secret_file
     // Home Assistant's discovery prefix; empty: no discovery config, no state topic.
     std::string homeassistant;
-    bool crowd_sensors = false;  // [scan] rule = persistent: people and devices are known
+    bool crowd_sensors = false;  // rule = persistent: people and devices (MqttFeature::start)
 
     bool tls() const { return !ca_file.empty(); }
     std::string status_topic() const { return prefix + "/" + client_id + "/status"; }
     std::string scan_topic() const { return prefix + "/" + client_id + "/scan"; }
-    std::string state_topic() const { return prefix + "/" + client_id + "/state"; }
 };
 
 // Reads the [mqtt] section of `config` into `settings`. Returns an empty

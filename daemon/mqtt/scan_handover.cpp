@@ -11,7 +11,7 @@
 struct ScanHandover::Submission {
     ScanHandover* handover;
     std::vector<std::string> parts;
-    std::string state;  // for Home Assistant, when on
+    char state[access_point_state_room];  // for Home Assistant, when on
 };
 
 void ScanHandover::add_station(const ProbeEntry& entry) {
@@ -73,7 +73,7 @@ void ScanHandover::publish_scan(ScanDocument& doc) {
     doc.totals.queue_dropped = accounts_.drops();
     auto* submission = new Submission{this, render_scan_document(doc), ""};
     if (!settings_.homeassistant.empty()) {
-        submission->state = access_point_state(doc, settings_.crowd_sensors);
+        access_point_state(doc, settings_.crowd_sensors, submission->state);
     }
     if (!handover_->post(LoopTask{run_submission, drop_submission, submission})) {
         delete submission;
@@ -85,7 +85,7 @@ void ScanHandover::run_submission(void* arg) {
     auto* submission = static_cast<Submission*>(arg);
     ScanHandover* self = submission->handover;
     self->accounts_.add(submission->parts);
-    self->connection_.homeassistant().set_state(std::move(submission->state));
+    self->connection_.homeassistant().set_state(submission->state);
     self->connection_.send();
     delete submission;
 }

@@ -7,6 +7,7 @@
 // sensor's template reading a member the state payload has.
 #include <gtest/gtest.h>
 #include <json-c/json.h>
+#include <mosquitto.h>
 
 #include <cstring>
 #include <memory>
@@ -18,7 +19,7 @@
 #include "fleet_homeassistant.h"
 #include "fleet_test_doc.h"
 #include "fleet_view.h"
-#include "homeassistant_config.h"
+#include "homeassistant_id.h"
 #include "mqtt/homeassistant_discovery.h"
 
 namespace {
@@ -101,8 +102,11 @@ void check_config(const std::string& topic, const std::string& config, const std
     EXPECT_EQ(text_of(top, "avty_t"), availability);
     EXPECT_EQ(text_of(top, "stat_t"), state_topic);
     EXPECT_TRUE(publish_topic(availability) && publish_topic(state_topic));
-    EXPECT_EQ(text_of(top, "pl_avail"), "online");
-    EXPECT_EQ(text_of(top, "pl_not_avail"), "offline");
+    // The status topic's payloads: Home Assistant's defaults when not named.
+    const std::string available = text_of(top, "pl_avail");
+    const std::string not_available = text_of(top, "pl_not_avail");
+    EXPECT_TRUE(available.empty() || available == "online") << available;
+    EXPECT_TRUE(not_available.empty() || not_available == "offline") << not_available;
 
     const std::regex template_form(R"(^\{\{ value_json\.([a-z_]+) \}\}$)");
     json_object_object_foreach(cmps, key, sensor) {
@@ -140,9 +144,9 @@ void check_config(const std::string& topic, const std::string& config, const std
 }
 
 // Client ids whose sanitised forms would be alike, one in UTF-8, one as long
-// as allowed.
-const std::vector<std::string> client_ids = {"ap.1", "ap_1",           "ap 1",
-                                             "ap-1", "caf\xc3\xa9-ap", std::string(64, 'x')};
+// as allowed, one with what a JSON string escapes.
+const std::vector<std::string> client_ids = {
+    "ap.1", "ap_1", "ap 1", "ap-1", "caf\xc3\xa9-ap", std::string(64, 'x'), "ap\"q\\x"};
 
 TEST(HomeAssistantDiscovery, ConfigsFollowTheDocumentedSchema) {
     std::set<std::string> object_ids, unique_ids;
@@ -154,18 +158,20 @@ TEST(HomeAssistantDiscovery, ConfigsFollowTheDocumentedSchema) {
             s.prefix = "vorlask/site";
             s.homeassistant = "homeassistant";
             s.crowd_sensors = persistent;
-            const homeassistant::Device device = access_point_device(s);
             ScanDocument doc;
             doc.time = 1765280000;
             doc.rows.resize(3);
             doc.totals.has_crowd = persistent;
             doc.totals.estimate = 7;
             doc.totals.people = 3.5;
-            const std::string state = access_point_state(doc, persistent);
+            char text[access_point_state_room];
+            access_point_state(doc, persistent, text);
+            const std::string state = text;
             Checked c;
-            check_config(homeassistant::config_topic(device), homeassistant::render_config(device),
-                         "homeassistant", "vorlask/site/" + id + "/status",
-                         "vorlask/site/" + id + "/state", state, c);
+            const HomeAssistantLink link(s);
+            check_config(link.config_topic(), link.config(), "homeassistant",
+                         "vorlask/site/" + id + "/status", "vorlask/site/" + id + "/state", state,
+                         c);
             // Under the count rule the config has no people, nor devices.
             const std::set<std::string> expected =
                 persistent ? std::set<std::string>{"people", "devices", "stations", "last_scan"}
@@ -184,11 +190,10 @@ TEST(HomeAssistantDiscovery, ConfigsFollowTheDocumentedSchema) {
         f.client_id = id;
         f.prefix = "vorlask/site";
         f.homeassistant = "ha/test";
-        const homeassistant::Device device = fleet::site_device(f);
         fleet::FleetView view;
         Checked c;
-        check_config(homeassistant::config_topic(device), homeassistant::render_config(device),
-                     "ha/test", "vorlask/site/fleet/" + id + "/availability",
+        check_config(fleet::site_config_topic(f), fleet::site_config(f), "ha/test",
+                     "vorlask/site/fleet/" + id + "/availability",
                      "vorlask/site/fleet/" + id + "/state", fleet::site_state(view), c);
         EXPECT_EQ(c.sensors, (std::set<std::string>{"people", "stations", "access_points_online"}));
         object_ids.insert(c.object_id);
@@ -254,11 +259,17 @@ TEST(HomeAssistantDiscovery, OnlyHomeAssistantsOnlineRepublishes) {
         {"homeassistant/status", "onlinex", false},  {"other/status", "online", false},
         {"homeassistant/status/x", "online", false},
     };
+    MqttSettings s;
+    s.client_id = "ap1";
+    s.homeassistant = "homeassistant";
     for (const auto& c : cases) {
-        EXPECT_EQ(
-            homeassistant::announces_online("homeassistant", c.topic, c.payload, strlen(c.payload)),
-            c.online)
-            << c.topic << " " << c.payload;
+        HomeAssistantLink link(s);
+        mosquitto_message message{};
+        message.topic = const_cast<char*>(c.topic);
+        message.payload = const_cast<char*>(c.payload);
+        message.payloadlen = static_cast<int>(strlen(c.payload));
+        link.message(&message);
+        EXPECT_EQ(link.config_due(), c.online) << c.topic << " " << c.payload;
     }
 }
 

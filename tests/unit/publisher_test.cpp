@@ -165,24 +165,21 @@ TEST(MqttSettings, BadValuesNameFileSectionKeyAndValue) {
               std::string::npos);
 }
 
-// Discovery is off unless the key is set; its sensors follow [scan] rule.
-TEST(MqttSettings, HomeAssistantPrefixAndTheRulesSensors) {
+// Discovery is off unless the key is set; the key alone turns the section on.
+TEST(MqttSettings, HomeAssistantPrefix) {
     ScratchDir dir;
     const struct {
         const char* body;
         const char* prefix;
-        bool crowd;
     } cases[] = {
-        {"[mqtt]\nhost = a\n", "", false},
-        {"[mqtt]\nhost = a\nhomeassistant = homeassistant\n", "homeassistant", false},
-        {"[scan]\nrule = count\n[mqtt]\nhost = a\nhomeassistant = ha/one\n", "ha/one", false},
-        {"[scan]\nrule = persistent\n[mqtt]\nhost = a\nhomeassistant = ha\n", "ha", true},
+        {"[mqtt]\nhost = a\n", ""},
+        {"[mqtt]\nhost = a\nhomeassistant = homeassistant\n", "homeassistant"},
+        {"[mqtt]\nhost = a\nhomeassistant = ha/one\nprefix = site/two\n", "ha/one"},
     };
     for (const auto& c : cases) {
         MqttSettings s;
         ASSERT_EQ(read_settings(dir, c.body, s), "") << c.body;
         EXPECT_EQ(s.homeassistant, c.prefix) << c.body;
-        EXPECT_EQ(s.crowd_sensors, c.crowd) << c.body;
     }
     MqttSettings s;
     ASSERT_EQ(read_settings(dir, "[mqtt]\nhomeassistant = ha\n", s),
