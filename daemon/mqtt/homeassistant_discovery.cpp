@@ -42,12 +42,14 @@ std::string escaped(const std::string& text) {
     return out;
 }
 
-#define COUNT_SENSOR(key, name, unit)                                             \
-    "\"" key "\":{\"p\":\"sensor\",\"name\":\"" name "\",\"uniq_id\":\"%1$s_" key \
-    "\","                                                                         \
-    "\"val_tpl\":\"{{ value_json." key " }}\",\"unit_of_meas\":\"" unit           \
-    "\","                                                                         \
+// clang-format off
+#define COUNT_SENSOR(key, name, unit)                                                         \
+    "\"" key "\":{\"p\":\"sensor\",\"name\":\"" name "\",\"uniq_id\":\"%1$s_" key "\","          \
+    "\"val_tpl\":\"{{ value_json." key " }}\",\"unit_of_meas\":\"" unit "\","                    \
     "\"stat_cla\":\"measurement\"},"
+#define LAST_SCAN_SENSOR                                                                      \
+    "\"last_scan\":{\"p\":\"sensor\",\"name\":\"Last scan\",\"uniq_id\":\"%1$s_last_scan\","      \
+    "\"val_tpl\":\"{{ value_json.last_scan }}\",\"dev_cla\":\"timestamp\"}"
 
 // %1$s the object id, %2$s the client id, %3$s the prefix (both escaped),
 // %4$d the QoS, %5$s the crowd's sensors or nothing.
@@ -55,14 +57,11 @@ const char config_format[] =
     "{\"dev\":{\"ids\":[\"%1$s\"],\"name\":\"vorlask %2$s\",\"mf\":\"vorlask\","
     "\"mdl\":\"access point\",\"sw\":\"" VORLASK_VERSION "\"},"
     "\"o\":{\"name\":\"vorlask\",\"sw\":\"" VORLASK_VERSION "\"},"
-    "\"avty_t\":\"%3$s/%2$s/status\","
-    "\"stat_t\":\"%3$s/%2$s/state\",\"qos\":%4$d,\"cmps\":{%5$s" COUNT_SENSOR(
-        "stations", "Stations", "stations") "\"last_scan\":{\"p\":\"sensor\",\"name\":\"Last "
-                                            "scan\",\"uniq_id\":\"%1$s_last_scan\","
-                                            "\"val_tpl\":\"{{ value_json.last_scan }}\","
-                                            "\"dev_cla\":\"timestamp\"}}}";
+    "\"avty_t\":\"%3$s/%2$s/status\",\"stat_t\":\"%3$s/%2$s/state\",\"qos\":%4$d,"
+    "\"cmps\":{%5$s" COUNT_SENSOR("stations", "Stations", "stations") LAST_SCAN_SENSOR "}}";
 const char crowd_format[] =
     COUNT_SENSOR("people", "People", "people") COUNT_SENSOR("devices", "Devices", "devices");
+// clang-format on
 
 void discovery(const MqttSettings& settings, std::string& topic, std::string& config) {
     const std::string id = homeassistant::object_id("ap", settings.client_id);
