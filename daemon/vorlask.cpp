@@ -264,7 +264,7 @@ int main(int argc, char** argv) {
 
     fatal_check(0 == session_use_loop(session, uv_default_loop()), site::handover_init);
     if (!mqtt.start(session->options_.timeout, session->loop_, &session->handover_,
-                    session->scan_sinks_)) {
+                    session->scan_sinks_, session->keep_rule_ != nullptr)) {
         return 1;
     }
     uv_thread_t threads[4];

@@ -33,6 +33,7 @@ struct IntakeSettings {
     // Sites: a site level after the prefix; partitions: only these partitions' topics.
     bool sites = false;
     std::vector<unsigned> partitions;
+    std::string homeassistant;  // Home Assistant's discovery prefix; empty: off
 };
 
 // The client id when none is given: "vorlask-fleet-" and the host name for

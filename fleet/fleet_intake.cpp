@@ -51,6 +51,12 @@ bool FleetIntake::start(std::string& error) {
     if (mosq_ == nullptr) {
         return false;
     }
+    if (!settings_.homeassistant.empty()) {
+        homeassistant_ = std::make_unique<FleetHomeAssistant>(settings_);
+        if (!homeassistant_->set_will(mosq_, error)) {
+            return false;
+        }
+    }
     mosquitto_connect_callback_set(mosq_, on_connect_cb);
     mosquitto_message_callback_set(mosq_, on_message_cb);
     mosquitto_subscribe_callback_set(mosq_, on_subscribe_cb);
@@ -74,6 +80,9 @@ bool FleetIntake::start(std::string& error) {
                 if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(self->mosq_) < 0) {
                     self->lost("keep-alive expired");
                     return;
+                }
+                if (self->homeassistant_ && self->state_ == State::connected) {
+                    self->homeassistant_->tick(self->mosq_, self->view_);
                 }
                 self->update_poll();
                 self->check_quiet();
@@ -324,6 +333,10 @@ void FleetIntake::on_connect_cb(mosquitto* mosq, void* data, int rc) {
         self->lost(error.c_str());
         return;
     }
+    if (self->homeassistant_ && !self->homeassistant_->connected(mosq, self->view_, error)) {
+        self->lost(error.c_str());
+        return;
+    }
     if (self->on_connected) {
         self->on_connected();
     }
@@ -357,6 +370,9 @@ void FleetIntake::on_message_cb(mosquitto*, void* data, const mosquitto_message*
 
 void FleetIntake::take_message(const mosquitto_message* message) {
     messages_++;
+    if (homeassistant_ && homeassistant_->message(mosq_, message)) {
+        return;
+    }
     // <prefix>/<access point>/scan or <prefix>/<access point>/status, with a site level (and
     // a partition's) after the prefix when the collector takes sites
     FleetSubscriptions::Parts topic;
@@ -394,7 +410,9 @@ void FleetIntake::stop(std::function<void()> done) {
         finish_stop();
         return;
     }
-    if (state_ == State::connected) {
+    // Without "offline" handed over, no clean disconnect: the broker then
+    // publishes the will.
+    if (state_ == State::connected && (!homeassistant_ || homeassistant_->going_offline(mosq_))) {
         mosquitto_disconnect(mosq_);
     }
     state_ = State::stopping;

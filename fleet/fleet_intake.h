@@ -17,11 +17,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "fleet_client.h"
+#include "fleet_homeassistant.h"
 #include "fleet_options.h"
 #include "fleet_subscriptions.h"
 #include "repeat_notices.h"
@@ -113,6 +115,7 @@ class FleetIntake {
     std::function<void()> stopped_;
     uint64_t messages_ = 0;
     uint64_t foreign_topics_ = 0;
+    std::unique_ptr<FleetHomeAssistant> homeassistant_;  // --homeassistant
 };
 
 }  // namespace fleet

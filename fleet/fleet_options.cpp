@@ -57,6 +57,8 @@ const char* const fleet_usage =
     "  --sites               topics carry a site after the prefix: PREFIX/SITE/AP/scan\n"
     "  --partitions LIST     take only these partitions, comma-separated numbers:\n"
     "                        PREFIX/N/SITE/AP/scan (with --sites implied)\n"
+    "  --homeassistant P     publish the site's Home Assistant discovery config under\n"
+    "                        prefix P (Home Assistant's default: homeassistant)\n"
     "  -v, --verbose         say more on standard error\n";
 
 namespace {
@@ -145,7 +147,7 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
                                          "--token-file", "--retention",
                                          "--http-host",  "--http-per-address",
                                          "--db-limit",   "--metrics-per-ap",
-                                         "--partitions"};
+                                         "--partitions", "--homeassistant"};
     // The visits' own: --visits, and its thresholds and retention.
     static const char* const visit_valued[] = {"--visitor-rssi", "--visitor-dwell",
                                                "--visit-timeout", "--visit-retention"};
@@ -257,6 +259,9 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
             ok = read_unsigned(value.c_str(), UnsignedForm{1, 3660}, n) == NumberRead::ok;
             options.visit_settings.retention_days = static_cast<int64_t>(n);
             visit_option = name;
+        } else if (name == "--homeassistant") {
+            ok = valid_topic_level_text(value);
+            options.homeassistant = value;
         } else if (name == "--db-limit") {
             ok = read_unsigned(value.c_str(), UnsignedForm{1, 1048576}, n) == NumberRead::ok;
             options.db_limit_mib = static_cast<uint32_t>(n);
@@ -296,6 +301,10 @@ bool parse_fleet_options(int argc, char** argv, FleetOptions& options, std::stri
     }
     if (options.visits && options.http.empty()) {
         error = "--visits keeps visits in the web page's history: it needs --http";
+        return false;
+    }
+    if (!options.homeassistant.empty() && options.once) {
+        error = "--homeassistant publishes the live view: not with --once";
         return false;
     }
     if ((options.cert_file.empty()) != (options.key_file.empty())) {

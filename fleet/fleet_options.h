@@ -51,6 +51,8 @@ struct FleetOptions {
     // only these n (a broker's subject mapping puts the site's partition in front).
     bool sites = false;
     std::vector<unsigned> partitions;  // sorted, none twice; not empty: sites
+    // Home Assistant's discovery prefix: the site's config and state; empty: off.
+    std::string homeassistant;
 };
 
 // Fills `options` from the command line. Returns false with a message in

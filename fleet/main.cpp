@@ -140,6 +140,7 @@ int main(int argc, char** argv) {
     settings.verbose = options.verbose;
     settings.sites = options.sites;
     settings.partitions = options.partitions;
+    settings.homeassistant = options.homeassistant;
 
     MosquittoLibrary library;
     if (library.rc != MOSQ_ERR_SUCCESS) {

@@ -29,7 +29,8 @@ BrokerConnection::BrokerConnection(const MqttSettings& settings, DeliveryAccount
       accounts_(accounts),
       scan_topic_(settings.scan_topic()),
       status_topic_(settings.status_topic()),
-      pool_(connect_done, this) {}
+      pool_(connect_done, this),
+      homeassistant_(settings) {}
 
 BrokerConnection::~BrokerConnection() {
     if (mosq_ != nullptr) {
@@ -46,6 +47,9 @@ bool BrokerConnection::start(uv_loop_t* loop) {
     mosquitto_connect_callback_set(mosq_, on_connect);
     mosquitto_disconnect_callback_set(mosq_, on_disconnect);
     mosquitto_publish_callback_set(mosq_, on_publish);
+    mosquitto_message_callback_set(mosq_, [](mosquitto*, void* obj, const mosquitto_message* m) {
+        connection_of(obj)->homeassistant_.message(m);
+    });
 
     uv_timer_init(loop_, &misc_timer_);
     misc_timer_.data = this;
@@ -221,7 +225,8 @@ void BrokerConnection::pump(size_t limit) {
     if (phase_ == Phase::closing || phase_ == Phase::finished) {
         return;  // after "offline", nothing more
     }
-    if (online_due_ && state_ == State::connected) {
+    const bool fresh = online_due_ && state_ == State::connected;
+    if (fresh) {
         online_due_ = false;
         int mid = 0;
         mosquitto_publish(mosq_, &mid, status_topic_.c_str(), 6, "online", settings_.qos, true);
@@ -237,6 +242,9 @@ void BrokerConnection::pump(size_t limit) {
             break;
         }
         accounts_.handed(mid);
+    }
+    if (state_ == State::connected) {
+        homeassistant_.pump(mosq_, settings_.qos, accounts_, fresh);
     }
 }
 

@@ -18,6 +18,7 @@
 
 #include "mqtt/condition_report.h"
 #include "mqtt/delivery_accounts.h"
+#include "mqtt/homeassistant_discovery.h"
 #include "mqtt/mqtt_settings.h"
 #include "mqtt/pool_connect.h"
 
@@ -57,6 +58,9 @@ class BrokerConnection {
     // then publishes the last will, "offline"). `done` follows at once, or
     // once a connect step under way in the thread pool has ended.
     void end_stop();
+
+    // Home Assistant's side of the connection ([mqtt] homeassistant).
+    HomeAssistantLink& homeassistant() { return homeassistant_; }
 
   private:
     enum class State { idle, resolving, connecting, connected };
@@ -109,4 +113,5 @@ class BrokerConnection {
     int offline_mid_ = 0;
     bool disconnecting_ = false;  // DISCONNECT given to the library at the stop
     ConditionReport report_;
+    HomeAssistantLink homeassistant_;
 };

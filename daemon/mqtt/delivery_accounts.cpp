@@ -1,5 +1,6 @@
 #include "mqtt/delivery_accounts.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "console_log.h"
@@ -36,9 +37,19 @@ void DeliveryAccounts::sent(int mid) {
     if (it != in_flight_.end()) {
         in_flight_.erase(it);
         counts_.delivered += 1;
+    } else if (auto other = std::find(others_.begin(), others_.end(), mid);
+               other != others_.end()) {
+        *other = others_.back();
+        others_.pop_back();
     } else {
         // Reported before its mosquitto_publish returned, or a status message.
         reported_.insert(mid);
+    }
+}
+
+void DeliveryAccounts::other_handed(int mid) {
+    if (reported_.erase(mid) == 0) {
+        others_.push_back(int{mid});
     }
 }
 
@@ -48,6 +59,7 @@ void DeliveryAccounts::connection_ended(int qos) {
     if (qos == 0) {
         counts_.lost += in_flight_.size();
         in_flight_.clear();
+        others_.clear();
     }
     reported_.clear();
 }

@@ -48,6 +48,9 @@ class DeliveryAccounts {
     // Status message `mid` was given to the library: a report of it that
     // came first is forgotten.
     void status_handed(int mid) { reported_.erase(mid); }
+    // Another message (neither a document nor a status) was given to the
+    // library as `mid`: its report is taken without counting.
+    void other_handed(int mid);
     bool reported(int mid) const { return reported_.count(mid) != 0; }
     void forget_reports() { reported_.clear(); }
     // A connection ended, with the library's messages at `qos`.
@@ -66,6 +69,7 @@ class DeliveryAccounts {
     PublishQueue queue_;
     std::map<int, size_t> in_flight_;  // message id to payload size
     std::set<int> reported_;           // ids reported sent before they were recorded
+    std::vector<int> others_;          // other messages handed over, not yet reported (few)
     PublisherCounts counts_;
     // counts_.dropped, for the scan worker.
     std::atomic<uint64_t> drops_{0};

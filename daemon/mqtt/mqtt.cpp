@@ -21,10 +21,11 @@ bool MqttFeature::read_section(const Confile& config, void* feature) {
 }
 
 bool MqttFeature::start(uint32_t interval, uv_loop_t* loop, LoopHandover* handover,
-                        ScanSinks& sinks) {
+                        ScanSinks& sinks, bool crowd) {
     if (!settings_->enabled) {
         return true;
     }
+    settings_->crowd_sensors = crowd;
     publisher_ = std::make_unique<MqttPublisher>(*settings_, interval);
     if (!publisher_->start(loop, handover)) {
         return false;

@@ -32,8 +32,10 @@ class MqttFeature {
     // Loop thread, before the loop runs; does nothing when the section is
     // off. Creates the publisher of scans every `interval` seconds, starts
     // its first connection and adds it to `sinks`. Returns false, the reason
-    // printed, when start-up must end.
-    bool start(uint32_t interval, uv_loop_t* loop, LoopHandover* handover, ScanSinks& sinks);
+    // printed, when start-up must end. `crowd`: the keep rule gives people
+    // and devices (rule = persistent), for Home Assistant's config.
+    bool start(uint32_t interval, uv_loop_t* loop, LoopHandover* handover, ScanSinks& sinks,
+               bool crowd = false);
 
     // Loop thread, when the daemon's stop is announced, `wait_ms` before
     // the loop is to end: the queue goes on being delivered until a second

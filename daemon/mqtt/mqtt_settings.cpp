@@ -18,13 +18,14 @@
 namespace {
 
 const char section[] = "mqtt";
-const char* const all_keys[] = {
-    "host",          "port",    "client_id", "prefix",   "qos",         "keepalive", "username",
-    "password_file", "ca_file", "cert_file", "key_file", "queue_limit", "addresses", "secret_file"};
+const char* const all_keys[] = {"host",      "port",        "client_id",    "prefix",
+                                "qos",       "keepalive",   "username",     "password_file",
+                                "ca_file",   "cert_file",   "key_file",     "queue_limit",
+                                "addresses", "secret_file", "homeassistant"};
 
-bool lookup(const Confile& config, const char* key, std::string& value) {
+bool lookup(const Confile& config, const char* key, std::string& value, const char* in = section) {
     try {
-        value = static_cast<std::string>(config.Value(section, key));
+        value = static_cast<std::string>(config.Value(in, key));
         return true;
     } catch (const char*) {
         return false;
@@ -200,12 +201,16 @@ class SectionReader {
     }
 
     std::string names() {
-        if (lookup(config_, "prefix", value_)) {
-            const std::vector<std::string> levels = split(value_, '/');
-            if (!std::all_of(levels.begin(), levels.end(), topic_level)) {
-                return bad("prefix", "topic levels without wildcards or blanks");
+        // Topic prefixes: the daemon's, and Home Assistant's discovery prefix.
+        for (std::string* target : {&s_.prefix, &s_.homeassistant}) {
+            const char* key = target == &s_.prefix ? "prefix" : "homeassistant";
+            if (lookup(config_, key, value_)) {
+                const std::vector<std::string> levels = split(value_, '/');
+                if (!std::all_of(levels.begin(), levels.end(), topic_level)) {
+                    return bad(key, "topic levels without wildcards or blanks");
+                }
+                *target = value_;
             }
-            s_.prefix = value_;
         }
         if (lookup(config_, "username", value_)) {
             if (value_.empty()) {

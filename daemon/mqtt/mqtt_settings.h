@@ -26,6 +26,9 @@ struct MqttSettings {
     size_t queue_limit = size_t{1024} * 1024;  // bytes of unsent documents kept
     bool hashed = false;                       // addresses = hashed
     std::string secret;                        // read from secret_file
+    // Home Assistant's discovery prefix; empty: no discovery config, no state topic.
+    std::string homeassistant;
+    bool crowd_sensors = false;  // rule = persistent: people and devices (MqttFeature::start)
 
     bool tls() const { return !ca_file.empty(); }
     std::string status_topic() const { return prefix + "/" + client_id + "/status"; }

@@ -11,6 +11,7 @@
 struct ScanHandover::Submission {
     ScanHandover* handover;
     std::vector<std::string> parts;
+    char state[access_point_state_room];  // for Home Assistant, when on
 };
 
 void ScanHandover::add_station(const ProbeEntry& entry) {
@@ -70,7 +71,10 @@ void ScanHandover::publish_scan(ScanDocument& doc) {
     doc.hashed = settings_.hashed;
     doc.secret = &settings_.secret;
     doc.totals.queue_dropped = accounts_.drops();
-    auto* submission = new Submission{this, render_scan_document(doc)};
+    auto* submission = new Submission{this, render_scan_document(doc), ""};
+    if (!settings_.homeassistant.empty()) {
+        access_point_state(doc, settings_.crowd_sensors, submission->state);
+    }
     if (!handover_->post(LoopTask{run_submission, drop_submission, submission})) {
         delete submission;
     }
@@ -81,6 +85,7 @@ void ScanHandover::run_submission(void* arg) {
     auto* submission = static_cast<Submission*>(arg);
     ScanHandover* self = submission->handover;
     self->accounts_.add(submission->parts);
+    self->connection_.homeassistant().set_state(submission->state);
     self->connection_.send();
     delete submission;
 }

@@ -323,7 +323,10 @@ clock-boot)
     # across both steps. Every document must be accepted by vorlask-fleet, no
     # published age negative, every access point online until its stop, and
     # ap1 must print the stations ap2 prints with crowd estimates close to
-    # ap2's, scan by scan.
+    # ap2's, scan by scan. Beside it, Home Assistant discovery: ap2 with
+    # homeassistant = homeassistant and a live collector with --homeassistant
+    # leave their retained configs, state and availability on the broker, and
+    # Home Assistant's "online" brings both configs again.
     FAKETIME_LIB=/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1
     export FAKETIME_TIMESTAMP_FILE=$T/clock FAKETIME_NO_CACHE=1 FAKETIME_DONT_FAKE_MONOTONIC=1
     echo "-$(date +%s)" >"$T/clock"
@@ -336,10 +339,28 @@ clock-boot)
     "$FLEET" --host "$HUB" --once --json --wait $((RUN + 3)) >"$T/view.json" 2>"$T/fleet.err" &
     FLEET_PID=$!
     started "$FLEET_PID"
+    "$FLEET" --host "$HUB" --client-id fleet-ha --homeassistant homeassistant --rows 0 \
+        --duration $((RUN + 2)) >"$T/fleet-ha.out" 2>"$T/fleet-ha.err" &
+    FLEET_HA_PID=$!
+    started "$FLEET_HA_PID"
     for i in 1 2 3; do
         conf "$T/ap$i.conf" "host = $HUB" "client_id = ap$i"
     done
+    echo "homeassistant = homeassistant" >>"$T/ap2.conf"
     printf '[scan]\nrule = persistent\nmin_span = 2\nmemory = 5\n' | tee -a "$T/ap1.conf" >>"$T/ap2.conf"
+    (
+        # Once both retained configs are there, Home Assistant's "online":
+        # the two configs again, as fresh messages (-R leaves retained ones out).
+        sleep 3
+        ha=(-h "$HUB" -t 'homeassistant/device/+/config' -C 2 -W 4 -v)
+        timeout 6 mosquitto_sub "${ha[@]}" >"$T/ha-retained.out" 2>&1
+        timeout 6 mosquitto_sub "${ha[@]}" -R >"$T/ha-again.out" 2>&1 &
+        sleep 0.5
+        mosquitto_pub -h "$HUB" -t homeassistant/status -m online
+        wait
+    ) &
+    HA_CHECK_PID=$!
+    started "$HA_CHECK_PID"
     SCRIPT=$T/script INTERVAL=1 AP_PRELOAD=$FAKETIME_LIB start_ap 1 "$T/ap1.conf" "$RUN"
     SCRIPT=$T/script INTERVAL=1 start_ap 2 "$T/ap2.conf" "$RUN"
     AP_PRELOAD=$FAKETIME_LIB start_ap 3 "$T/ap3.conf" "$RUN"
@@ -358,6 +379,26 @@ clock-boot)
     check_ap 3 sub $((1024 * 1024))
     wait "$FLEET_PID"
     expect_eq "$?" 0 "fleet exit status"
+    wait "$HA_CHECK_PID"
+    wait "$FLEET_HA_PID"
+    expect_eq "$?" 0 "Home Assistant collector exit status"
+    ha_ap=homeassistant/device/vorlask_ap_ap2/config
+    ha_site=homeassistant/device/vorlask_site_fleet-ha/config
+    for f in ha-retained ha-again; do
+        expect_eq "$(cut -d' ' -f1 "$T/$f.out" | sort | tr '\n' ' ')" "$ha_ap $ha_site " \
+            "Home Assistant configs ($f)"
+    done
+    expect_eq "$(grep "^$ha_ap " "$T/ha-retained.out" | cut -d' ' -f2- |
+        jq -c '[.avty_t, .stat_t, (.cmps | keys), .cmps.people.val_tpl, .cmps.people.uniq_id]')" \
+        '["vorlask/ap2/status","vorlask/ap2/state",["devices","last_scan","people","stations"],"{{ value_json.people }}","vorlask_ap_ap2_people"]' \
+        "ap2's config: availability, state, sensors, the people sensor"
+    ha_get() { timeout 5 mosquitto_sub -h "$HUB" -t "$1" -C 1 -W 3 2>&1; }
+    expect_eq "$(ha_get vorlask/ap2/state | jq -c '[keys, (.people | type), .last_scan[-6:]]')" \
+        '[["devices","last_scan","people","stations"],"number","+00:00"]' "ap2's retained state"
+    expect_eq "$(ha_get vorlask/fleet/fleet-ha/state | jq -c 'keys')" \
+        '["access_points_online","people","stations"]' "the collector's retained state"
+    expect_eq "$(ha_get vorlask/fleet/fleet-ha/availability)" offline \
+        "the collector's availability after its stop"
     expect_eq "$(jq -c '[.access_points[] | [.id, .lost_documents]]' "$T/view.json")" \
         '[["ap1",0],["ap2",0],["ap3",0]]' "access points in the fleet's view"
     expect_eq "$(jq -c '[.counters.scans, .counters.malformed]' "$T/view.json")" \

@@ -471,6 +471,9 @@ TEST(FleetOptions, ReadsTheCommandLine) {
         {{"--http", "8080", "--visitor-rssi", "-60"}, false, "", 0},
         {{"--http", "8080", "--visits", "--visit-retention", "0"}, false, "", 0},
         {{"--bogus"}, false, "", 0},
+        {{"--homeassistant", "homeassistant"}, true, "localhost:0", 1883},
+        {{"--homeassistant", "homeassistant", "--once"}, false, "", 0},
+        {{"--homeassistant", "ha/#"}, false, "", 0},
     };
     for (const Case& c : cases) {
         std::vector<char*> argv{const_cast<char*>("vorlask-fleet")};

@@ -148,6 +148,9 @@ TEST(MqttSettings, BadValuesNameFileSectionKeyAndValue) {
         {"host = a\nca_file = /nonexistent\n", "key ca_file: bad value \"/nonexistent\""},
         {"host = a\ncert_file = /etc/hostname\n",
          "key cert_file: bad value \"/etc/hostname\" (needs ca_file)"},
+        {"host = a\nhomeassistant = home+assistant\n",
+         "key homeassistant: bad value \"home+assistant\" (topic levels"},
+        {"host = a\nhomeassistant = ha/\n", "key homeassistant: bad value \"ha/\""},
     };
     for (const auto& c : cases) {
         MqttSettings s;
@@ -160,6 +163,27 @@ TEST(MqttSettings, BadValuesNameFileSectionKeyAndValue) {
     EXPECT_NE(read_settings(dir, "[mqtt]\nhost = a\nsecret_file = " + empty + "\n", s)
                   .find("(the file is empty)"),
               std::string::npos);
+}
+
+// Discovery is off unless the key is set; the key alone turns the section on.
+TEST(MqttSettings, HomeAssistantPrefix) {
+    ScratchDir dir;
+    const struct {
+        const char* body;
+        const char* prefix;
+    } cases[] = {
+        {"[mqtt]\nhost = a\n", ""},
+        {"[mqtt]\nhost = a\nhomeassistant = homeassistant\n", "homeassistant"},
+        {"[mqtt]\nhost = a\nhomeassistant = ha/one\nprefix = site/two\n", "ha/one"},
+    };
+    for (const auto& c : cases) {
+        MqttSettings s;
+        ASSERT_EQ(read_settings(dir, c.body, s), "") << c.body;
+        EXPECT_EQ(s.homeassistant, c.prefix) << c.body;
+    }
+    MqttSettings s;
+    ASSERT_EQ(read_settings(dir, "[mqtt]\nhomeassistant = ha\n", s),
+              "vorlask: /etc/vorlask.conf: section [mqtt] has no key host");
 }
 
 TEST(MqttSettings, DefaultClientIdFromMachineIdOrEthernetAddress) {
