@@ -83,6 +83,12 @@ struct ApView {
     // came in a row each a little above the one before.
     uint64_t outlier_seq = 0;
     int outlier_run = 0;
+    // The stations it heard, each once (one for each of their heard_by
+    // entries of it), and a time no later than the earliest of those
+    // sightings: forgetting looks at its stations only once that time is
+    // due, so it costs in proportion to what it forgets, not to the view.
+    std::vector<std::map<std::string, StationView>::iterator> heard;
+    int64_t earliest_heard = INT64_MAX;
 };
 
 struct ViewCounters {
@@ -147,7 +153,7 @@ class FleetView {
     const std::map<std::string, ApView>& access_points() const { return aps_; }
     const std::map<std::string, StationView>& stations() const { return stations_; }
     const ViewCounters& counters() const { return counters_; }
-    uint64_t lost_documents() const;
+    uint64_t lost_documents() const { return lost_documents_; }
     size_t gathered_stations() const { return gathered_stations_; }
     // Stations and part slots held in unfinished scans (ViewLimits::max_gathered).
     size_t gathered() const { return gathered_; }
@@ -161,12 +167,16 @@ class FleetView {
     void refresh_station(StationView& station) const;
     void drop_gathering(ApView& ap, std::map<uint64_t, Gathering>::iterator it);
     bool outlier(ApView& ap, uint64_t seq);
+    // Drops `ap`'s sightings heard before `due` (all of them: INT64_MAX);
+    // true when any went.
+    bool forget_heard(const std::string& id, ApView& ap, int64_t due);
 
     ViewLimits limits_;
     std::map<std::string, ApView> aps_;
     std::map<std::string, StationView> stations_;
     ViewCounters counters_;
     uint64_t generation_ = 0;
+    uint64_t lost_documents_ = 0;   // all access points' lost_documents
     size_t gathered_ = 0;           // stations and part slots held in unfinished scans
     size_t gathered_stations_ = 0;  // of which stations
     std::vector<ScanListener> scan_listeners_;
