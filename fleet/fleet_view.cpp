@@ -42,16 +42,21 @@ ApView* FleetView::find_or_add_ap(const std::string& id) {
 
 bool FleetView::take_scan_payload(const std::string& topic_ap, const char* payload, size_t size,
                                   FleetTime now) {
-    ScanPart part;
+    // Read into the view's own part, whose stations keep their room from one
+    // document to the next (a part merged at once is not moved away).
     std::string error;
-    if (!parse_scan_part(payload, size, part, error)) {
+    if (!parse_scan_part(payload, size, reading_, error)) {
         counters_.malformed++;
         return false;
     }
-    return take_part(topic_ap, std::move(part), now);
+    return take(topic_ap, reading_, now);
 }
 
 bool FleetView::take_part(const std::string& topic_ap, ScanPart part, FleetTime now) {
+    return take(topic_ap, part, now);
+}
+
+bool FleetView::take(const std::string& topic_ap, ScanPart& part, FleetTime now) {
     if (part.ap != topic_ap) {
         counters_.malformed++;
         return false;
@@ -84,6 +89,23 @@ bool FleetView::take_part(const std::string& topic_ap, ScanPart part, FleetTime 
         if (ap->gathering.size() >= limits_.max_gathering) {
             drop_gathering(*ap, ap->gathering.begin());
             counters_.incomplete++;
+        }
+        if (part.parts == 1) {
+            // A scan in one part, the common case: merged as it is, held
+            // against the same bounds as a gathered one (its own slot, the
+            // part's slot and its stations).
+            if (part.stations.size() > limits_.max_scan_stations) {
+                counters_.malformed++;
+                counters_.incomplete++;
+                return false;
+            }
+            if (gathered_ + 2 + part.stations.size() > limits_.max_gathered) {
+                counters_.turned_away++;
+                counters_.incomplete++;
+                return true;
+            }
+            complete(*ap, part, now);
+            return true;
         }
         it = ap->gathering.emplace(seq, Gathering()).first;
         Gathering& g = it->second;
@@ -138,18 +160,22 @@ bool FleetView::take_part(const std::string& topic_ap, ScanPart part, FleetTime 
                              std::make_move_iterator(share.end()));
     }
     drop_gathering(*ap, it);
-    if (ap->has_scan && scan.seq < ap->seq && ap->missing.erase(scan.seq) > 0) {
+    complete(*ap, scan, now);
+    return true;
+}
+
+void FleetView::complete(ApView& ap, const Scan& scan, FleetTime now) {
+    if (ap.has_scan && scan.seq < ap.seq && ap.missing.erase(scan.seq) > 0) {
         // Counted lost when a later scan overtook it: found after all. Its
         // sightings are older than what the view holds, so only the
         // listeners hear of it.
-        ap->lost_documents--;
+        ap.lost_documents--;
         lost_documents_--;
         counters_.late++;
-        tell(scan, ap->clock.place(scan.time, now.wall));
-        return true;
+        tell(scan, ap.clock.place(scan.time, now.wall));
+        return;
     }
-    merge(*ap, scan, now);
-    return true;
+    merge(ap, scan, now);
 }
 
 void FleetView::drop_gathering(ApView& ap, std::map<uint64_t, Gathering>::iterator it) {

@@ -162,6 +162,10 @@ class FleetView {
 
   private:
     ApView* find_or_add_ap(const std::string& id);
+    // take_part's work; `part` may be left moved from.
+    bool take(const std::string& topic_ap, ScanPart& part, FleetTime now);
+    // A scan with all its parts in: merged, or told only if it came late.
+    void complete(ApView& ap, const Scan& scan, FleetTime now);
     void merge(ApView& ap, const Scan& scan, FleetTime now);
     void tell(const Scan& scan, int64_t scan_time) const;
     void refresh_station(StationView& station) const;
@@ -172,6 +176,7 @@ class FleetView {
     bool forget_heard(const std::string& id, ApView& ap, int64_t due);
 
     ViewLimits limits_;
+    ScanPart reading_;  // the part take_scan_payload reads into
     std::map<std::string, ApView> aps_;
     std::map<std::string, StationView> stations_;
     ViewCounters counters_;

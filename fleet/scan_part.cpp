@@ -16,6 +16,19 @@ namespace {
 using simdjson::dom::element;
 using simdjson::dom::element_type;
 
+// Keys are short: compared in line rather than through memcmp.
+bool same_key(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // The values of the keys one object of the document may hold that the reader
 // reads, found in one pass over the object. A key the reader reads may come
 // only once: a document with such a key twice is refused, so no value of it
@@ -37,10 +50,12 @@ struct Fields {
         size_t guess = 0;  // the daemon writes the keys in the order of `names`
         for (simdjson::dom::key_value_pair field : fields) {
             size_t i = guess;
-            for (size_t tried = 0; tried < N && names[i] != field.key; ++tried) {
+            size_t tried = 0;
+            while (tried < N && !same_key(names[i], field.key)) {
                 i = i + 1 == N ? 0 : i + 1;
+                tried++;
             }
-            if (names[i] != field.key) {
+            if (tried == N) {
                 continue;
             }
             if (has(i)) {
@@ -264,8 +279,7 @@ bool parse_root(element root, ScanPart& out, std::string& error) {
         error = "too many stations in one part";
         return false;
     }
-    out.stations.clear();
-    out.stations.resize(n);
+    out.stations.resize(n);  // the stations already there keep their strings' room
     size_t i = 0;
     for (element item : list) {
         if (!parse_station(item, out.form, out.stations[i++], error)) {
@@ -343,22 +357,17 @@ bool valid_ap_id(const std::string& id) {
     return client_id_valid(id.data(), id.size());
 }
 
-bool scan_payload_fits(const char* payload, size_t size, std::string& error) {
+bool parse_scan_part(const char* payload, size_t size, ScanPart& out, std::string& error) {
+    // A NUL byte is refused by the parser, as any control character in a
+    // string or byte outside one that is not JSON.
     if (size > max_scan_payload) {
         error = "payload too large";
         return false;
     }
-    if (size == 0 || memchr(payload, '\0', size) != nullptr) {
-        error = "empty payload or NUL byte";
-        return false;
-    }
-    return true;
-}
-
-bool parse_scan_part(const char* payload, size_t size, ScanPart& out, std::string& error) {
-    if (!scan_payload_fits(payload, size, error)) {
-        return false;
-    }
+    // Everything read afresh but the stations, overwritten field by field.
+    std::vector<ScanStation> stations = std::move(out.stations);
+    out = ScanPart();
+    out.stations = std::move(stations);
     thread_local Reader reader;
     if (!reader.ready) {
         error = "out of memory";

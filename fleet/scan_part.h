@@ -80,8 +80,6 @@ bool hashed_address(const std::string& s);
 // absent) and its address: false when the value contradicts a plain address's
 // locally administered bit; absent, it is that bit, or true for a hashed address.
 bool station_randomised(AddressForm form, const std::string& address, const bool* given, bool& out);
-// A payload within max_scan_payload, not empty, without a NUL byte.
-bool scan_payload_fits(const char* payload, size_t size, std::string& error);
 
 // An access point id (its MQTT client id) as it may appear in a topic level
 // and in the view: the client-id rule every program shares (client_id.h:

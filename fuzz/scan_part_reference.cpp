@@ -199,7 +199,8 @@ bool starts(const std::string& s, const char* prefix) {
 }  // namespace
 
 bool reference_parse(const char* payload, size_t size, fleet::ScanPart& out, std::string& error) {
-    if (!fleet::scan_payload_fits(payload, size, error)) {
+    if (size > fleet::max_scan_payload || size == 0 || memchr(payload, '\0', size) != nullptr) {
+        error = "too large, empty or a NUL byte";
         return false;
     }
     std::unique_ptr<json_tokener, TokenerDeleter> tokener(
