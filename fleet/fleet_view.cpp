@@ -56,6 +56,15 @@ bool FleetView::take_part(const std::string& topic_ap, ScanPart part, FleetTime 
     return take(topic_ap, part, now);
 }
 
+bool FleetView::take_read_part(const std::string& topic_ap, bool read, ScanPart& part,
+                               FleetTime now) {
+    if (!read) {
+        counters_.malformed++;
+        return false;
+    }
+    return take(topic_ap, part, now);
+}
+
 bool FleetView::take(const std::string& topic_ap, ScanPart& part, FleetTime now) {
     if (part.ap != topic_ap) {
         counters_.malformed++;
@@ -260,8 +269,15 @@ void FleetView::merge(ApView& ap, const Scan& scan, FleetTime now) {
     ap.online = true;
     ap.restarted = false;
 
+    // A daemon reports much the same stations in the same order scan after
+    // scan, and `heard` holds them in the order they first came: the next of
+    // them is tried before the station map is searched.
+    size_t guess = 0;
     for (const ScanStation& s : scan.stations) {
-        auto it = stations_.find(s.address);
+        auto it = guess < ap.heard.size() && ap.heard[guess]->first == s.address
+                      ? ap.heard[guess]
+                      : stations_.find(s.address);
+        guess++;
         if (it == stations_.end()) {
             if (stations_.size() >= limits_.max_stations) {
                 counters_.turned_away++;

@@ -135,6 +135,9 @@ class FleetView {
                            FleetTime now);
     // A part already parsed, from `topic_ap`'s topic.
     bool take_part(const std::string& topic_ap, ScanPart part, FleetTime now);
+    // A payload read elsewhere (intake_reader.h): `read` false when it was
+    // refused (counted as malformed); `part` may be left moved from.
+    bool take_read_part(const std::string& topic_ap, bool read, ScanPart& part, FleetTime now);
     // A payload from `<prefix>/<topic_ap>/status`: "online" or "offline".
     bool take_status(const std::string& topic_ap, const char* payload, size_t size, FleetTime now);
 
