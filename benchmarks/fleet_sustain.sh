@@ -70,13 +70,15 @@ awk -v wall="$wall" -v hz="$hz" -v fc="$fleet_cpu" -v bc="$broker_cpu" -v sent="
     -v merged="$final_merged" -v aps="$aps" '
     { n++; t[n] = $1; p[n] = $2; m[n] = $3; b[n] = $4; r[n] = $5 }
     END {
-        if (n < 3) { print "too few samples" > "/dev/stderr"; exit 1 }
-        # Rates over the samples after the first round: merged against published.
-        printf "result sustain_taken_rate %.1f\n", (m[n] - m[1]) / (t[n] - t[1])
-        printf "result sustain_sent_rate %.1f\n", (p[n] - p[1]) / (t[n] - t[1])
+        # The samples taken while the feed ran: the last may come after its end.
+        k = n; while (k > 1 && p[k] >= sent) k--
+        if (k < 3) { print "too few samples" > "/dev/stderr"; exit 1 }
+        # Rates from the first sample to the last of the feed: merged against published.
+        printf "result sustain_taken_rate %.1f\n", (m[k] - m[1]) / (t[k] - t[1])
+        printf "result sustain_sent_rate %.1f\n", (p[k] - p[1]) / (t[k] - t[1])
         printf "result sustain_backlog_first %d\n", b[2]
-        printf "result sustain_backlog_last %d\n", b[n]
-        max = 0; for (i = 2; i <= n; i++) if (b[i] > max) max = b[i]
+        printf "result sustain_backlog_last %d\n", b[k]
+        max = 0; for (i = 2; i <= k; i++) if (b[i] > max) max = b[i]
         printf "result sustain_backlog_max %d\n", max
         # RSS once the view holds every access point (the second sample, 20 s in) and at the end.
         printf "result sustain_rss_start_kib %d\n", r[2]
