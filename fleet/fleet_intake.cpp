@@ -61,6 +61,12 @@ bool FleetIntake::start(std::string& error) {
     mosquitto_message_callback_set(mosq_, on_message_cb);
     mosquitto_subscribe_callback_set(mosq_, on_subscribe_cb);
 
+    if (!reader_.start(loop_, [this](IntakeMessage& m) { deliver(m); })) {
+        error = "cannot start the scan document reader";
+        return false;
+    }
+    open_handles_++;
+    reader_.on_room = [this] { read_later(); };
     for (uv_timer_t* t : {&misc_timer_, &retry_timer_, &more_timer_}) {
         uv_timer_init(loop_, t);
         t->data = this;
@@ -160,11 +166,17 @@ void FleetIntake::update_poll() {
     if (poll_ == nullptr) {
         return;
     }
-    int events = UV_READABLE | (mosquitto_want_write(mosq_) ? UV_WRITABLE : 0);
+    // Not reading while the reader has its fill: the broker waits.
+    int events =
+        (reader_.full() ? 0 : UV_READABLE) | (mosquitto_want_write(mosq_) ? UV_WRITABLE : 0);
     if (events == poll_events_) {
         return;
     }
     poll_events_ = events;
+    if (events == 0) {
+        uv_poll_stop(poll_);
+        return;
+    }
     uv_poll_start(poll_, events, [](uv_poll_t* p, int status, int ready) {
         auto* self = static_cast<FleetIntake*>(p->data);
         if (status < 0) {
@@ -193,7 +205,16 @@ void FleetIntake::service(int events) {
 }
 
 void FleetIntake::read_more() {
+    read_packets();
+    reader_.flush();  // nothing read waits past this turn of the loop
+}
+
+void FleetIntake::read_packets() {
     for (int i = 0; i < reads_per_turn; ++i) {
+        if (reader_.full()) {
+            update_poll();  // on_room reads on
+            return;
+        }
         // The read step says nothing of whether the socket is drained; a read
         // that would block leaves EAGAIN behind (TLS included, whose buffered
         // bytes the poll handle cannot see).
@@ -214,7 +235,16 @@ void FleetIntake::read_more() {
             return;
         }
     }
-    // A long burst: read on at the next turn of the loop.
+    read_later();
+}
+
+void FleetIntake::read_later() {
+    // At the next turn of the loop: after a long burst, or once the reader
+    // has room (libmosquitto may hold bytes the poll handle cannot see).
+    if (poll_ == nullptr || state_ == State::stopping) {
+        return;
+    }
+    update_poll();
     uv_timer_start(
         &more_timer_,
         [](uv_timer_t* t) {
@@ -381,22 +411,28 @@ void FleetIntake::take_message(const mosquitto_message* message) {
         return;
     }
     subscriptions_.delivered(topic.subscription);
-    const std::string& ap = topic.ap;
-    FleetSubscriptions::Kind kind = topic.kind;
-    const char* payload = static_cast<const char*>(message->payload);
+    std::unique_ptr<IntakeMessage> m = reader_.message();
+    m->scan = topic.kind == FleetSubscriptions::scan;
+    m->ap = std::move(topic.ap);
+    m->site = std::move(topic.site);
+    m->topic = message->topic;
     size_t size = message->payloadlen > 0 ? static_cast<size_t>(message->payloadlen) : 0;
-    FleetTime now = fleet_now();
-    bool scan = kind == FleetSubscriptions::scan;
-    bool accepted = scan ? view_.take_scan_payload(ap, payload, size, now)
-                         : view_.take_status(ap, payload, size, now);
+    m->payload.assign(static_cast<const char*>(message->payload), size);
+    m->arrival = fleet_now();
+    reader_.hand_over(std::move(m));
+}
+
+void FleetIntake::deliver(IntakeMessage& m) {
+    bool accepted = m.scan ? view_.take_read_part(m.ap, m.read, m.part, m.arrival)
+                           : view_.take_status(m.ap, m.payload.data(), m.payload.size(), m.arrival);
     // Placed once taken: a scan listener told during an access point's very first document
     // sees its site only from the next.
-    if (accepted && !topic.site.empty()) {
-        view_.place(ap, topic.site);
+    if (accepted && !m.site.empty()) {
+        view_.place(m.ap, m.site);
     }
     if (!accepted && settings_.verbose > 0) {
-        fprintf(stderr, "vorlask-fleet: refused a %s document on %s\n", scan ? "scan" : "status",
-                message->topic);
+        fprintf(stderr, "vorlask-fleet: refused a %s document on %s\n", m.scan ? "scan" : "status",
+                m.topic.c_str());
     }
     if (on_message) {
         on_message();
@@ -417,6 +453,10 @@ void FleetIntake::stop(std::function<void()> done) {
     }
     state_ = State::stopping;
     close_poll();
+    reader_.stop([this] {
+        open_handles_--;
+        finish_stop();
+    });
     for (uv_timer_t* t : {&misc_timer_, &retry_timer_, &more_timer_}) {
         uv_close(reinterpret_cast<uv_handle_t*>(t), [](uv_handle_t* h) {
             auto* self = static_cast<FleetIntake*>(h->data);

@@ -8,7 +8,9 @@
 // all failed; a connection that ends within seconds of its CONNACK counts as
 // a failed attempt, and several such in a row are said as a likely second
 // client with the same id. Each message is said once, repeats counted
-// (repeat_notices.h).
+// (repeat_notices.h). Scan documents are parsed on a thread of their own
+// and merged on the loop in the order they came (intake_reader.h); reading
+// the socket pauses while too many are waiting.
 // A subscription the broker refuses ends the intake's use (on_refused); one
 // that delivers nothing for a minute is said once (fleet_subscriptions.h).
 #pragma once
@@ -26,6 +28,7 @@
 #include "fleet_homeassistant.h"
 #include "fleet_options.h"
 #include "fleet_subscriptions.h"
+#include "intake_reader.h"
 #include "repeat_notices.h"
 
 struct mosquitto;
@@ -72,9 +75,12 @@ class FleetIntake {
     void service(int events);
     void update_poll();
     void read_more();
+    void read_packets();
     void close_poll();
     void finish_stop();
     void take_message(const mosquitto_message* message);
+    void deliver(IntakeMessage& m);
+    void read_later();
     std::string broker_name() const;
 
     static void on_connect_cb(mosquitto* mosq, void* self, int rc);
@@ -88,6 +94,7 @@ class FleetIntake {
     IntakeSettings settings_;
     FleetView& view_;
     FleetSubscriptions subscriptions_;
+    IntakeReader reader_;  // scan documents parsed off the loop
     mosquitto* mosq_ = nullptr;
     State state_ = State::idle;
     size_t broker_ = 0;        // index of the broker tried or in use

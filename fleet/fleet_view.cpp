@@ -42,16 +42,30 @@ ApView* FleetView::find_or_add_ap(const std::string& id) {
 
 bool FleetView::take_scan_payload(const std::string& topic_ap, const char* payload, size_t size,
                                   FleetTime now) {
-    ScanPart part;
+    // Read into the view's own part, whose stations keep their room from one
+    // document to the next (a part merged at once is not moved away).
     std::string error;
-    if (!parse_scan_part(payload, size, part, error)) {
+    if (!parse_scan_part(payload, size, reading_, error)) {
         counters_.malformed++;
         return false;
     }
-    return take_part(topic_ap, std::move(part), now);
+    return take(topic_ap, reading_, now);
 }
 
 bool FleetView::take_part(const std::string& topic_ap, ScanPart part, FleetTime now) {
+    return take(topic_ap, part, now);
+}
+
+bool FleetView::take_read_part(const std::string& topic_ap, bool read, ScanPart& part,
+                               FleetTime now) {
+    if (!read) {
+        counters_.malformed++;
+        return false;
+    }
+    return take(topic_ap, part, now);
+}
+
+bool FleetView::take(const std::string& topic_ap, ScanPart& part, FleetTime now) {
     if (part.ap != topic_ap) {
         counters_.malformed++;
         return false;
@@ -84,6 +98,23 @@ bool FleetView::take_part(const std::string& topic_ap, ScanPart part, FleetTime 
         if (ap->gathering.size() >= limits_.max_gathering) {
             drop_gathering(*ap, ap->gathering.begin());
             counters_.incomplete++;
+        }
+        if (part.parts == 1) {
+            // A scan in one part, the common case: merged as it is, held
+            // against the same bounds as a gathered one (its own slot, the
+            // part's slot and its stations).
+            if (part.stations.size() > limits_.max_scan_stations) {
+                counters_.malformed++;
+                counters_.incomplete++;
+                return false;
+            }
+            if (gathered_ + 2 + part.stations.size() > limits_.max_gathered) {
+                counters_.turned_away++;
+                counters_.incomplete++;
+                return true;
+            }
+            complete(*ap, part, now);
+            return true;
         }
         it = ap->gathering.emplace(seq, Gathering()).first;
         Gathering& g = it->second;
@@ -138,17 +169,22 @@ bool FleetView::take_part(const std::string& topic_ap, ScanPart part, FleetTime 
                              std::make_move_iterator(share.end()));
     }
     drop_gathering(*ap, it);
-    if (ap->has_scan && scan.seq < ap->seq && ap->missing.erase(scan.seq) > 0) {
+    complete(*ap, scan, now);
+    return true;
+}
+
+void FleetView::complete(ApView& ap, const Scan& scan, FleetTime now) {
+    if (ap.has_scan && scan.seq < ap.seq && ap.missing.erase(scan.seq) > 0) {
         // Counted lost when a later scan overtook it: found after all. Its
         // sightings are older than what the view holds, so only the
         // listeners hear of it.
-        ap->lost_documents--;
+        ap.lost_documents--;
+        lost_documents_--;
         counters_.late++;
-        tell(scan, ap->clock.place(scan.time, now.wall));
-        return true;
+        tell(scan, ap.clock.place(scan.time, now.wall));
+        return;
     }
-    merge(*ap, scan, now);
-    return true;
+    merge(ap, scan, now);
 }
 
 void FleetView::drop_gathering(ApView& ap, std::map<uint64_t, Gathering>::iterator it) {
@@ -211,6 +247,7 @@ void FleetView::merge(ApView& ap, const Scan& scan, FleetTime now) {
     int64_t scan_time = ap.clock.place(scan.time, now.wall);
     if (ap.has_scan && scan.seq > base + 1) {
         ap.lost_documents += scan.seq - base - 1;
+        lost_documents_ += scan.seq - base - 1;
         uint64_t from = std::max(
             base + 1, scan.seq - std::min<uint64_t>(scan.seq - base - 1, limits_.max_missing));
         for (uint64_t k = from; k < scan.seq; ++k) {
@@ -232,8 +269,15 @@ void FleetView::merge(ApView& ap, const Scan& scan, FleetTime now) {
     ap.online = true;
     ap.restarted = false;
 
+    // A daemon reports much the same stations in the same order scan after
+    // scan, and `heard` holds them in the order they first came: the next of
+    // them is tried before the station map is searched.
+    size_t guess = 0;
     for (const ScanStation& s : scan.stations) {
-        auto it = stations_.find(s.address);
+        auto it = guess < ap.heard.size() && ap.heard[guess]->first == s.address
+                      ? ap.heard[guess]
+                      : stations_.find(s.address);
+        guess++;
         if (it == stations_.end()) {
             if (stations_.size() >= limits_.max_stations) {
                 counters_.turned_away++;
@@ -249,10 +293,12 @@ void FleetView::merge(ApView& ap, const Scan& scan, FleetTime now) {
         if (e == station.heard_by.end() || e->ap != scan.ap) {
             e = station.heard_by.insert(e, HeardBy());
             e->ap = scan.ap;
+            ap.heard.push_back(it);
         }
         e->rssi = s.rssi;
         e->last_seen = scan_time - s.last_age;
         e->heard = now.mono - s.last_age;
+        ap.earliest_heard = std::min(ap.earliest_heard, e->heard);
         e->interval = scan.interval;
         refresh_station(station);
     }
@@ -303,29 +349,44 @@ bool FleetView::take_status(const std::string& topic_ap, const char* payload, si
     return true;
 }
 
-void FleetView::forget(FleetTime now) {
+bool FleetView::forget_heard(const std::string& id, ApView& ap, int64_t due) {
     bool changed = false;
-    for (auto it = stations_.begin(); it != stations_.end();) {
-        auto& heard = it->second.heard_by;
-        size_t before = heard.size();
-        heard.erase(
-            std::remove_if(heard.begin(), heard.end(),
-                           [&](const HeardBy& e) { return e.heard + limits_.forget <= now.mono; }),
-            heard.end());
-        if (heard.size() != before) {
+    int64_t earliest = INT64_MAX;
+    for (size_t i = 0; i < ap.heard.size();) {
+        auto station = ap.heard[i];
+        auto& heard = station->second.heard_by;
+        auto e = std::lower_bound(heard.begin(), heard.end(), id,
+                                  [](const HeardBy& h, const std::string& k) { return h.ap < k; });
+        if (e != heard.end() && e->ap == id && e->heard >= due) {
+            earliest = std::min(earliest, e->heard);
+            ++i;
+            continue;
+        }
+        if (e != heard.end() && e->ap == id) {
+            heard.erase(e);
             changed = true;
         }
         if (heard.empty()) {
-            it = stations_.erase(it);
-            continue;
+            stations_.erase(station);
+        } else {
+            refresh_station(station->second);
         }
-        if (heard.size() != before) {
-            refresh_station(it->second);
-        }
-        ++it;
+        ap.heard[i] = ap.heard.back();
+        ap.heard.pop_back();
     }
+    ap.earliest_heard = earliest;
+    return changed;
+}
+
+void FleetView::forget(FleetTime now) {
+    bool changed = false;
     for (auto it = aps_.begin(); it != aps_.end();) {
         ApView& ap = it->second;
+        // Sightings not heard for the forget time go; a station with none left goes.
+        if (ap.earliest_heard <= now.mono - limits_.forget &&
+            forget_heard(it->first, ap, now.mono - limits_.forget + 1)) {
+            changed = true;
+        }
         // A scan still unfinished two of its intervals after its first part
         // will not be finished: its parts were lost, or never meant to come.
         for (auto g = ap.gathering.begin(); g != ap.gathering.end();) {
@@ -339,11 +400,14 @@ void FleetView::forget(FleetTime now) {
         }
         // Online or not: an access point that went silent without a word
         // (or an id only ever seen in one status) must not hold its place.
+        // Its sightings are no later than its last word, so went above.
         if (ap.last_heard + limits_.forget <= now.mono) {
             while (!ap.gathering.empty()) {
                 drop_gathering(ap, ap.gathering.begin());
                 counters_.incomplete++;
             }
+            forget_heard(it->first, ap, INT64_MAX);
+            lost_documents_ -= ap.lost_documents;
             it = aps_.erase(it);
             changed = true;
         } else {
@@ -361,14 +425,6 @@ void FleetView::place(const std::string& ap, const std::string& site) {
         it->second.site = site;
         generation_++;
     }
-}
-
-uint64_t FleetView::lost_documents() const {
-    uint64_t total = 0;
-    for (const auto& [id, ap] : aps_) {
-        total += ap.lost_documents;
-    }
-    return total;
 }
 
 }  // namespace fleet

@@ -83,6 +83,12 @@ struct ApView {
     // came in a row each a little above the one before.
     uint64_t outlier_seq = 0;
     int outlier_run = 0;
+    // The stations it heard, each once (one for each of their heard_by
+    // entries of it), and a time no later than the earliest of those
+    // sightings: forgetting looks at its stations only once that time is
+    // due, so it costs in proportion to what it forgets, not to the view.
+    std::vector<std::map<std::string, StationView>::iterator> heard;
+    int64_t earliest_heard = INT64_MAX;
 };
 
 struct ViewCounters {
@@ -129,6 +135,9 @@ class FleetView {
                            FleetTime now);
     // A part already parsed, from `topic_ap`'s topic.
     bool take_part(const std::string& topic_ap, ScanPart part, FleetTime now);
+    // A payload read elsewhere (intake_reader.h): `read` false when it was
+    // refused (counted as malformed); `part` may be left moved from.
+    bool take_read_part(const std::string& topic_ap, bool read, ScanPart& part, FleetTime now);
     // A payload from `<prefix>/<topic_ap>/status`: "online" or "offline".
     bool take_status(const std::string& topic_ap, const char* payload, size_t size, FleetTime now);
     // The site an access point's document came under (the collector takes sites): its
@@ -150,7 +159,7 @@ class FleetView {
     const std::map<std::string, ApView>& access_points() const { return aps_; }
     const std::map<std::string, StationView>& stations() const { return stations_; }
     const ViewCounters& counters() const { return counters_; }
-    uint64_t lost_documents() const;
+    uint64_t lost_documents() const { return lost_documents_; }
     size_t gathered_stations() const { return gathered_stations_; }
     // Stations and part slots held in unfinished scans (ViewLimits::max_gathered).
     size_t gathered() const { return gathered_; }
@@ -159,17 +168,26 @@ class FleetView {
 
   private:
     ApView* find_or_add_ap(const std::string& id);
+    // take_part's work; `part` may be left moved from.
+    bool take(const std::string& topic_ap, ScanPart& part, FleetTime now);
+    // A scan with all its parts in: merged, or told only if it came late.
+    void complete(ApView& ap, const Scan& scan, FleetTime now);
     void merge(ApView& ap, const Scan& scan, FleetTime now);
     void tell(const Scan& scan, int64_t scan_time) const;
     void refresh_station(StationView& station) const;
     void drop_gathering(ApView& ap, std::map<uint64_t, Gathering>::iterator it);
     bool outlier(ApView& ap, uint64_t seq);
+    // Drops `ap`'s sightings heard before `due` (all of them: INT64_MAX);
+    // true when any went.
+    bool forget_heard(const std::string& id, ApView& ap, int64_t due);
 
     ViewLimits limits_;
+    ScanPart reading_;  // the part take_scan_payload reads into
     std::map<std::string, ApView> aps_;
     std::map<std::string, StationView> stations_;
     ViewCounters counters_;
     uint64_t generation_ = 0;
+    uint64_t lost_documents_ = 0;   // all access points' lost_documents
     size_t gathered_ = 0;           // stations and part slots held in unfinished scans
     size_t gathered_stations_ = 0;  // of which stations
     std::vector<ScanListener> scan_listeners_;

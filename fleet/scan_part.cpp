@@ -1,9 +1,11 @@
 #include "scan_part.h"
 
-#include <json-c/json.h>
+#include <simdjson.h>
 
+#include <array>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "client_id.h"
 
@@ -11,48 +13,89 @@ namespace fleet {
 
 namespace {
 
-// Root object, stations array, station object; totals and crowd are shallower.
-constexpr int max_depth = 4;
-constexpr int64_t max_age = 1000000000;
-constexpr size_t max_field = 64;
-// Integers beyond what a JSON number holds exactly are refused (json-c
-// saturates larger ones at the int64 bounds).
-constexpr int64_t max_integer = (int64_t{1} << 53) - 1;
+using simdjson::dom::element;
+using simdjson::dom::element_type;
 
-struct TokenerDeleter {
-    void operator()(json_tokener* t) const { json_tokener_free(t); }
-};
-struct ObjectDeleter {
-    void operator()(json_object* o) const { json_object_put(o); }
-};
-
-bool get_int(json_object* parent, const char* key, int64_t low, int64_t high, int64_t& out) {
-    json_object* value = nullptr;
-    if (!json_object_object_get_ex(parent, key, &value) ||
-        !json_object_is_type(value, json_type_int)) {
+// Keys are short: compared in line rather than through memcmp.
+bool same_key(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
         return false;
     }
-    int64_t v = json_object_get_int64(value);
-    if (v < low || v > high || v > max_integer || v < -max_integer) {
-        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i]) {
+            return false;
+        }
     }
-    out = v;
     return true;
 }
 
-bool get_string(json_object* parent, const char* key, std::string& out) {
-    json_object* value = nullptr;
-    if (!json_object_object_get_ex(parent, key, &value) ||
-        !json_object_is_type(value, json_type_string)) {
-        return false;
+// The values of the keys one object of the document may hold that the reader
+// reads, found in one pass over the object. A key the reader reads may come
+// only once: a document with such a key twice is refused, so no value of it
+// goes unchecked and no reader could take another of the two than this one.
+// Other keys are skipped, whatever they hold.
+template <size_t N>
+struct Fields {
+    const std::array<std::string_view, N>& names;
+    std::array<element, N> value{};
+    uint32_t present = 0;
+
+    bool has(size_t i) const { return (present >> i & 1) != 0; }
+
+    bool collect(element object, std::string& error) {
+        simdjson::dom::object fields;
+        if (object.get_object().get(fields) != simdjson::SUCCESS) {
+            return false;
+        }
+        size_t guess = 0;  // the daemon writes the keys in the order of `names`
+        for (simdjson::dom::key_value_pair field : fields) {
+            size_t i = guess;
+            size_t tried = 0;
+            while (tried < N && !same_key(names[i], field.key)) {
+                i = i + 1 == N ? 0 : i + 1;
+                tried++;
+            }
+            if (tried == N) {
+                continue;
+            }
+            if (has(i)) {
+                error = "duplicate key \"" + std::string(names[i]) + "\"";
+                return false;
+            }
+            present |= uint32_t{1} << i;
+            value[i] = field.value;
+            guess = i + 1 == N ? 0 : i + 1;
+        }
+        return true;
     }
-    int length = json_object_get_string_len(value);
-    if (length < 0 || static_cast<size_t>(length) > max_field) {
-        return false;
+
+    bool get_int(size_t i, int64_t low, int64_t high, int64_t& out) const {
+        // A number beyond int64 (type UINT64) is beyond max_scan_integer too.
+        if (!has(i) || value[i].type() != element_type::INT64) {
+            return false;
+        }
+        int64_t v = value[i].get_int64().value_unsafe();
+        if (v < low || v > high || v > max_scan_integer || v < -max_scan_integer) {
+            return false;
+        }
+        out = v;
+        return true;
     }
-    out.assign(json_object_get_string(value), static_cast<size_t>(length));
-    return true;
-}
+
+    bool get_string(size_t i, std::string& out) const {
+        if (!has(i) || value[i].type() != element_type::STRING) {
+            return false;
+        }
+        std::string_view s = value[i].get_string().value_unsafe();
+        if (s.size() > max_scan_field) {
+            return false;
+        }
+        out.assign(s.data(), s.size());
+        return true;
+    }
+
+    bool is(size_t i, element_type type) const { return has(i) && value[i].type() == type; }
+};
 
 int hex_value(char c) {
     return c <= '9' ? c - '0' : c - 'a' + 10;
@@ -62,8 +105,221 @@ bool is_lower_hex(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
 }
 
-// "00:1a:2b:3c:4d:5e": six lower-case hex pairs joined by colons.
-bool is_plain_mac(const std::string& s) {
+enum RootKey {
+    ap,
+    seq,
+    time,
+    interval,
+    part,
+    parts,
+    address_form,
+    stations,
+    totals,
+    crowd,
+    people
+};
+const std::array<std::string_view, 11> root_keys = {"ap",     "seq",   "time",         "interval",
+                                                    "part",   "parts", "address_form", "stations",
+                                                    "totals", "crowd", "people"};
+
+enum StationKey {
+    address,
+    rssi,
+    band,
+    freq,
+    second_mac,
+    count,
+    first_seen,
+    last_seen,
+    first_age,
+    last_age,
+    randomised
+};
+const std::array<std::string_view, 11> station_keys = {
+    "address",    "rssi",      "band",      "freq",     "second_mac", "count",
+    "first_seen", "last_seen", "first_age", "last_age", "randomised"};
+
+enum TotalsKey { table, reported, dropped, turned_away, kernel_lost, queue_dropped };
+const std::array<std::string_view, 6> totals_keys = {"table",       "reported",    "dropped",
+                                                     "turned_away", "kernel_lost", "queue_dropped"};
+
+enum CrowdKey { crowd_randomised, estimate };
+const std::array<std::string_view, 2> crowd_keys = {"randomised", "estimate"};
+
+bool parse_station(element item, AddressForm form, ScanStation& s, std::string& error) {
+    if (item.type() != element_type::OBJECT) {
+        error = "station is not an object";
+        return false;
+    }
+    Fields<11> f{station_keys};
+    if (!f.collect(item, error)) {
+        return false;
+    }
+    if (!f.get_string(address, s.address) ||
+        !(form == AddressForm::plain ? plain_address(s.address) : hashed_address(s.address))) {
+        error = "bad station address";
+        return false;
+    }
+    int64_t r = 0, b = 0, q = 0;
+    if (!f.get_int(rssi, -128, 127, r) || !f.get_int(band, 0, 255, b) ||
+        !f.get_int(freq, 0, 1000000, q)) {
+        error = "bad station rssi, band or freq";
+        return false;
+    }
+    s.rssi = static_cast<int>(r);
+    s.band = static_cast<int>(b);
+    s.freq = static_cast<int>(q);
+    if (!f.get_string(second_mac, s.second_mac) || !plain_address(s.second_mac)) {
+        error = "bad station second_mac";
+        return false;
+    }
+    if (!f.get_int(count, 0, INT64_MAX, s.count) ||
+        !f.get_int(first_seen, INT64_MIN, INT64_MAX, s.first_seen) ||
+        !f.get_int(last_seen, INT64_MIN, INT64_MAX, s.last_seen) ||
+        !f.get_int(first_age, 0, max_scan_age, s.first_age) ||
+        !f.get_int(last_age, 0, max_scan_age, s.last_age)) {
+        error = "bad station count, times or ages";
+        return false;
+    }
+    bool given = false;
+    if (f.has(randomised)) {
+        if (!f.is(randomised, element_type::BOOL)) {
+            error = "bad station randomised";
+            return false;
+        }
+        given = f.value[randomised].get_bool().value_unsafe();
+    }
+    if (!station_randomised(form, s.address, f.has(randomised) ? &given : nullptr, s.randomised)) {
+        error = "bad station randomised";
+        return false;
+    }
+    return true;
+}
+
+bool parse_root(element root, ScanPart& out, std::string& error) {
+    if (root.type() != element_type::OBJECT) {
+        error = "not a JSON object";
+        return false;
+    }
+    Fields<11> f{root_keys};
+    if (!f.collect(root, error)) {
+        return false;
+    }
+    if (!f.get_string(ap, out.ap) || !valid_ap_id(out.ap)) {
+        error = "bad ap";
+        return false;
+    }
+    int64_t sq = 0, pt = 0, pts = 0;
+    if (!f.get_int(seq, 1, INT64_MAX, sq) || !f.get_int(time, INT64_MIN, INT64_MAX, out.time) ||
+        !f.get_int(interval, 1, 86400, out.interval) || !f.get_int(parts, 1, max_scan_parts, pts) ||
+        !f.get_int(part, 1, pts, pt)) {
+        error = "bad seq, time, interval, part or parts";
+        return false;
+    }
+    out.seq = static_cast<uint64_t>(sq);
+    out.part = static_cast<int>(pt);
+    out.parts = static_cast<int>(pts);
+    std::string form;
+    if (!f.get_string(address_form, form) || (form != "plain" && form != "hashed")) {
+        error = "bad address_form";
+        return false;
+    }
+    out.form = form == "plain" ? AddressForm::plain : AddressForm::hashed;
+
+    ScanTotals& t = out.totals;
+    Fields<6> tf{totals_keys};
+    if (!f.is(totals, element_type::OBJECT) || !tf.collect(f.value[totals], error)) {
+        error = error.empty() ? "bad totals" : error;
+        return false;
+    }
+    if (!tf.get_int(table, 0, INT64_MAX, t.table) ||
+        !tf.get_int(reported, 0, INT64_MAX, t.reported) ||
+        !tf.get_int(dropped, 0, INT64_MAX, t.dropped) ||
+        !tf.get_int(turned_away, 0, INT64_MAX, t.turned_away) ||
+        !tf.get_int(kernel_lost, 0, INT64_MAX, t.kernel_lost) ||
+        !tf.get_int(queue_dropped, 0, INT64_MAX, t.queue_dropped)) {
+        error = "bad totals";
+        return false;
+    }
+    out.has_crowd = f.has(crowd);
+    if (out.has_crowd) {
+        Fields<2> cf{crowd_keys};
+        if (!f.is(crowd, element_type::OBJECT) || !cf.collect(f.value[crowd], error) ||
+            !cf.get_int(crowd_randomised, 0, INT64_MAX, out.crowd_randomised) ||
+            !cf.get_int(estimate, 0, INT64_MAX, out.crowd_estimate)) {
+            error = error.empty() ? "bad crowd" : error;
+            return false;
+        }
+    }
+    out.has_people = f.has(people);
+    if (out.has_people) {
+        element_type type = f.value[people].type();
+        if (type == element_type::DOUBLE) {
+            out.people = f.value[people].get_double().value_unsafe();
+        } else if (type == element_type::INT64) {
+            out.people = static_cast<double>(f.value[people].get_int64().value_unsafe());
+        } else if (type == element_type::UINT64) {
+            out.people = static_cast<double>(f.value[people].get_uint64().value_unsafe());
+        } else {
+            out.people = -1;
+        }
+        if (!(out.people >= 0 && out.people <= 1e9)) {
+            error = "bad people";
+            return false;
+        }
+    }
+
+    if (!f.is(stations, element_type::ARRAY)) {
+        error = "no stations array";
+        return false;
+    }
+    simdjson::dom::array list = f.value[stations].get_array().value_unsafe();
+    size_t n = list.size();
+    if (n > max_part_stations) {
+        error = "too many stations in one part";
+        return false;
+    }
+    out.stations.resize(n);  // the stations already there keep their strings' room
+    size_t i = 0;
+    for (element item : list) {
+        if (!parse_station(item, out.form, out.stations[i++], error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// What the JSON parser's refusal says, in the reader's words: the kinds of
+// text a lenient reader would take are named, so that they can be told apart.
+const char* refusal(simdjson::error_code code) {
+    switch (code) {
+        case simdjson::NUMBER_ERROR:
+        case simdjson::NUMBER_OUT_OF_RANGE:
+            return "not JSON: a number that is malformed, beyond 64 bits or beyond a double";
+        case simdjson::STRING_ERROR:
+            return "not JSON: a bad escape in a string";
+        case simdjson::UNESCAPED_CHARS:
+            return "not JSON: a control character in a string";
+        case simdjson::UTF8_ERROR:
+            return "not JSON: not UTF-8";
+        case simdjson::DEPTH_ERROR:
+            return "not JSON: nested too deep";
+        default:
+            return "not JSON";
+    }
+}
+
+// One parser and one padded copy of the payload per thread, kept from one
+// payload to the next: their room is taken once, at the largest payload.
+struct Reader {
+    simdjson::dom::parser parser;
+    std::unique_ptr<char[]> copy{new char[max_scan_payload + simdjson::SIMDJSON_PADDING]};
+    bool ready = parser.allocate(max_scan_payload, max_scan_depth) == simdjson::SUCCESS;
+};
+
+}  // namespace
+
+bool plain_address(const std::string& s) {
     if (s.size() != 17) {
         return false;
     }
@@ -75,7 +331,7 @@ bool is_plain_mac(const std::string& s) {
     return true;
 }
 
-bool is_hashed(const std::string& s) {
+bool hashed_address(const std::string& s) {
     if (s.size() != 16) {
         return false;
     }
@@ -87,171 +343,48 @@ bool is_hashed(const std::string& s) {
     return true;
 }
 
-bool parse_station(json_object* item, AddressForm form, ScanStation& s, std::string& error) {
-    if (!json_object_is_type(item, json_type_object)) {
-        error = "station is not an object";
+bool station_randomised(AddressForm form, const std::string& address, const bool* given,
+                        bool& out) {
+    const bool bit = form == AddressForm::plain && (hex_value(address[1]) & 0x2) != 0;
+    if (given != nullptr && form == AddressForm::plain && *given != bit) {
         return false;
     }
-    if (!get_string(item, "address", s.address) ||
-        !(form == AddressForm::plain ? is_plain_mac(s.address) : is_hashed(s.address))) {
-        error = "bad station address";
-        return false;
-    }
-    int64_t rssi = 0, band = 0, freq = 0;
-    if (!get_int(item, "rssi", -128, 127, rssi) || !get_int(item, "band", 0, 255, band) ||
-        !get_int(item, "freq", 0, 1000000, freq)) {
-        error = "bad station rssi, band or freq";
-        return false;
-    }
-    s.rssi = static_cast<int>(rssi);
-    s.band = static_cast<int>(band);
-    s.freq = static_cast<int>(freq);
-    if (!get_string(item, "second_mac", s.second_mac) || !is_plain_mac(s.second_mac)) {
-        error = "bad station second_mac";
-        return false;
-    }
-    if (!get_int(item, "count", 0, INT64_MAX, s.count) ||
-        !get_int(item, "first_seen", INT64_MIN, INT64_MAX, s.first_seen) ||
-        !get_int(item, "last_seen", INT64_MIN, INT64_MAX, s.last_seen) ||
-        !get_int(item, "first_age", 0, max_age, s.first_age) ||
-        !get_int(item, "last_age", 0, max_age, s.last_age)) {
-        error = "bad station count, times or ages";
-        return false;
-    }
-    // "randomised" is optional (older daemons leave it out); when present it
-    // must be a boolean and, for a plain address, agree with the address.
-    json_object* randomised = nullptr;
-    const bool bit = form == AddressForm::plain && (hex_value(s.address[1]) & 0x2) != 0;
-    if (json_object_object_get_ex(item, "randomised", &randomised)) {
-        if (!json_object_is_type(randomised, json_type_boolean) ||
-            (form == AddressForm::plain && json_object_get_boolean(randomised) != bit)) {
-            error = "bad station randomised";
-            return false;
-        }
-        s.randomised = json_object_get_boolean(randomised) != 0;
-    } else {
-        s.randomised = form == AddressForm::hashed || bit;
-    }
+    out = given != nullptr ? *given : form == AddressForm::hashed || bit;
     return true;
 }
-
-bool parse_root(json_object* root, ScanPart& out, std::string& error) {
-    if (!json_object_is_type(root, json_type_object)) {
-        error = "not a JSON object";
-        return false;
-    }
-    if (!get_string(root, "ap", out.ap) || !valid_ap_id(out.ap)) {
-        error = "bad ap";
-        return false;
-    }
-    int64_t seq = 0, part = 0, parts = 0;
-    if (!get_int(root, "seq", 1, INT64_MAX, seq) ||
-        !get_int(root, "time", INT64_MIN, INT64_MAX, out.time) ||
-        !get_int(root, "interval", 1, 86400, out.interval) ||
-        !get_int(root, "parts", 1, max_scan_parts, parts) ||
-        !get_int(root, "part", 1, parts, part)) {
-        error = "bad seq, time, interval, part or parts";
-        return false;
-    }
-    out.seq = static_cast<uint64_t>(seq);
-    out.part = static_cast<int>(part);
-    out.parts = static_cast<int>(parts);
-    std::string form;
-    if (!get_string(root, "address_form", form) || (form != "plain" && form != "hashed")) {
-        error = "bad address_form";
-        return false;
-    }
-    out.form = form == "plain" ? AddressForm::plain : AddressForm::hashed;
-
-    json_object* totals = nullptr;
-    ScanTotals& t = out.totals;
-    if (!json_object_object_get_ex(root, "totals", &totals) ||
-        !json_object_is_type(totals, json_type_object) ||
-        !get_int(totals, "table", 0, INT64_MAX, t.table) ||
-        !get_int(totals, "reported", 0, INT64_MAX, t.reported) ||
-        !get_int(totals, "dropped", 0, INT64_MAX, t.dropped) ||
-        !get_int(totals, "turned_away", 0, INT64_MAX, t.turned_away) ||
-        !get_int(totals, "kernel_lost", 0, INT64_MAX, t.kernel_lost) ||
-        !get_int(totals, "queue_dropped", 0, INT64_MAX, t.queue_dropped)) {
-        error = "bad totals";
-        return false;
-    }
-    json_object* crowd = nullptr;
-    out.has_crowd = json_object_object_get_ex(root, "crowd", &crowd);
-    if (out.has_crowd && (!json_object_is_type(crowd, json_type_object) ||
-                          !get_int(crowd, "randomised", 0, INT64_MAX, out.crowd_randomised) ||
-                          !get_int(crowd, "estimate", 0, INT64_MAX, out.crowd_estimate))) {
-        error = "bad crowd";
-        return false;
-    }
-    json_object* people = nullptr;
-    out.has_people = json_object_object_get_ex(root, "people", &people);
-    if (out.has_people) {
-        const bool number = json_object_is_type(people, json_type_double) ||
-                            json_object_is_type(people, json_type_int);
-        out.people = number ? json_object_get_double(people) : -1;
-        if (!number || !(out.people >= 0 && out.people <= 1e9)) {
-            error = "bad people";
-            return false;
-        }
-    }
-
-    json_object* stations = nullptr;
-    if (!json_object_object_get_ex(root, "stations", &stations) ||
-        !json_object_is_type(stations, json_type_array)) {
-        error = "no stations array";
-        return false;
-    }
-    size_t n = json_object_array_length(stations);
-    if (n > max_part_stations) {
-        error = "too many stations in one part";
-        return false;
-    }
-    out.stations.clear();
-    out.stations.resize(n);
-    for (size_t i = 0; i < n; ++i) {
-        if (!parse_station(json_object_array_get_idx(stations, i), out.form, out.stations[i],
-                           error)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
 
 bool valid_ap_id(const std::string& id) {
     return client_id_valid(id.data(), id.size());
 }
 
 bool parse_scan_part(const char* payload, size_t size, ScanPart& out, std::string& error) {
+    // A NUL byte is refused by the parser, as any control character in a
+    // string or byte outside one that is not JSON.
     if (size > max_scan_payload) {
         error = "payload too large";
         return false;
     }
-    if (size == 0 || memchr(payload, '\0', size) != nullptr) {
-        error = "empty payload or NUL byte";
-        return false;
-    }
-    std::unique_ptr<json_tokener, TokenerDeleter> tokener(json_tokener_new_ex(max_depth));
-    if (!tokener) {
+    // Everything read afresh but the stations, overwritten field by field.
+    std::vector<ScanStation> stations = std::move(out.stations);
+    out = ScanPart();
+    out.stations = std::move(stations);
+    thread_local Reader reader;
+    if (!reader.ready) {
         error = "out of memory";
         return false;
     }
-    std::unique_ptr<json_object, ObjectDeleter> root(
-        json_tokener_parse_ex(tokener.get(), payload, static_cast<int>(size)));
-    if (json_tokener_get_error(tokener.get()) != json_tokener_success || !root) {
-        error = "not JSON";
+    // The parser reads a little past the end of its text: it reads a copy
+    // with that room after it (zeroed, so nothing of an earlier payload
+    // shows there).
+    memcpy(reader.copy.get(), payload, size);
+    memset(reader.copy.get() + size, 0, simdjson::SIMDJSON_PADDING);
+    element root;
+    simdjson::error_code code = reader.parser.parse(reader.copy.get(), size, false).get(root);
+    if (code != simdjson::SUCCESS) {
+        error = refusal(code);
         return false;
     }
-    // Anything after the document other than white space makes the payload bad.
-    for (size_t i = json_tokener_get_parse_end(tokener.get()); i < size; ++i) {
-        if (payload[i] != ' ' && payload[i] != '\n' && payload[i] != '\r' && payload[i] != '\t') {
-            error = "text after the document";
-            return false;
-        }
-    }
-    return parse_root(root.get(), out, error);
+    return parse_root(root, out, error);
 }
 
 }  // namespace fleet

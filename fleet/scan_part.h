@@ -1,6 +1,11 @@
 // One part of an access point's scan document, as read from the broker: the
 // JSON text checked field by field (types, ranges, sizes) before anything in
 // it is used. A payload that fails any check is refused as a whole.
+// The text must be strict JSON (RFC 8259, UTF-8): no comments, single quotes,
+// trailing commas, leading zeros, NaN, control characters in strings, unpaired
+// surrogate escapes or numbers beyond 64 bits, anywhere in it. A key the reader
+// reads may appear once in its object (a second one refuses the document);
+// other keys are skipped.
 #pragma once
 
 #include <cstddef>
@@ -59,6 +64,22 @@ struct ScanPart {
 constexpr size_t max_scan_payload = 256 * 1024;  // parts are cut at 64 KiB
 constexpr int max_scan_parts = 1024;
 constexpr size_t max_part_stations = 4096;
+// Root object, stations array, station object; totals and crowd are shallower;
+// a skipped value may go one level deeper.
+constexpr size_t max_scan_depth = 4;
+constexpr int64_t max_scan_age = 1000000000;  // first_age and last_age, seconds
+constexpr size_t max_scan_field = 64;         // bytes of a string field
+// Integers beyond what a JSON number holds exactly are refused.
+constexpr int64_t max_scan_integer = (int64_t{1} << 53) - 1;
+
+// "00:1a:2b:3c:4d:5e": six lower-case hex pairs joined by colons.
+bool plain_address(const std::string& s);
+// 16 lower-case hex digits.
+bool hashed_address(const std::string& s);
+// A station's `randomised` from the document's value (`given`, nullptr when
+// absent) and its address: false when the value contradicts a plain address's
+// locally administered bit; absent, it is that bit, or true for a hashed address.
+bool station_randomised(AddressForm form, const std::string& address, const bool* given, bool& out);
 
 // An access point id (its MQTT client id) as it may appear in a topic level
 // and in the view: the client-id rule every program shares (client_id.h:

@@ -5,6 +5,9 @@
 // input), through the view as the intake hands them over, one second apart,
 // with a forget pass and the view document after each. Whatever the input,
 // the view must stay within its bounds and its document must read back as one.
+// Every scan payload is read again by json-c in strict mode with the same
+// checks (scan_part_reference.h): both must take or refuse it alike, and read
+// the same part from it, but for the differences that file names.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -13,12 +16,58 @@
 
 #include "fleet_document.h"
 #include "fleet_view.h"
+#include "scan_part_reference.h"
 
 namespace {
 
 [[noreturn]] void fail(const char* what) {
     fprintf(stderr, "fleet_document_fuzz: %s\n", what);
     abort();
+}
+
+bool same(const fleet::ScanStation& a, const fleet::ScanStation& b) {
+    return a.address == b.address && a.rssi == b.rssi && a.band == b.band && a.freq == b.freq &&
+           a.second_mac == b.second_mac && a.count == b.count && a.first_seen == b.first_seen &&
+           a.last_seen == b.last_seen && a.first_age == b.first_age && a.last_age == b.last_age &&
+           a.randomised == b.randomised;
+}
+
+bool same(const fleet::ScanPart& a, const fleet::ScanPart& b) {
+    const fleet::ScanTotals &t = a.totals, &u = b.totals;
+    if (a.ap != b.ap || a.seq != b.seq || a.time != b.time || a.interval != b.interval ||
+        a.part != b.part || a.parts != b.parts || a.form != b.form ||
+        a.stations.size() != b.stations.size() || t.table != u.table || t.reported != u.reported ||
+        t.dropped != u.dropped || t.turned_away != u.turned_away ||
+        t.kernel_lost != u.kernel_lost || t.queue_dropped != u.queue_dropped ||
+        a.has_crowd != b.has_crowd || a.crowd_randomised != b.crowd_randomised ||
+        a.crowd_estimate != b.crowd_estimate || a.has_people != b.has_people ||
+        a.people != b.people) {
+        return false;
+    }
+    for (size_t i = 0; i < a.stations.size(); ++i) {
+        if (!same(a.stations[i], b.stations[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The collector's reader against json-c's strict one on the same payload.
+void compare_readers(const char* payload, size_t size) {
+    fleet::ScanPart ours, theirs;
+    std::string our_error, their_error;
+    bool taken = fleet::parse_scan_part(payload, size, ours, our_error);
+    bool json_c_taken = fleet_fuzz::reference_parse(payload, size, theirs, their_error);
+    if (taken && json_c_taken && !same(ours, theirs)) {
+        fail("the two readers read one part differently");
+    }
+    if (taken && !json_c_taken) {
+        fail(("json-c refused a payload the reader took: " + their_error).c_str());
+    }
+    if (!taken && json_c_taken &&
+        fleet_fuzz::strict_json_difference(payload, size, our_error) == nullptr) {
+        fail(("the reader refused a payload json-c took: " + our_error).c_str());
+    }
 }
 
 }  // namespace
@@ -50,6 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (kind & 1) {
             view.take_status(ap, payload, length, now);
         } else {
+            compare_readers(payload, length);
             view.take_scan_payload(ap, payload, length, now);
         }
         at += length;
