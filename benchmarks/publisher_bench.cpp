@@ -9,7 +9,9 @@
 // per document, from its connect to its last document sent or acknowledged:
 // on a shared pair of cores throughput says more about the broker's share
 // than about either side.
-//   publisher_bench [--documents N] [--stations S] [--port P]
+//   publisher_bench [--documents N] [--stations S] [--port P] [--rounds R]
+//                   [--qos Q] [--form plain|hashed] [--side publisher|loop]
+// (--qos, --form and --side keep to one case, for a profiler's run.)
 // Starts its own broker on 127.0.0.1 (inside tests/harness/sandbox.sh only)
 // and ends it by its pid. Prints "result KEY VALUE" lines for scripts/bench.
 #include <fcntl.h>
@@ -103,7 +105,8 @@ pid_t start_broker(int port, const std::string& conf) {
 
 int main(int argc, char** argv) {
     size_t documents = 5000, stations = 100;
-    int port = 18830;
+    int port = 18830, rounds = 5, only_qos = -1;
+    std::string only_form, only_side;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (strcmp(argv[i], "--documents") == 0) {
             documents = strtoul(argv[i + 1], nullptr, 10);
@@ -111,6 +114,14 @@ int main(int argc, char** argv) {
             stations = strtoul(argv[i + 1], nullptr, 10);
         } else if (strcmp(argv[i], "--port") == 0) {
             port = atoi(argv[i + 1]);
+        } else if (strcmp(argv[i], "--rounds") == 0) {
+            rounds = std::max(1, atoi(argv[i + 1]));
+        } else if (strcmp(argv[i], "--qos") == 0) {
+            only_qos = atoi(argv[i + 1]);
+        } else if (strcmp(argv[i], "--form") == 0) {
+            only_form = argv[i + 1];
+        } else if (strcmp(argv[i], "--side") == 0) {
+            only_side = argv[i + 1];
         }
     }
     if (getenv("SANDBOX_ADDR") == nullptr) {
@@ -125,15 +136,22 @@ int main(int argc, char** argv) {
     const size_t bytes = render_scan_document(bench_scan(stations))[0].size();
     printf("documents of %zu stations, %zu bytes; %zu per run; window %zu\n", stations, bytes,
            documents, MqttPublisher::window);
+    const Sample none;
     for (int qos : {0, 1}) {
         for (bool hashed : {false, true}) {
-            // Alternated, five runs each; the medians kept.
+            if ((only_qos >= 0 && qos != only_qos) ||
+                (!only_form.empty() && only_form != form(hashed))) {
+                continue;
+            }
+            // Alternated, five runs each by default; the medians kept.
             std::vector<Sample> daemons, plains;
-            for (int round = 0; round < 5; ++round) {
-                daemons.push_back(in_child(
-                    [&] { return run_publisher(port, qos, hashed, documents, stations); }));
-                plains.push_back(
-                    in_child([&] { return run_plain(port, qos, hashed, documents, stations); }));
+            for (int round = 0; round < rounds; ++round) {
+                daemons.push_back(only_side == "loop" ? none : in_child([&] {
+                    return run_publisher(port, qos, hashed, documents, stations);
+                }));
+                plains.push_back(only_side == "publisher" ? none : in_child([&] {
+                    return run_plain(port, qos, hashed, documents, stations);
+                }));
                 printf(
                     "qos %d %s round %d: publisher %.2f us CPU/document (%.0f documents/s), "
                     "plain loop %.2f us (%.0f/s)\n",

@@ -69,8 +69,10 @@ void ScanHandover::publish_scan(ScanDocument& doc) {
     doc.seq = ++seq_;
     doc.hashed = settings_.hashed;
     doc.secret = &settings_.secret;
+    doc.hashes = &hashes_;
     doc.totals.queue_dropped = accounts_.drops();
-    auto* submission = new Submission{this, render_scan_document(doc)};
+    auto* submission = new Submission{this, render_scan_document_into(doc, accounts_.take_spare())};
+    hashes_.next_scan();
     if (!handover_->post(LoopTask{run_submission, drop_submission, submission})) {
         delete submission;
     }
