@@ -7,7 +7,19 @@
 
 namespace {
 
-const char hex_digits[] = "0123456789abcdef";
+constexpr char hex_digits[] = "0123456789abcdef";
+
+// Every byte's two digits, "00" to "ff".
+struct HexPairs {
+    char text[512];
+    constexpr HexPairs() : text() {
+        for (int i = 0; i < 256; ++i) {
+            text[2 * i] = hex_digits[i >> 4];
+            text[2 * i + 1] = hex_digits[i & 0x0f];
+        }
+    }
+};
+constexpr HexPairs hex_pairs;
 
 }  // namespace
 
@@ -19,12 +31,10 @@ std::string plain_address(const uint8_t* mac) {
 
 void write_plain_address(const uint8_t* mac, char* out) {
     for (size_t i = 0; i < 5; ++i) {
-        out[i * 3] = hex_digits[mac[i] >> 4];
-        out[i * 3 + 1] = hex_digits[mac[i] & 0x0f];
+        memcpy(out + i * 3, hex_pairs.text + 2 * mac[i], 2);
         out[i * 3 + 2] = ':';
     }
-    out[15] = hex_digits[mac[5] >> 4];
-    out[16] = hex_digits[mac[5] & 0x0f];
+    memcpy(out + 15, hex_pairs.text + 2 * mac[5], 2);
 }
 
 namespace {
@@ -46,8 +56,7 @@ bool write_hashed_address(const uint8_t* mac, const std::string& secret, char* o
         return false;
     }
     for (size_t i = 0; i < 8; ++i) {
-        out[i * 2] = hex_digits[digest[i] >> 4];
-        out[i * 2 + 1] = hex_digits[digest[i] & 0x0f];
+        memcpy(out + i * 2, hex_pairs.text + 2 * digest[i], 2);
     }
     return true;
 }
@@ -112,4 +121,16 @@ void AddressHashCache::rebuild() {
             ++used_;
         }
     }
+}
+
+std::string address_hash_failure(const std::string& secret) {
+    const uint8_t probe[6] = {0x02, 0, 0, 0, 0, 0x01};
+    uint8_t digest[32] = {};
+    const int rc = hmac(probe, secret, digest);
+    if (rc == 0) {
+        return "";
+    }
+    char text[160];
+    mbedtls_strerror(rc, text, sizeof text);
+    return text;
 }

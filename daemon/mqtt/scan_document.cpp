@@ -79,6 +79,12 @@ class TextWriter {
         }
         p_ += length;
     }
+    // `v`, below 10,000, zero-padded to four digits.
+    void four_digits(uint32_t v) {
+        memcpy(p_, digit_pairs + (v / 100) * 2, 2);
+        memcpy(p_ + 2, digit_pairs + (v % 100) * 2, 2);
+        p_ += 4;
+    }
     void address(const uint8_t* mac) {
         write_plain_address(mac, p_);
         p_ += 17;
@@ -89,8 +95,39 @@ class TextWriter {
     char* p_;
 };
 
+// The scan's time less a station's age, as TextWriter::number writes it.
+// The time is split once per document into its last four digits and the
+// ones before; an age up to the last four (most of a scan's: they are at
+// most hours) leaves the ones before as they are.
+class SeenWriter {
+  public:
+    explicit SeenWriter(int64_t time) : time_(time) {
+        if (time >= 10000) {
+            low_ = static_cast<uint32_t>(time % 10000);
+            TextWriter w(high_);
+            w.number(time / 10000);
+            high_length_ = static_cast<size_t>(w.end() - high_);
+        }
+    }
+    void write(TextWriter& w, int64_t age) const {
+        if (high_length_ != 0 && age >= 0 && age <= low_) {
+            w.text(std::string_view(high_, high_length_));
+            w.four_digits(low_ - static_cast<uint32_t>(age));
+        } else {
+            w.number(time_ - age);
+        }
+    }
+
+  private:
+    int64_t time_;
+    uint32_t low_ = 0;
+    char high_[24];
+    size_t high_length_ = 0;
+};
+
 // A station's entry and the comma after it, at `at`; returns its end.
-char* write_station(char* at, const StationRow& row, const ScanDocument& doc) {
+char* write_station(char* at, const StationRow& row, const ScanDocument& doc,
+                    const SeenWriter& seen) {
     TextWriter w(at);
     w.text("{\"address\":\"");
     if (!doc.hashed) {
@@ -113,9 +150,9 @@ char* write_station(char* at, const StationRow& row, const ScanDocument& doc) {
     const int64_t first_age = age_at_scan(doc.scan_ms, row.first_ms);
     const int64_t last_age = age_at_scan(doc.scan_ms, row.last_ms);
     w.text(",\"first_seen\":");
-    w.number(doc.time - first_age);
+    seen.write(w, first_age);
     w.text(",\"last_seen\":");
-    w.number(doc.time - last_age);
+    seen.write(w, last_age);
     w.text(",\"first_age\":");
     w.number(first_age);
     w.text(",\"last_age\":");
@@ -127,7 +164,7 @@ char* write_station(char* at, const StationRow& row, const ScanDocument& doc) {
 }
 
 // The ap as a JSON string, quoted and escaped as json-c writes it.
-std::string quoted(const std::string& text) {
+std::string quote(const std::string& text) {
     json_object* string = json_object_new_string(text.c_str());
     const char* json = string == nullptr
                            ? nullptr
@@ -140,6 +177,16 @@ std::string quoted(const std::string& text) {
     std::string quoted_text = json;
     json_object_put(string);
     return quoted_text;
+}
+
+// The same, kept from the last document (the ap stays the same).
+const std::string& quoted(const std::string& text) {
+    thread_local std::string last_text, last_quoted;
+    if (last_quoted.empty() || text != last_text) {
+        last_quoted = quote(text);
+        last_text = text;
+    }
+    return last_quoted;
 }
 
 // A part's envelope: `head` up to its station array's opening bracket,
@@ -213,7 +260,7 @@ std::vector<std::string> render_scan_document(const ScanDocument& doc, size_t li
 
 std::vector<std::string> render_scan_document_into(const ScanDocument& doc, std::string room,
                                                    size_t limit) {
-    const std::string ap = quoted(doc.ap);
+    const std::string& ap = quoted(doc.ap);
     // The envelope of a one-part document: measured, and used as it is when
     // the stations fit in one part (the usual case).
     const Envelope single = envelope(doc, ap, 1, 1);
@@ -231,6 +278,7 @@ std::vector<std::string> render_scan_document_into(const ScanDocument& doc, std:
     }
     memcpy(&room[0], single.head.data(), single.head.size());
     size_t used = single.head.size();
+    const SeenWriter seen(doc.time);
     std::vector<size_t> starts;
     starts.reserve(doc.rows.size() + 1);
     // The stations cut into runs whose parts stay within the limit.
@@ -241,7 +289,8 @@ std::vector<std::string> render_scan_document_into(const ScanDocument& doc, std:
             room.resize(used + entry_room + (doc.rows.size() - i) * usual_entry);
         }
         starts.push_back(used);
-        used = static_cast<size_t>(write_station(&room[used], doc.rows[i], doc) - room.data());
+        used =
+            static_cast<size_t>(write_station(&room[used], doc.rows[i], doc, seen) - room.data());
         const size_t length = used - starts.back();
         if (size + length > limit && size != base) {
             run_ends.push_back(starts.size() - 1);
