@@ -42,12 +42,11 @@ std::string DeliveryAccounts::take_spare() {
     std::lock_guard<std::mutex> lock(spare_mutex_);
     // A document a while after the last: the backlog the spares were kept
     // for is over, one is enough.
-    if (now - last_take_ > spare_idle) {
-        while (spares_.size() > 1) {
-            spare_bytes_ -= spares_.front().capacity();
-            surplus.push_back(std::move(spares_.front()));
-            spares_.erase(spares_.begin());
-        }
+    if (now - last_take_ > spare_idle && spares_.size() > 1) {
+        surplus.swap(spares_);
+        spares_.push_back(std::move(surplus.back()));
+        surplus.pop_back();
+        spare_bytes_ = spares_.back().capacity();
     }
     last_take_ = now;
     if (spares_.empty()) {

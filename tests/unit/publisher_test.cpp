@@ -15,6 +15,7 @@
 
 #include "chameleon.h"
 #include "mqtt/address_hash.h"
+#include "mqtt/delivery_accounts.h"
 #include "mqtt/mqtt_settings.h"
 #include "mqtt/publish_queue.h"
 #include "mqtt/scan_document.h"
@@ -391,6 +392,33 @@ TEST(AddressHash, CacheGivesTheHmacAcrossScansAndEviction) {
     for (size_t room : {0u, 10u, 9000u, 60000u}) {
         EXPECT_EQ(render_scan_document_into(doc, std::string(room, 'x'))[0], direct) << room;
         cache.next_scan();
+    }
+}
+
+TEST(DeliveryAccounts, SentPayloadsComeBackForTheNextDocuments) {
+    struct Case {
+        size_t queue_limit;
+        size_t documents;  // of 1,000 bytes, each handed to the library in turn
+        size_t spares;     // given back to the scan worker
+    };
+    const Case cases[] = {
+        {size_t{1} << 20, 3, 3},
+        {2500, 3, 2},  // no more bytes than the queue's limit
+        {size_t{1} << 20, DeliveryAccounts::spare_count + 10, DeliveryAccounts::spare_count}};
+    for (const Case& c : cases) {
+        DeliveryAccounts accounts(c.queue_limit);
+        EXPECT_EQ(accounts.take_spare().capacity(), std::string().capacity());  // none yet
+        for (size_t mid = 1; mid <= c.documents; ++mid) {
+            std::vector<std::string> parts(1, std::string(1000, 'd'));
+            accounts.add(parts);
+            accounts.handed(static_cast<int>(mid));
+        }
+        size_t spares = 0;
+        while (accounts.take_spare().capacity() >= 1000) {
+            ++spares;
+        }
+        EXPECT_EQ(spares, c.spares) << c.queue_limit << " " << c.documents;
+        EXPECT_EQ(accounts.counts().handed, c.documents);
     }
 }
 
