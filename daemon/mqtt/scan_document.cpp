@@ -15,7 +15,8 @@ namespace {
 // Room left in every part for the digits of its part numbers.
 constexpr size_t number_room = 24;
 // An entry's longest: its literal text, two addresses or a hash and an
-// address, and eight numbers of at most 20 characters each.
+// address, eight numbers of at most 20 characters each, and the 16 bytes a
+// short text copies whole.
 constexpr size_t entry_room = 400;
 
 const char digit_pairs[] =
@@ -58,6 +59,14 @@ class TextWriter {
         memcpy(p_, value.data(), value.size());
         p_ += value.size();
     }
+    // A text of at most N characters, with N readable at `value`: copied
+    // N at a time, which the compiler does in a move or two (the room
+    // after the text is written over next).
+    template <size_t N>
+    void short_text(const char* value, size_t length) {
+        memcpy(p_, value, N);
+        p_ += length;
+    }
     // Decimal, as json-c and std::to_chars write it; two digits a step.
     void number(int64_t value) {
         uint64_t v = static_cast<uint64_t>(value);
@@ -97,32 +106,36 @@ class TextWriter {
 
 // The scan's time less a station's age, as TextWriter::number writes it.
 // The time is split once per document into its last four digits and the
-// ones before; an age up to the last four (most of a scan's: they are at
-// most hours) leaves the ones before as they are.
+// ones before, and the ones before less one are kept too: an age up to the
+// last four digits and 10,000 s more (most of a scan's) changes only the
+// last four.
 class SeenWriter {
   public:
     explicit SeenWriter(int64_t time) : time_(time) {
-        if (time >= 10000) {
+        if (time >= 20000) {
             low_ = static_cast<uint32_t>(time % 10000);
-            TextWriter w(high_);
-            w.number(time / 10000);
-            high_length_ = static_cast<size_t>(w.end() - high_);
+            for (int borrow = 0; borrow < 2; ++borrow) {
+                TextWriter w(high_[borrow]);
+                w.number(time / 10000 - borrow);
+                high_length_[borrow] = static_cast<size_t>(w.end() - high_[borrow]);
+            }
         }
     }
     void write(TextWriter& w, int64_t age) const {
-        if (high_length_ != 0 && age >= 0 && age <= low_) {
-            w.text(std::string_view(high_, high_length_));
-            w.four_digits(low_ - static_cast<uint32_t>(age));
-        } else {
+        const int borrow = age > low_ ? 1 : 0;
+        if (high_length_[0] == 0 || age < 0 || age > low_ + 10000) {
             w.number(time_ - age);
+            return;
         }
+        w.short_text<sizeof high_[0]>(high_[borrow], high_length_[borrow]);
+        w.four_digits(static_cast<uint32_t>(low_ + 10000 * borrow - age));
     }
 
   private:
     int64_t time_;
     uint32_t low_ = 0;
-    char high_[24];
-    size_t high_length_ = 0;
+    char high_[2][16];  // at most 15 digits: the time over 10,000
+    size_t high_length_[2] = {0, 0};
 };
 
 // A station's entry and the comma after it, at `at`; returns its end.
@@ -133,7 +146,12 @@ char* write_station(char* at, const StationRow& row, const ScanDocument& doc,
     if (!doc.hashed) {
         w.address(row.mac);
     } else if (doc.hashes != nullptr) {
-        w.text(doc.hashes->lookup(row.mac));
+        const std::string_view hash = doc.hashes->lookup(row.mac);
+        if (hash.size() == 16) {
+            w.short_text<16>(hash.data(), 16);
+        } else {
+            w.text(hash);  // empty: the library failed
+        }
     } else {
         w.text(hashed_address(row.mac, *doc.secret));
     }

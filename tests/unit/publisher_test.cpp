@@ -325,6 +325,36 @@ TEST(ScanDocument, SplitsIntoPartsWithinTheLimit) {
     }
 }
 
+TEST(ScanDocument, SeenTimesAtEveryAgeAroundTheScansLastDigits) {
+    // The scan's time and a station's age: its first_seen is the difference,
+    // whether the age reaches into the time's digits before its last four
+    // or not.
+    const struct {
+        int64_t time, age;
+    } cases[] = {{1765280000, 0},
+                 {1765280000, 1},
+                 {1765283456, 3456},
+                 {1765283456, 3457},
+                 {1765283456, 13456},
+                 {1765283456, 13457},
+                 {1765283456, 99999},
+                 {20000, 10000},
+                 {20000, 10001},
+                 {19999, 5},
+                 {10, 3},
+                 {1765289999, 10000}};
+    for (const auto& c : cases) {
+        ScanDocument doc = document(1);
+        doc.time = c.time;
+        doc.scan_ms = 5000000000;
+        doc.rows[0].first_ms = doc.scan_ms - c.age * 1000;
+        const std::string text = render_scan_document(doc)[0];
+        EXPECT_NE(text.find("\"first_seen\":" + std::to_string(c.time - c.age) + ","),
+                  std::string::npos)
+            << c.time << " " << c.age << " " << text;
+    }
+}
+
 TEST(AddressHash, CacheGivesTheHmacAcrossScansAndEviction) {
     struct Case {
         const char* secret;
