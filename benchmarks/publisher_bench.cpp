@@ -16,6 +16,7 @@
 // and ends it by its pid. Prints "result KEY VALUE" lines for scripts/bench.
 #include <fcntl.h>
 #include <mosquitto.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,6 +33,26 @@
 
 namespace {
 
+// With BENCH_PIN unset or 1 and two or more cores: the broker on the first
+// core, each side (every thread of it) on the last, as on a single-core
+// router, where handing a document from the scan worker to the loop thread
+// moves nothing between cores. BENCH_PIN=0 leaves placement to the
+// scheduler, which adds those moves to the publisher's side and makes its
+// figures vary by half.
+void pin(bool last) {
+    const char* setting = getenv("BENCH_PIN");
+    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    if ((setting != nullptr && strcmp(setting, "1") != 0) || cores < 2) {
+        return;
+    }
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(last ? static_cast<int>(cores - 1) : 0, &set);
+    if (sched_setaffinity(0, sizeof set, &set) != 0) {
+        perror("publisher_bench: sched_setaffinity");
+    }
+}
+
 // Runs `side` in a child process of its own and returns what it measured
 // there; the child's broker connection and threads end with it.
 template <typename Side>
@@ -45,6 +66,7 @@ Sample in_child(Side side) {
     const pid_t pid = fork();
     if (pid == 0) {
         close(fds[0]);
+        pin(true);
         const Sample sample = side();
         const bool written = write(fds[1], &sample, sizeof sample) == sizeof sample;
         _exit(written ? 0 : 1);
@@ -83,6 +105,7 @@ pid_t start_broker(int port, const std::string& conf) {
     if (pid == 0) {
         const int null = open("/dev/null", O_WRONLY);
         dup2(null, STDERR_FILENO);
+        pin(false);
         execlp("mosquitto", "mosquitto", "-c", conf.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
