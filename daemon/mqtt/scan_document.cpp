@@ -214,10 +214,10 @@ struct Envelope {
 };
 
 Envelope envelope(const ScanDocument& doc, const std::string& ap, size_t part, size_t parts) {
+    // The ap goes in as it is, of any length; the numbers and literals in
+    // a buffer of room for them.
     char buffer[512];
     TextWriter w(buffer);
-    w.text("{\"ap\":");
-    w.text(ap);
     w.text(",\"seq\":");
     w.number(static_cast<int64_t>(doc.seq));
     w.text(",\"time\":");
@@ -231,7 +231,8 @@ Envelope envelope(const ScanDocument& doc, const std::string& ap, size_t part, s
     w.text(doc.hashed ? ",\"address_form\":\"hashed\",\"stations\":["
                       : ",\"address_form\":\"plain\",\"stations\":[");
     Envelope e;
-    e.head.assign(buffer, w.end());
+    e.head.reserve(6 + ap.size() + static_cast<size_t>(w.end() - buffer));
+    e.head.append("{\"ap\":").append(ap).append(buffer, w.end());
     w = TextWriter(buffer);
     w.text("],\"totals\":{\"table\":");
     w.number(doc.totals.table);
@@ -252,9 +253,12 @@ Envelope envelope(const ScanDocument& doc, const std::string& ap, size_t part, s
         w.number(doc.totals.estimate);
         // Beside the devices, the people they make, to one decimal.
         char people[32];
-        const int n = snprintf(people, sizeof people, "%.1f", doc.totals.people);
+        // A longer figure is cut to the buffer.
+        if (snprintf(people, sizeof people, "%.1f", doc.totals.people) < 0) {
+            people[0] = '\0';
+        }
         w.text("},\"people\":");
-        w.text(std::string_view(people, n > 0 ? static_cast<size_t>(n) : 0));
+        w.text(std::string_view(people));
     } else {
         w.text("}");
     }
