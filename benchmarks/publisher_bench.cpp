@@ -1,196 +1,100 @@
-// The scan publisher's throughput: the daemon's own code (MqttPublisher on a
-// libuv loop, a feeding thread in the scan worker's place handing it scan
-// results through the loop hand-over, each rendered there as the daemon
-// does) against a plain libmosquitto publish loop sending the same rendered
-// documents, both to one local Mosquitto, at QoS 0 and QoS 1. Both keep at
-// most the publisher's window of documents unacknowledged.
-//   publisher_bench [--documents N] [--stations S] [--port P]
+// The scan publisher's cost: the daemon's own code (MqttPublisher on a libuv
+// loop, a feeding thread in the scan worker's place handing it scan results
+// through the loop hand-over, each rendered there as the daemon does)
+// against a plain libmosquitto publish loop sending the same documents
+// already rendered, both to one local Mosquitto, at QoS 0 and QoS 1, with
+// plain and hashed addresses. Both keep at most the publisher's window of
+// documents unacknowledged. Each side runs in a process of its own, and
+// what is compared is that process's CPU time (user + system, every thread)
+// per document, from its connect to its last document sent or acknowledged:
+// on a shared pair of cores throughput says more about the broker's share
+// than about either side.
+//   publisher_bench [--documents N] [--stations S] [--port P] [--rounds R]
+//                   [--qos Q] [--form plain|hashed] [--side publisher|loop]
+// (--qos, --form and --side keep to one case, for a profiler's run.)
 // Starts its own broker on 127.0.0.1 (inside tests/harness/sandbox.sh only)
 // and ends it by its pid. Prints "result KEY VALUE" lines for scripts/bench.
 #include <fcntl.h>
 #include <mosquitto.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "loop_handover.h"
 #include "mqtt/mqtt_publisher.h"
-#include "mqtt/scan_document.h"
+#include "publisher_sides.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-ScanDocument scan(size_t stations) {
-    ScanDocument doc;
-    doc.time = 1765280000;
-    doc.scan_ms = 5000000;
-    doc.interval = 10;
-    for (size_t i = 0; i < stations; ++i) {
-        StationRow row{};
-        const uint8_t mac[6] = {0x02,
-                                0x1a,
-                                0x2b,
-                                static_cast<uint8_t>(i >> 16),
-                                static_cast<uint8_t>(i >> 8),
-                                static_cast<uint8_t>(i)};
-        memcpy(row.mac, mac, 6);
-        row.rssi = static_cast<int8_t>(-40 - static_cast<int>(i % 50));
-        row.band = 1;
-        row.freq = 2437;
-        memset(row.second_mac, 0xff, 6);
-        row.count = 7;
-        row.first_ms = doc.scan_ms - 100000;
-        row.last_ms = doc.scan_ms - 1000;
-        doc.rows.push_back(row);
+// With BENCH_PIN unset or 1 and two or more cores: the broker on the first
+// core, each side (every thread of it) on the last, as on a single-core
+// router, where handing a document from the scan worker to the loop thread
+// moves nothing between cores. BENCH_PIN=0 leaves placement to the
+// scheduler, which adds those moves to the publisher's side and makes its
+// figures vary by half.
+void pin(bool last) {
+    const char* setting = getenv("BENCH_PIN");
+    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    if ((setting != nullptr && strcmp(setting, "1") != 0) || cores < 2) {
+        return;
     }
-    doc.totals.table = static_cast<uint32_t>(stations);
-    return doc;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(last ? static_cast<int>(cores - 1) : 0, &set);
+    if (sched_setaffinity(0, sizeof set, &set) != 0) {
+        perror("publisher_bench: sched_setaffinity");
+    }
 }
 
-// The daemon's publisher: documents per second from the first hand-over to
-// the last acknowledgement (QoS 1) or write (QoS 0).
-double run_publisher(int port, int qos, size_t documents, size_t stations) {
-    MqttSettings settings;
-    settings.enabled = true;
-    settings.hosts = {"127.0.0.1"};
-    settings.port = static_cast<uint16_t>(port);
-    settings.client_id = "bench-publisher-" + std::to_string(qos);
-    settings.qos = qos;
-    settings.queue_limit = 64 * 1024 * 1024;
-    uv_loop_t loop;
-    uv_loop_init(&loop);
-    LoopHandover handover;
-    handover.init(&loop);
-    MqttPublisher publisher(settings, 10);
-    if (!publisher.start(&loop, &handover)) {
+// Runs `side` in a child process of its own and returns what it measured
+// there; the child's broker connection and threads end with it.
+template <typename Side>
+Sample in_child(Side side) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        perror("publisher_bench: pipe");
         exit(1);
     }
-    // The loop publishes its delivered count after every turn for the feeder.
-    static std::atomic<uint64_t> delivered;
-    static std::mutex mutex;
-    static std::condition_variable progress;
-    static std::atomic<bool> feeder_waits;
-    static MqttPublisher* current;
-    delivered = 0;
-    feeder_waits = false;
-    current = &publisher;
-    uv_check_t check;
-    uv_check_init(&loop, &check);
-    uv_check_start(&check, [](uv_check_t* handle) {
-        const PublisherCounts c = current->counts();
-        if (c.delivered != delivered.load()) {
-            delivered.store(c.delivered);
-            // The feeder is woken only once half its lead has gone.
-            if (feeder_waits.load() && c.documents - c.delivered <= 32) {
-                std::lock_guard<std::mutex> lock(mutex);
-                progress.notify_one();
-            }
-        }
-        if (c.delivered >= c.documents && c.documents != 0 && handle->data != nullptr &&
-            c.documents == *static_cast<size_t*>(handle->data)) {
-            uv_stop(handle->loop);
-        }
-    });
-    check.data = &documents;
-    // The clock starts with the first hand-over, while the client still
-    // connects (about a millisecond on loopback).
-    Clock::time_point start;
-    std::thread feeder([&] {
-        ScanDocument doc = scan(stations);
-        start = Clock::now();
-        for (size_t i = 0; i < documents; ++i) {
-            // As fast as the publisher takes them: at most 64 documents
-            // ahead, then waiting without spinning (the broker needs the
-            // cores) until 32 are left.
-            if (i - delivered.load() >= 64) {
-                std::unique_lock<std::mutex> lock(mutex);
-                feeder_waits.store(true);
-                progress.wait(lock, [&] { return i - delivered.load() <= 32; });
-                feeder_waits.store(false);
-            }
-            publisher.publish_scan(doc);
-        }
-    });
-    uv_run(&loop, UV_RUN_DEFAULT);
-    feeder.join();
-    const double elapsed = seconds_since(start);
-    handover.close();
-    // The daemon's own stop, on the loop: "offline", then the close, given
-    // up after 2 s.
-    uv_check_stop(&check);
-    uv_timer_t give_up;
-    uv_timer_init(&loop, &give_up);
-    give_up.data = &publisher;
-    uv_timer_start(
-        &give_up, [](uv_timer_t* t) { static_cast<MqttPublisher*>(t->data)->end_stop(); }, 2000, 0);
-    publisher.begin_stop(
-        0, [](void* l) { uv_stop(static_cast<uv_loop_t*>(l)); }, &loop);
-    uv_run(&loop, UV_RUN_DEFAULT);
-    publisher.stop();
-    return static_cast<double>(documents) / elapsed;
-}
-
-struct PlainState {
-    uint64_t delivered = 0;
-    bool connected = false;
-};
-
-// A plain libmosquitto loop: connect, then publish the same rendered
-// documents keeping the same window, serviced by mosquitto_loop.
-double run_plain(int port, int qos, size_t documents, size_t stations) {
-    ScanDocument doc = scan(stations);
-    doc.ap = "bench-plain";
-    std::vector<std::string> payloads;
-    for (size_t i = 0; i < 64; ++i) {
-        doc.seq = i + 1;
-        payloads.push_back(render_scan_document(doc)[0]);
+    fflush(stdout);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        pin(true);
+        const Sample sample = side();
+        const bool written = write(fds[1], &sample, sizeof sample) == sizeof sample;
+        _exit(written ? 0 : 1);
     }
-    PlainState state;
-    mosquitto* mosq = mosquitto_new(("bench-plain-" + std::to_string(qos)).c_str(), true, &state);
-    mosquitto_connect_callback_set(mosq, [](mosquitto*, void* obj, int rc) {
-        static_cast<PlainState*>(obj)->connected = rc == 0;
-    });
-    mosquitto_publish_callback_set(
-        mosq, [](mosquitto*, void* obj, int) { static_cast<PlainState*>(obj)->delivered += 1; });
-    if (mosquitto_connect(mosq, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS) {
-        fprintf(stderr, "plain loop: cannot connect\n");
+    close(fds[1]);
+    Sample sample;
+    const bool read_whole = pid > 0 && read(fds[0], &sample, sizeof sample) == sizeof sample;
+    close(fds[0]);
+    int status = 0;
+    if (pid > 0) {
+        waitpid(pid, &status, 0);
+    }
+    if (!read_whole || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        fprintf(stderr, "publisher_bench: a run failed\n");
         exit(1);
     }
-    while (!state.connected) {
-        mosquitto_loop(mosq, 100, 1);
-    }
-    const Clock::time_point start = Clock::now();
-    size_t handed = 0;
-    while (state.delivered < documents) {
-        while (handed < documents && handed - state.delivered < MqttPublisher::window) {
-            const std::string& p = payloads[handed % payloads.size()];
-            mosquitto_publish(mosq, nullptr, "vorlask/bench-plain/scan", static_cast<int>(p.size()),
-                              p.data(), qos, false);
-            ++handed;
-        }
-        mosquitto_loop(mosq, 100, 1);
-    }
-    const double elapsed = seconds_since(start);
-    mosquitto_disconnect(mosq);
-    mosquitto_destroy(mosq);
-    return static_cast<double>(documents) / elapsed;
+    return sample;
+}
+
+// The median by CPU time of an odd number of samples.
+Sample median(std::vector<Sample> samples) {
+    std::sort(samples.begin(), samples.end(),
+              [](const Sample& a, const Sample& b) { return a.cpu_us < b.cpu_us; });
+    return samples[samples.size() / 2];
+}
+
+const char* form(bool hashed) {
+    return hashed ? "hashed" : "plain";
 }
 
 pid_t start_broker(int port, const std::string& conf) {
@@ -201,6 +105,7 @@ pid_t start_broker(int port, const std::string& conf) {
     if (pid == 0) {
         const int null = open("/dev/null", O_WRONLY);
         dup2(null, STDERR_FILENO);
+        pin(false);
         execlp("mosquitto", "mosquitto", "-c", conf.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -223,7 +128,8 @@ pid_t start_broker(int port, const std::string& conf) {
 
 int main(int argc, char** argv) {
     size_t documents = 5000, stations = 100;
-    int port = 18830;
+    int port = 18830, rounds = 7, only_qos = -1;
+    std::string only_form, only_side;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (strcmp(argv[i], "--documents") == 0) {
             documents = strtoul(argv[i + 1], nullptr, 10);
@@ -231,6 +137,14 @@ int main(int argc, char** argv) {
             stations = strtoul(argv[i + 1], nullptr, 10);
         } else if (strcmp(argv[i], "--port") == 0) {
             port = atoi(argv[i + 1]);
+        } else if (strcmp(argv[i], "--rounds") == 0) {
+            rounds = std::max(1, atoi(argv[i + 1]));
+        } else if (strcmp(argv[i], "--qos") == 0) {
+            only_qos = atoi(argv[i + 1]);
+        } else if (strcmp(argv[i], "--form") == 0) {
+            only_form = argv[i + 1];
+        } else if (strcmp(argv[i], "--side") == 0) {
+            only_side = argv[i + 1];
         }
     }
     if (getenv("SANDBOX_ADDR") == nullptr) {
@@ -242,28 +156,39 @@ int main(int argc, char** argv) {
     char conf[] = "/tmp/publisher-bench.XXXXXX";
     close(mkstemp(conf));
     const pid_t broker = start_broker(port, conf);
-    const size_t bytes = render_scan_document(scan(stations))[0].size();
+    const size_t bytes = render_scan_document(bench_scan(stations))[0].size();
     printf("documents of %zu stations, %zu bytes; %zu per run; window %zu\n", stations, bytes,
            documents, MqttPublisher::window);
+    const Sample none;
     for (int qos : {0, 1}) {
-        // Alternated, five runs each; the medians kept (on a shared machine
-        // single runs move by a factor of two).
-        std::vector<double> daemons, plains;
-        for (int round = 0; round < 5; ++round) {
-            daemons.push_back(run_publisher(port, qos, documents, stations));
-            plains.push_back(run_plain(port, qos, documents, stations));
-            printf("qos %d round %d: publisher %.0f documents/s, plain loop %.0f documents/s\n",
-                   qos, round + 1, daemons.back(), plains.back());
+        for (bool hashed : {false, true}) {
+            if ((only_qos >= 0 && qos != only_qos) ||
+                (!only_form.empty() && only_form != form(hashed))) {
+                continue;
+            }
+            // Alternated, seven runs each by default; the medians kept (CPU time per
+            // process still moves by a fifth with what else runs).
+            std::vector<Sample> daemons, plains;
+            for (int round = 0; round < rounds; ++round) {
+                daemons.push_back(only_side == "loop" ? none : in_child([&] {
+                    return run_publisher(port, qos, hashed, documents, stations);
+                }));
+                plains.push_back(only_side == "publisher" ? none : in_child([&] {
+                    return run_plain(port, qos, hashed, documents, stations);
+                }));
+                printf(
+                    "qos %d %s round %d: publisher %.2f us CPU/document (%.0f documents/s), "
+                    "plain loop %.2f us (%.0f/s)\n",
+                    qos, form(hashed), round + 1, daemons.back().cpu_us, daemons.back().rate,
+                    plains.back().cpu_us, plains.back().rate);
+            }
+            const Sample daemon = median(daemons), plain = median(plains);
+            const std::string key = "publisher_qos" + std::to_string(qos) + "_" + form(hashed);
+            printf("result %s_cpu_us %.2f\n", key.c_str(), daemon.cpu_us);
+            printf("result %s_loop_cpu_us %.2f\n", key.c_str(), plain.cpu_us);
+            printf("result %s_docs %.0f\n", key.c_str(), daemon.rate);
+            printf("result %s_loop_docs %.0f\n", key.c_str(), plain.rate);
         }
-        std::sort(daemons.begin(), daemons.end());
-        std::sort(plains.begin(), plains.end());
-        const double daemon = daemons[2], plain = plains[2];
-        printf("result publisher_qos%d_docs %.0f\n", qos, daemon);
-        printf("result publisher_qos%d_plain_docs %.0f\n", qos, plain);
-        printf("result publisher_qos%d_stations %.0f\n", qos,
-               daemon * static_cast<double>(stations));
-        printf("result publisher_qos%d_plain_stations %.0f\n", qos,
-               plain * static_cast<double>(stations));
     }
     kill(broker, SIGTERM);
     waitpid(broker, nullptr, 0);

@@ -3,37 +3,38 @@
 #include <mbedtls/error.h>
 #include <mbedtls/md.h>
 
+#include <cstring>
+
 namespace {
 
-std::string hex(const uint8_t* bytes, size_t n, bool colons) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(n * 3);
-    for (size_t i = 0; i < n; ++i) {
-        if (colons && i != 0) {
-            text += ':';
+constexpr char hex_digits[] = "0123456789abcdef";
+
+// Every byte's two digits, "00" to "ff".
+struct HexPairs {
+    char text[512];
+    constexpr HexPairs() : text() {
+        for (int i = 0; i < 256; ++i) {
+            text[2 * i] = hex_digits[i >> 4];
+            text[2 * i + 1] = hex_digits[i & 0x0f];
         }
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 0x0f];
     }
-    return text;
-}
+};
+constexpr HexPairs hex_pairs;
 
 }  // namespace
 
 std::string plain_address(const uint8_t* mac) {
-    return hex(mac, 6, true);
+    std::string text(17, ':');
+    write_plain_address(mac, &text[0]);
+    return text;
 }
 
 void write_plain_address(const uint8_t* mac, char* out) {
-    static const char digits[] = "0123456789abcdef";
-    for (size_t i = 0; i < 6; ++i) {
-        out[i * 3] = digits[mac[i] >> 4];
-        out[i * 3 + 1] = digits[mac[i] & 0x0f];
-        if (i != 5) {
-            out[i * 3 + 2] = ':';
-        }
+    for (size_t i = 0; i < 5; ++i) {
+        memcpy(out + i * 3, hex_pairs.text + 2 * mac[i], 2);
+        out[i * 3 + 2] = ':';
     }
+    memcpy(out + 15, hex_pairs.text + 2 * mac[5], 2);
 }
 
 namespace {
@@ -48,14 +49,78 @@ int hmac(const uint8_t* mac, const std::string& secret, uint8_t (&digest)[32]) {
                            secret.size(), mac, 6, digest);
 }
 
+// The 16 digits of hashed_address at `out`; false when the library fails.
+bool write_hashed_address(const uint8_t* mac, const std::string& secret, char* out) {
+    uint8_t digest[32] = {};
+    if (hmac(mac, secret, digest) != 0) {
+        return false;
+    }
+    for (size_t i = 0; i < 8; ++i) {
+        memcpy(out + i * 2, hex_pairs.text + 2 * digest[i], 2);
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string hashed_address(const uint8_t* mac, const std::string& secret) {
-    uint8_t digest[32] = {};
-    if (hmac(mac, secret, digest) != 0) {
-        return "";
+    char text[16];
+    return write_hashed_address(mac, secret, text) ? std::string(text, sizeof text) : "";
+}
+
+std::string_view AddressHashCache::lookup(const uint8_t* mac) {
+    uint64_t key = uint64_t{1} << 63;
+    for (size_t i = 0; i < 6; ++i) {
+        key |= uint64_t{mac[i]} << (40 - 8 * i);
     }
-    return hex(digest, 8, false);
+    size_t at = slots_.empty() ? 0 : find(key);
+    if (slots_.empty() || slots_[at].key != key) {
+        char text[16];
+        if (!write_hashed_address(mac, secret_, text)) {
+            return {};
+        }
+        if ((used_ + 1) * 4 > slots_.size() * 3) {
+            rebuild();
+            at = find(key);
+        }
+        Slot& slot = slots_[at];
+        slot.key = key;
+        memcpy(slot.text, text, sizeof text);
+        ++used_;
+    }
+    slots_[at].scan = scan_;
+    return std::string_view(slots_[at].text, sizeof slots_[at].text);
+}
+
+size_t AddressHashCache::find(uint64_t key) const {
+    const size_t mask = slots_.size() - 1;
+    // Fibonacci hashing: the address's bytes spread over the index bits.
+    size_t at = static_cast<size_t>((key * 0x9e3779b97f4a7c15u) >> 32) & mask;
+    while (slots_[at].key != 0 && slots_[at].key != key) {
+        at = (at + 1) & mask;
+    }
+    return at;
+}
+
+void AddressHashCache::rebuild() {
+    std::vector<Slot> old;
+    old.swap(slots_);
+    size_t kept = 0;
+    for (const Slot& slot : old) {
+        kept += slot.key != 0 && slot.scan + 1 >= scan_ ? 1 : 0;
+    }
+    size_t capacity = 64;
+    while (capacity < (kept + 1) * 2) {
+        capacity *= 2;
+    }
+    slots_.assign(capacity, Slot{});
+    used_ = 0;
+    for (const Slot& slot : old) {
+        if (slot.key != 0 && slot.scan + 1 >= scan_) {
+            slots_[find(slot.key)] = slot;
+            ++used_;
+        }
+    }
 }
 
 std::string address_hash_failure(const std::string& secret) {

@@ -112,6 +112,7 @@ void BrokerConnection::watch_socket() {
     }
     poll_ = new uv_poll_t;
     poll_->data = this;
+    poll_events_ = 0;
     if (uv_poll_init_socket(loop_, poll_, fd) != 0) {
         delete poll_;
         poll_ = nullptr;
@@ -124,7 +125,17 @@ void BrokerConnection::rearm() {
         return;
     }
     const int events = UV_READABLE | (mosquitto_want_write(mosq_) ? UV_WRITABLE : 0);
-    uv_poll_start(poll_, events, poll_cb);
+    // Started again only for a change: every start takes the socket out of
+    // the loop's epoll set and puts it back, two system calls.
+    if (events == poll_events_) {
+        return;
+    }
+    if (uv_poll_start(poll_, events, poll_cb) != 0) {
+        connection_lost(std::string(state_ == State::connected ? "lost: " : "cannot connect: ") +
+                        "cannot watch the socket");
+        return;
+    }
+    poll_events_ = events;
 }
 
 void BrokerConnection::poll_cb(uv_poll_t* handle, int status, int events) {

@@ -97,6 +97,7 @@ class BrokerConnection {
     mosquitto* mosq_ = nullptr;
     uv_loop_t* loop_ = nullptr;
     uv_poll_t* poll_ = nullptr;  // per connection; closed when it ends
+    int poll_events_ = 0;        // what poll_ watches for
     uv_timer_t misc_timer_;
     uv_timer_t retry_timer_;
     uv_timer_t close_timer_;  // the stop's moment for "offline"

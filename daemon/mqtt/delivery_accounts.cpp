@@ -29,7 +29,34 @@ void DeliveryAccounts::handed(int mid) {
         in_flight_[mid] = doc.payload.size();
     }
     counts_.handed += 1;
-    queue_.pop();
+    std::string spent = queue_.pop_payload();
+    std::lock_guard<std::mutex> lock(spare_mutex_);
+    if (spares_.size() < spare_count && spare_bytes_ + spent.capacity() <= limit_) {
+        spare_bytes_ += spent.capacity();
+        spares_.push_back(std::move(spent));
+    }
+}
+
+std::string DeliveryAccounts::take_spare() {
+    const std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+    std::vector<std::string> surplus;  // released once the lock is given back
+    std::lock_guard<std::mutex> lock(spare_mutex_);
+    // A document a while after the last: the backlog the spares were kept
+    // for is over, one is enough.
+    if (now - last_take_ > spare_idle && spares_.size() > 1) {
+        surplus.swap(spares_);
+        spares_.push_back(std::move(surplus.back()));
+        surplus.pop_back();
+        spare_bytes_ = spares_.back().capacity();
+    }
+    last_take_ = now;
+    if (spares_.empty()) {
+        return std::string();
+    }
+    std::string spare = std::move(spares_.back());
+    spares_.pop_back();
+    spare_bytes_ -= spare.capacity();
+    return spare;
 }
 
 void DeliveryAccounts::sent(int mid) {

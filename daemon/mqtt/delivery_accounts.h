@@ -2,13 +2,18 @@
 // waiting for the broker (bounded in bytes, the oldest dropped first), those
 // handed to the client library and not yet reported sent, and the count of
 // each. The running total of drops is also read by the scan worker, for the
-// next document.
+// next document; and the payloads the library has taken its copy of go back
+// to the scan worker to render the next documents into, so that a
+// document's memory is not given back to the system and asked for again
+// each time (a heap trimmed and grown again costs page faults per document).
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -28,11 +33,19 @@ struct PublisherCounts {
 
 class DeliveryAccounts {
   public:
+    // Sent payloads kept for the scan worker while documents wait, at most.
+    static constexpr size_t spare_count = 64;
+    static constexpr std::chrono::milliseconds spare_idle{1000};
+
     explicit DeliveryAccounts(size_t queue_limit) : limit_(queue_limit), queue_(queue_limit) {}
 
     // Scan worker, before rendering a document: the documents the full
     // queue has dropped since the start (the document's queue_dropped).
     uint64_t drops() const { return drops_.load(std::memory_order_relaxed); }
+
+    // Scan worker: a payload sent before, to render the next document into;
+    // empty when there is none.
+    std::string take_spare();
 
     // Queues the parts of one scan's document. What the full queue drops is
     // counted and said at verbosity 1.
@@ -73,4 +86,12 @@ class DeliveryAccounts {
     PublisherCounts counts_;
     // counts_.dropped, for the scan worker.
     std::atomic<uint64_t> drops_{0};
+    // Sent payloads for the scan worker: at most spare_count of them and no
+    // more bytes than the queue's limit while documents come in a burst; one
+    // once a document comes spare_idle after the last (one a scan). The lock
+    // is held only to put one in or take one out.
+    std::mutex spare_mutex_;
+    std::vector<std::string> spares_;
+    size_t spare_bytes_ = 0;
+    std::chrono::steady_clock::time_point last_take_;  // scan worker's, under the lock
 };

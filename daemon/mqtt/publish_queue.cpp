@@ -23,3 +23,10 @@ void PublishQueue::pop() {
     bytes_ -= docs_.front().payload.size();
     docs_.pop_front();
 }
+
+std::string PublishQueue::pop_payload() {
+    std::string payload = std::move(docs_.front().payload);
+    bytes_ -= payload.size();
+    docs_.pop_front();
+    return payload;
+}

@@ -24,6 +24,8 @@ class PublishQueue {
     size_t bytes() const { return bytes_; }
     PendingDocument& front() { return docs_.front(); }
     void pop();
+    // The same, giving the oldest document's payload back.
+    std::string pop_payload();
     uint64_t dropped() const { return dropped_; }  // since the start
 
   private:

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+class AddressHashCache;
+
 // One station as the scan reported it.
 struct StationRow {
     uint8_t mac[6];
@@ -39,6 +41,9 @@ struct ScanDocument {
     uint32_t interval = 0;
     bool hashed = false;
     const std::string* secret = nullptr;  // when hashed
+    // When hashed: the hashes kept from earlier scans under `secret`, or
+    // nullptr to hash every address anew.
+    AddressHashCache* hashes = nullptr;
     std::vector<StationRow> rows;
     DocumentTotals totals;
 };
@@ -54,3 +59,7 @@ int64_t age_at_scan(int64_t scan_ms, int64_t heard_ms);
 // The document's parts, in order; at least one, each at most `limit` bytes.
 std::vector<std::string> render_scan_document(const ScanDocument& doc,
                                               size_t limit = scan_part_limit);
+// The same, a one-part document written into `room`, whose text is replaced
+// and whose memory is reused when it is about the document's size.
+std::vector<std::string> render_scan_document_into(const ScanDocument& doc, std::string room,
+                                                   size_t limit = scan_part_limit);

@@ -70,8 +70,11 @@ void ScanHandover::publish_scan(ScanDocument& doc) {
     doc.seq = ++seq_;
     doc.hashed = settings_.hashed;
     doc.secret = &settings_.secret;
+    doc.hashes = &hashes_;
     doc.totals.queue_dropped = accounts_.drops();
-    auto* submission = new Submission{this, render_scan_document(doc), ""};
+    auto* submission =
+        new Submission{this, render_scan_document_into(doc, accounts_.take_spare()), ""};
+    hashes_.next_scan();
     if (!settings_.homeassistant.empty()) {
         access_point_state(doc, settings_.crowd_sensors, submission->state);
     }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "mqtt/address_hash.h"
 #include "mqtt/mqtt_settings.h"
 #include "mqtt/scan_document.h"
 #include "scan_sink.h"
@@ -24,7 +25,11 @@ class ScanHandover {
     // The other arguments outlive the hand-over.
     ScanHandover(const MqttSettings& settings, uint32_t interval, DeliveryAccounts& accounts,
                  BrokerConnection& connection)
-        : settings_(settings), interval_(interval), accounts_(accounts), connection_(connection) {}
+        : settings_(settings),
+          interval_(interval),
+          accounts_(accounts),
+          connection_(connection),
+          hashes_(settings.secret) {}
 
     // Loop thread, before any scan: where documents are posted.
     void attach(LoopHandover* handover) { handover_ = handover; }
@@ -51,6 +56,7 @@ class ScanHandover {
     DeliveryAccounts& accounts_;
     BrokerConnection& connection_;
     LoopHandover* handover_ = nullptr;
-    uint64_t seq_ = 0;       // scan worker only
-    ScanDocument document_;  // scan worker only: the scan being gathered
+    uint64_t seq_ = 0;         // scan worker only
+    ScanDocument document_;    // scan worker only: the scan being gathered
+    AddressHashCache hashes_;  // scan worker only
 };

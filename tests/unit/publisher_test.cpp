@@ -5,6 +5,7 @@
 #include <json-c/json.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "chameleon.h"
 #include "mqtt/address_hash.h"
+#include "mqtt/delivery_accounts.h"
 #include "mqtt/mqtt_settings.h"
 #include "mqtt/publish_queue.h"
 #include "mqtt/scan_document.h"
@@ -344,6 +346,133 @@ TEST(ScanDocument, SplitsIntoPartsWithinTheLimit) {
             const size_t whole = render_scan_document(doc, SIZE_MAX)[0].size();
             EXPECT_EQ(parts.size() > 1, whole > limit) << stations << " " << limit;
         }
+    }
+}
+
+TEST(ScanDocument, SeenTimesAtEveryAgeAroundTheScansLastDigits) {
+    // The scan's time and a station's age: its first_seen is the difference,
+    // whether the age reaches into the time's digits before its last four
+    // or not.
+    const struct {
+        int64_t time, age;
+    } cases[] = {{1765280000, 0},
+                 {1765280000, 1},
+                 {1765283456, 3456},
+                 {1765283456, 3457},
+                 {1765283456, 13456},
+                 {1765283456, 13457},
+                 {1765283456, 99999},
+                 {20000, 10000},
+                 {20000, 10001},
+                 {19999, 5},
+                 {10, 3},
+                 {1765289999, 10000}};
+    for (const auto& c : cases) {
+        ScanDocument doc = document(1);
+        doc.time = c.time;
+        doc.scan_ms = 5000000000;
+        doc.rows[0].first_ms = doc.scan_ms - c.age * 1000;
+        const std::string text = render_scan_document(doc)[0];
+        EXPECT_NE(text.find("\"first_seen\":" + std::to_string(c.time - c.age) + ","),
+                  std::string::npos)
+            << c.time << " " << c.age << " " << text;
+    }
+}
+
+TEST(AddressHash, CacheGivesTheHmacAcrossScansAndEviction) {
+    struct Case {
+        const char* secret;
+        size_t stations;  // a scan's, half of them new in every scan
+        size_t scans;
+    };
+    const Case cases[] = {{"site-secret", 5, 3}, {"other", 300, 4}, {"", 3000, 3}};
+    for (const Case& c : cases) {
+        const std::string secret = c.secret;
+        AddressHashCache cache(secret);
+        for (size_t scan = 0; scan < c.scans; ++scan) {
+            for (size_t i = 0; i < c.stations; ++i) {
+                const size_t n = i + scan * c.stations / 2;
+                const uint8_t mac[6] = {
+                    0x02, 0, 0, 0, static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
+                ASSERT_EQ(std::string(cache.lookup(mac)), hashed_address(mac, secret))
+                    << c.secret << " scan " << scan << " station " << n;
+            }
+            cache.next_scan();
+        }
+    }
+    // A large scan once, then small ones: the large one's stations go.
+    const std::string secret = "site-secret";
+    AddressHashCache cache(secret);
+    const auto mac_of = [](size_t n) {
+        return std::array<uint8_t, 6>{0x02,
+                                      0,
+                                      0,
+                                      static_cast<uint8_t>(n >> 16),
+                                      static_cast<uint8_t>(n >> 8),
+                                      static_cast<uint8_t>(n)};
+    };
+    for (size_t n = 0; n < 3000; ++n) {
+        cache.lookup(mac_of(n).data());
+    }
+    for (size_t scan = 0; scan < 100; ++scan) {
+        cache.next_scan();
+        for (size_t n = 0; n < 10; ++n) {
+            EXPECT_EQ(std::string(cache.lookup(mac_of(n).data())),
+                      hashed_address(mac_of(n).data(), secret));
+        }
+        for (size_t n = 0; n < 20; ++n) {
+            cache.lookup(mac_of(10000 + scan * 20 + n).data());
+        }
+    }
+    EXPECT_LT(cache.size(), 200u);
+    // A failing HMAC: a kept station still has its hash, a new one gets
+    // nothing, and gets its hash once the library works again.
+    const uint8_t kept[6] = {0x02, 0, 0, 0, 0, 1}, fresh[6] = {0x02, 0, 0, 0, 0x77, 1};
+    const std::string kept_hash = hashed_address(kept, secret);
+    cache.lookup(kept);
+    hmac_fails = true;
+    EXPECT_EQ(std::string(cache.lookup(kept)), kept_hash);
+    EXPECT_EQ(cache.lookup(fresh), "");
+    hmac_fails = false;
+    EXPECT_EQ(std::string(cache.lookup(fresh)), hashed_address(fresh, secret));
+
+    // A document rendered with the cache, or into a payload sent before, is
+    // the one rendered without.
+    ScanDocument doc = document(40);
+    doc.hashed = true;
+    doc.secret = &secret;
+    const std::string direct = render_scan_document(doc)[0];
+    doc.hashes = &cache;
+    for (size_t room : {0u, 10u, 9000u, 60000u}) {
+        EXPECT_EQ(render_scan_document_into(doc, std::string(room, 'x'))[0], direct) << room;
+        cache.next_scan();
+    }
+}
+
+TEST(DeliveryAccounts, SentPayloadsComeBackForTheNextDocuments) {
+    struct Case {
+        size_t queue_limit;
+        size_t documents;  // of 1,000 bytes, each handed to the library in turn
+        size_t spares;     // given back to the scan worker
+    };
+    const Case cases[] = {
+        {size_t{1} << 20, 3, 3},
+        {2500, 3, 2},  // no more bytes than the queue's limit
+        {size_t{1} << 20, DeliveryAccounts::spare_count + 10, DeliveryAccounts::spare_count}};
+    for (const Case& c : cases) {
+        DeliveryAccounts accounts(c.queue_limit);
+        EXPECT_EQ(accounts.take_spare().capacity(), std::string().capacity());  // none yet
+        for (size_t mid = 1; mid <= c.documents; ++mid) {
+            std::vector<std::string> parts(1, std::string(1000, 'd'));
+            accounts.add(parts);
+            accounts.handed(static_cast<int>(mid));
+        }
+        size_t spares = 0;
+        while (accounts.take_spare().capacity() >= 1000) {
+            ++spares;
+        }
+        EXPECT_EQ(spares, c.spares) << c.queue_limit << " " << c.documents;
+        EXPECT_EQ(accounts.counts().handed, c.documents);
     }
 }
 
