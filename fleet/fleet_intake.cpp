@@ -281,16 +281,7 @@ void FleetIntake::lost(const char* why) {
     if (again_) {
         // The broker refused MQTT 5 (said in on_connect_cb): 3.1.1 at once.
         again_ = false;
-        state_ = State::waiting;
-        uv_timer_start(
-            &retry_timer_,
-            [](uv_timer_t* t) {
-                auto* self = static_cast<FleetIntake*>(t->data);
-                if (self->state_ == State::waiting) {
-                    self->connect_next();
-                }
-            },
-            0, 0);
+        retry_after(0);
         return;
     }
     if (state_ == State::connected) {
@@ -312,7 +303,6 @@ void FleetIntake::lost(const char* why) {
         }
         failures_++;
     }
-    state_ = State::waiting;
     size_t n = settings_.brokers.size();
     broker_ = (broker_ + 1) % n;
     // The next broker at once after a working connection went; a short pause
@@ -325,6 +315,11 @@ void FleetIntake::lost(const char* why) {
         // not come back together.
         delay = delay / 2 + std::uniform_int_distribution<uint64_t>(0, delay / 2)(jitter_);
     }
+    retry_after(delay);
+}
+
+void FleetIntake::retry_after(uint64_t delay) {
+    state_ = State::waiting;
     uv_timer_start(
         &retry_timer_,
         [](uv_timer_t* t) {

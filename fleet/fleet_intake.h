@@ -71,7 +71,8 @@ class FleetIntake {
 
     void connect_next();
     void connect_done(int rc);
-    void lost(const char* why);  // why == nullptr: already said
+    void lost(const char* why);           // why == nullptr: already said
+    void retry_after(uint64_t delay_ms);  // waiting, then the next connection
     void service(int events);
     void update_poll();
     void read_more();
