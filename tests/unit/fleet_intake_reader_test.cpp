@@ -20,12 +20,30 @@ TEST(FleetIntakeReader, HandsBackEveryMessageInOrderAndSaysWhenFull) {
     std::vector<std::string> back;
     bool stopped = false;
     const size_t n = IntakeReader::max_pending + 10;
+    // Stopped from a timer once all came back: stopped from within the last delivery, the
+    // reader would rightly not say it has room, whichever batch that delivery came in.
+    struct Stop {
+        IntakeReader* reader;
+        bool* stopped;
+    } stop{&reader, &stopped};
+    uv_timer_t stop_timer;
+    ASSERT_EQ(uv_timer_init(&loop, &stop_timer), 0);
+    stop_timer.data = &stop;
     ASSERT_TRUE(reader.start(&loop, [&](IntakeMessage& m) {
         std::string what = m.ap + (m.scan ? (m.read ? " " + std::to_string(m.part.seq) : " refused")
                                           : " " + m.payload);
         back.push_back(what);
         if (back.size() == n) {
-            reader.stop([&] { stopped = true; });
+            uv_timer_start(
+                &stop_timer,
+                [](uv_timer_t* t) {
+                    auto* stop = static_cast<Stop*>(t->data);
+                    stop->reader->stop([t, stop] {
+                        *stop->stopped = true;
+                        uv_close(reinterpret_cast<uv_handle_t*>(t), nullptr);
+                    });
+                },
+                0, 0);
         }
     }));
     int rooms = 0;
