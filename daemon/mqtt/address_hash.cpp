@@ -3,6 +3,7 @@
 #include <mbedtls/error.h>
 #include <mbedtls/md.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -13,7 +14,7 @@ constexpr char hex_digits[] = "0123456789abcdef";
 struct HexPairs {
     char text[512];
     constexpr HexPairs() : text() {
-        for (int i = 0; i < 256; ++i) {
+        for (size_t i = 0; i < 256; ++i) {
             text[2 * i] = hex_digits[i >> 4];
             text[2 * i + 1] = hex_digits[i & 0x0f];
         }
@@ -25,16 +26,16 @@ constexpr HexPairs hex_pairs;
 
 std::string plain_address(const uint8_t* mac) {
     std::string text(17, ':');
-    write_plain_address(mac, &text[0]);
+    write_plain_address(mac, text.data());
     return text;
 }
 
 void write_plain_address(const uint8_t* mac, char* out) {
     for (size_t i = 0; i < 5; ++i) {
-        memcpy(out + i * 3, hex_pairs.text + 2 * mac[i], 2);
+        memcpy(out + i * 3, hex_pairs.text + size_t{2} * mac[i], 2);
         out[i * 3 + 2] = ':';
     }
-    memcpy(out + 15, hex_pairs.text + 2 * mac[5], 2);
+    memcpy(out + 15, hex_pairs.text + size_t{2} * mac[5], 2);
 }
 
 namespace {
@@ -56,7 +57,7 @@ bool write_hashed_address(const uint8_t* mac, const std::string& secret, char* o
         return false;
     }
     for (size_t i = 0; i < 8; ++i) {
-        memcpy(out + i * 2, hex_pairs.text + 2 * digest[i], 2);
+        memcpy(out + i * 2, hex_pairs.text + size_t{2} * digest[i], 2);
     }
     return true;
 }
@@ -105,10 +106,10 @@ size_t AddressHashCache::find(uint64_t key) const {
 void AddressHashCache::rebuild() {
     std::vector<Slot> old;
     old.swap(slots_);
-    size_t kept = 0;
-    for (const Slot& slot : old) {
-        kept += slot.key != 0 && slot.scan + 1 >= scan_ ? 1 : 0;
-    }
+    const size_t kept =
+        static_cast<size_t>(std::count_if(old.begin(), old.end(), [this](const Slot& slot) {
+            return slot.key != 0 && slot.scan + 1 >= scan_;
+        }));
     size_t capacity = 64;
     while (capacity < (kept + 1) * 2) {
         capacity *= 2;

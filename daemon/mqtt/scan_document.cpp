@@ -78,7 +78,7 @@ class TextWriter {
         char* q = p_ + length;
         while (v >= 100) {
             q -= 2;
-            memcpy(q, digit_pairs + (v % 100) * 2, 2);
+            memcpy(q, digit_pairs + size_t{2} * (v % 100), 2);
             v /= 100;
         }
         if (v >= 10) {
@@ -90,8 +90,8 @@ class TextWriter {
     }
     // `v`, below 10,000, zero-padded to four digits.
     void four_digits(uint32_t v) {
-        memcpy(p_, digit_pairs + (v / 100) * 2, 2);
-        memcpy(p_ + 2, digit_pairs + (v % 100) * 2, 2);
+        memcpy(p_, digit_pairs + size_t{2} * (v / 100), 2);
+        memcpy(p_ + 2, digit_pairs + size_t{2} * (v % 100), 2);
         p_ += 4;
     }
     void address(const uint8_t* mac) {
@@ -134,7 +134,7 @@ class SeenWriter {
   private:
     int64_t time_;
     uint32_t low_ = 0;
-    char high_[2][16];  // at most 15 digits: the time over 10,000
+    char high_[2][16] = {};  // at most 15 digits: the time over 10,000
     size_t high_length_[2] = {0, 0};
 };
 
@@ -199,7 +199,8 @@ std::string quote(const std::string& text) {
 
 // The same, kept from the last document (the ap stays the same).
 const std::string& quoted(const std::string& text) {
-    thread_local std::string last_text, last_quoted;
+    thread_local std::string last_text;
+    thread_local std::string last_quoted;
     if (last_quoted.empty() || text != last_text) {
         last_quoted = quote(text);
         last_text = text;
@@ -298,7 +299,7 @@ std::vector<std::string> render_scan_document_into(const ScanDocument& doc, std:
     if (room.size() < expected) {
         room.resize(expected);
     }
-    memcpy(&room[0], single.head.data(), single.head.size());
+    memcpy(room.data(), single.head.data(), single.head.size());
     size_t used = single.head.size();
     const SeenWriter seen(doc.time);
     std::vector<size_t> starts;
@@ -338,7 +339,8 @@ std::vector<std::string> render_scan_document_into(const ScanDocument& doc, std:
         const Envelope e = envelope(doc, ap, part + 1, run_ends.size());
         const size_t last = run_ends[part];
         // The run's entries and the commas between them.
-        const size_t from = starts[first], length = last == first ? 0 : starts[last] - 1 - from;
+        const size_t from = starts[first];
+        const size_t length = last == first ? 0 : starts[last] - 1 - from;
         std::string text;
         text.reserve(e.head.size() + length + e.tail.size());
         text.append(e.head).append(room, from, length).append(e.tail);
