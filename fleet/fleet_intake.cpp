@@ -412,14 +412,14 @@ void FleetIntake::take_message(const mosquitto_message* message) {
     m->site = std::move(topic.site);
     m->topic = message->topic;
     size_t size = message->payloadlen > 0 ? static_cast<size_t>(message->payloadlen) : 0;
-    m->payload.assign(static_cast<const char*>(message->payload), size);
+    m->set_payload(static_cast<const char*>(message->payload), size);
     m->arrival = fleet_now();
     reader_.hand_over(std::move(m));
 }
 
 void FleetIntake::deliver(IntakeMessage& m) {
     bool accepted = m.scan ? view_.take_read_part(m.ap, m.read, m.part, m.arrival)
-                           : view_.take_status(m.ap, m.payload.data(), m.payload.size(), m.arrival);
+                           : view_.take_status(m.ap, m.payload(), m.payload_size(), m.arrival);
     // Placed once taken: a scan listener told during an access point's very first document
     // sees its site only from the next.
     if (accepted && !m.site.empty()) {

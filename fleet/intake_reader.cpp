@@ -80,7 +80,7 @@ void IntakeReader::run() {
         lock.unlock();
         if (m->scan) {
             std::string error;
-            m->read = parse_scan_part(m->payload.data(), m->payload.size(), m->part, error);
+            m->read = parse_padded_scan_part(m->payload(), m->payload_size(), m->part, error);
         }
         lock.lock();
         bool first = done_.empty();

@@ -30,11 +30,21 @@ struct IntakeMessage {
     std::string ap;    // from the topic
     std::string site;  // from the topic, when the collector takes sites
     std::string topic;
-    std::string payload;
+    // The payload, followed by scan_payload_padding zero bytes so that the
+    // reader thread reads it where it is.
+    void set_payload(const char* data, size_t size) {
+        payload_.assign(data, size);
+        payload_.append(scan_payload_padding, '\0');
+    }
+    const char* payload() const { return payload_.data(); }
+    size_t payload_size() const { return payload_.size() - scan_payload_padding; }
     FleetTime arrival;
     // Set by the reader thread for a scan: whether it read, and what.
     bool read = false;
     ScanPart part;
+
+  private:
+    std::string payload_ = std::string(scan_payload_padding, '\0');
 };
 
 class IntakeReader {

@@ -309,11 +309,12 @@ const char* refusal(simdjson::error_code code) {
     }
 }
 
-// One parser and one padded copy of the payload per thread, kept from one
-// payload to the next: their room is taken once, at the largest payload.
+static_assert(scan_payload_padding >= simdjson::SIMDJSON_PADDING, "the parser's padding");
+
+// One parser per thread, kept from one payload to the next: its room is
+// taken once, at the largest payload.
 struct Reader {
     simdjson::dom::parser parser;
-    std::unique_ptr<char[]> copy{new char[max_scan_payload + simdjson::SIMDJSON_PADDING]};
     bool ready = parser.allocate(max_scan_payload, max_scan_depth) == simdjson::SUCCESS;
 };
 
@@ -357,13 +358,9 @@ bool valid_ap_id(const std::string& id) {
     return client_id_valid(id.data(), id.size());
 }
 
-bool parse_scan_part(const char* payload, size_t size, ScanPart& out, std::string& error) {
-    // A NUL byte is refused by the parser, as any control character in a
-    // string or byte outside one that is not JSON.
-    if (size > max_scan_payload) {
-        error = "payload too large";
-        return false;
-    }
+namespace {
+
+bool parse_in_place(const char* padded, size_t size, ScanPart& out, std::string& error) {
     // Everything read afresh but the stations, overwritten field by field.
     std::vector<ScanStation> stations = std::move(out.stations);
     out = ScanPart();
@@ -373,18 +370,39 @@ bool parse_scan_part(const char* payload, size_t size, ScanPart& out, std::strin
         error = "out of memory";
         return false;
     }
-    // The parser reads a little past the end of its text: it reads a copy
-    // with that room after it (zeroed, so nothing of an earlier payload
-    // shows there).
-    memcpy(reader.copy.get(), payload, size);
-    memset(reader.copy.get() + size, 0, simdjson::SIMDJSON_PADDING);
     element root;
-    simdjson::error_code code = reader.parser.parse(reader.copy.get(), size, false).get(root);
+    simdjson::error_code code = reader.parser.parse(padded, size, false).get(root);
     if (code != simdjson::SUCCESS) {
         error = refusal(code);
         return false;
     }
     return parse_root(root, out, error);
+}
+
+}  // namespace
+
+bool parse_scan_part(const char* payload, size_t size, ScanPart& out, std::string& error) {
+    // A NUL byte is refused by the parser, as any control character in a
+    // string or byte outside one that is not JSON.
+    if (size > max_scan_payload) {
+        error = "payload too large";
+        return false;
+    }
+    // The parser reads a little past the end of its text: it reads a copy
+    // with that room after it (zeroed, so nothing of an earlier payload
+    // shows there).
+    thread_local std::unique_ptr<char[]> copy{new char[max_scan_payload + scan_payload_padding]};
+    memcpy(copy.get(), payload, size);
+    memset(copy.get() + size, 0, scan_payload_padding);
+    return parse_in_place(copy.get(), size, out, error);
+}
+
+bool parse_padded_scan_part(const char* payload, size_t size, ScanPart& out, std::string& error) {
+    if (size > max_scan_payload) {
+        error = "payload too large";
+        return false;
+    }
+    return parse_in_place(payload, size, out, error);
 }
 
 }  // namespace fleet

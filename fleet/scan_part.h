@@ -90,4 +90,11 @@ bool valid_ap_id(const std::string& id);
 // (for the verbose log) when the payload is not a well-formed part.
 bool parse_scan_part(const char* payload, size_t size, ScanPart& out, std::string& error);
 
+// Readable bytes a payload given to parse_padded_scan_part has after its
+// end, zeroed by the caller: the JSON parser reads a little past the text.
+constexpr size_t scan_payload_padding = 64;
+// The same reading of a payload followed by scan_payload_padding zero bytes,
+// read where it is instead of being copied into room of that kind first.
+bool parse_padded_scan_part(const char* payload, size_t size, ScanPart& out, std::string& error);
+
 }  // namespace fleet

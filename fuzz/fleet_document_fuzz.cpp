@@ -61,6 +61,15 @@ void compare_readers(const char* payload, size_t size) {
     if (taken && json_c_taken && !same(ours, theirs)) {
         fail("the two readers read one part differently");
     }
+    // The intake's way: the payload read where it lies, padded by its copier.
+    std::string padded(payload, size);
+    padded.append(fleet::scan_payload_padding, '\0');
+    fleet::ScanPart in_place;
+    std::string in_place_error;
+    if (fleet::parse_padded_scan_part(padded.data(), size, in_place, in_place_error) != taken ||
+        (taken && !same(ours, in_place)) || in_place_error != our_error) {
+        fail("the padded payload read differently from its copy");
+    }
     if (taken && !json_c_taken) {
         fail(("json-c refused a payload the reader took: " + their_error).c_str());
     }

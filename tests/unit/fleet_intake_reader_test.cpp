@@ -31,7 +31,7 @@ TEST(FleetIntakeReader, HandsBackEveryMessageInOrderAndSaysWhenFull) {
     stop_timer.data = &stop;
     ASSERT_TRUE(reader.start(&loop, [&](IntakeMessage& m) {
         std::string what = m.ap + (m.scan ? (m.read ? " " + std::to_string(m.part.seq) : " refused")
-                                          : " " + m.payload);
+                                          : " " + std::string(m.payload(), m.payload_size()));
         back.push_back(what);
         if (back.size() == n) {
             uv_timer_start(
@@ -54,14 +54,16 @@ TEST(FleetIntakeReader, HandsBackEveryMessageInOrderAndSaysWhenFull) {
         m->ap = "ap" + std::to_string(i % 3);
         m->scan = i % 3 != 2;
         if (i % 3 == 0) {
-            m->payload = doc(m->ap, i + 1, {{A, -50, 1}});
+            const std::string text = doc(m->ap, i + 1, {{A, -50, 1}});
+            m->set_payload(text.data(), text.size());
             expected.push_back(m->ap + " " + std::to_string(i + 1));
         } else if (i % 3 == 1) {
-            m->payload = "{\"ap\":\"ap1\",\"seq\":1,}";
+            m->set_payload("{\"ap\":\"ap1\",\"seq\":1,}", 21);
             expected.push_back(m->ap + " refused");
         } else {
-            m->payload = i % 2 ? "online" : "offline";
-            expected.push_back(m->ap + " " + m->payload);
+            const std::string status = i % 2 ? "online" : "offline";
+            m->set_payload(status.data(), status.size());
+            expected.push_back(m->ap + " " + status);
         }
         reader.hand_over(std::move(m));
         EXPECT_EQ(reader.full(), i + 1 >= IntakeReader::max_pending) << i;
