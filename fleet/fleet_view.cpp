@@ -271,10 +271,10 @@ void FleetView::merge(ApView& ap, const Scan& scan, FleetTime now) {
 
     // A daemon reports much the same stations in the same order scan after
     // scan, and `heard` holds them in the order they first came: the next of
-    // them is tried before the station map is searched.
-    // The stations of a view of many access points are far apart in memory:
-    // the ones to come are fetched ahead, their map nodes eight stations
-    // ahead and what the nodes point to (the address, the sightings) four.
+    // them is tried before the station map is searched. In a view of many
+    // access points those stations lie far apart in memory: their map nodes
+    // are fetched eight stations ahead, what the nodes point to (the
+    // address, the sightings) four ahead.
     size_t guess = 0;
     for (const ScanStation& s : scan.stations) {
         if (guess + 8 < ap.heard.size()) {

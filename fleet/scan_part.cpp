@@ -358,9 +358,13 @@ bool valid_ap_id(const std::string& id) {
     return client_id_valid(id.data(), id.size());
 }
 
-namespace {
-
-bool parse_in_place(const char* padded, size_t size, ScanPart& out, std::string& error) {
+bool parse_padded_scan_part(const char* payload, size_t size, ScanPart& out, std::string& error) {
+    // A NUL byte is refused by the parser, as any control character in a
+    // string or byte outside one that is not JSON.
+    if (size > max_scan_payload) {
+        error = "payload too large";
+        return false;
+    }
     // Everything read afresh but the stations, overwritten field by field.
     std::vector<ScanStation> stations = std::move(out.stations);
     out = ScanPart();
@@ -371,7 +375,7 @@ bool parse_in_place(const char* padded, size_t size, ScanPart& out, std::string&
         return false;
     }
     element root;
-    simdjson::error_code code = reader.parser.parse(padded, size, false).get(root);
+    simdjson::error_code code = reader.parser.parse(payload, size, false).get(root);
     if (code != simdjson::SUCCESS) {
         error = refusal(code);
         return false;
@@ -379,30 +383,17 @@ bool parse_in_place(const char* padded, size_t size, ScanPart& out, std::string&
     return parse_root(root, out, error);
 }
 
-}  // namespace
-
 bool parse_scan_part(const char* payload, size_t size, ScanPart& out, std::string& error) {
-    // A NUL byte is refused by the parser, as any control character in a
-    // string or byte outside one that is not JSON.
-    if (size > max_scan_payload) {
-        error = "payload too large";
-        return false;
-    }
     // The parser reads a little past the end of its text: it reads a copy
     // with that room after it (zeroed, so nothing of an earlier payload
-    // shows there).
+    // shows there). A payload too large for the copy is refused unread.
     thread_local std::unique_ptr<char[]> copy{new char[max_scan_payload + scan_payload_padding]};
-    memcpy(copy.get(), payload, size);
-    memset(copy.get() + size, 0, scan_payload_padding);
-    return parse_in_place(copy.get(), size, out, error);
-}
-
-bool parse_padded_scan_part(const char* payload, size_t size, ScanPart& out, std::string& error) {
-    if (size > max_scan_payload) {
-        error = "payload too large";
-        return false;
+    if (size <= max_scan_payload) {
+        memcpy(copy.get(), payload, size);
+        memset(copy.get() + size, 0, scan_payload_padding);
+        payload = copy.get();
     }
-    return parse_in_place(payload, size, out, error);
+    return parse_padded_scan_part(payload, size, out, error);
 }
 
 }  // namespace fleet
