@@ -4,6 +4,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "same_text.h"
+
 namespace fleet {
 
 namespace {
@@ -285,7 +287,7 @@ void FleetView::merge(ApView& ap, const Scan& scan, FleetTime now) {
             __builtin_prefetch(ahead.first.data());
             __builtin_prefetch(ahead.second.heard_by.data());
         }
-        auto it = guess < ap.heard.size() && ap.heard[guess]->first == s.address
+        auto it = guess < ap.heard.size() && same_text(ap.heard[guess]->first, s.address)
                       ? ap.heard[guess]
                       : stations_.find(s.address);
         guess++;
@@ -298,10 +300,13 @@ void FleetView::merge(ApView& ap, const Scan& scan, FleetTime now) {
             it->second.form = scan.form;
         }
         StationView& station = it->second;
-        auto e =
-            std::lower_bound(station.heard_by.begin(), station.heard_by.end(), scan.ap,
-                             [](const HeardBy& h, const std::string& id) { return h.ap < id; });
-        if (e == station.heard_by.end() || e->ap != scan.ap) {
+        // A station is heard by a few access points: this one's entry is
+        // looked for by equality, the sorted place searched only to add it.
+        auto e = std::find_if(station.heard_by.begin(), station.heard_by.end(),
+                              [&](const HeardBy& h) { return same_text(h.ap, scan.ap); });
+        if (e == station.heard_by.end()) {
+            e = std::lower_bound(station.heard_by.begin(), station.heard_by.end(), scan.ap,
+                                 [](const HeardBy& h, const std::string& id) { return h.ap < id; });
             e = station.heard_by.insert(e, HeardBy());
             e->ap = scan.ap;
             ap.heard.push_back(it);

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "client_id.h"
+#include "same_text.h"
 
 namespace fleet {
 
@@ -15,19 +16,6 @@ namespace {
 
 using simdjson::dom::element;
 using simdjson::dom::element_type;
-
-// Keys are short: compared in line rather than through memcmp.
-bool same_key(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (a[i] != b[i]) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // The values of the keys one object of the document may hold that the reader
 // reads, found in one pass over the object. A key the reader reads may come
@@ -51,7 +39,7 @@ struct Fields {
         for (simdjson::dom::key_value_pair field : fields) {
             size_t i = guess;
             size_t tried = 0;
-            while (tried < N && !same_key(names[i], field.key)) {
+            while (tried < N && !same_text(names[i], field.key)) {
                 i = i + 1 == N ? 0 : i + 1;
                 tried++;
             }
@@ -83,14 +71,25 @@ struct Fields {
     }
 
     bool get_string(size_t i, std::string& out) const {
+        return get_string(i, out, [](std::string_view) { return true; });
+    }
+
+    // The string at `i` if `valid` takes its bytes, checked where the parser
+    // left them, before they are copied.
+    template <typename Valid>
+    bool get_string(size_t i, std::string& out, Valid valid) const {
         if (!has(i) || value[i].type() != element_type::STRING) {
             return false;
         }
         std::string_view s = value[i].get_string().value_unsafe();
-        if (s.size() > max_scan_field) {
+        if (s.size() > max_scan_field || !valid(s)) {
             return false;
         }
-        out.assign(s.data(), s.size());
+        // Most often the same length as the string held: copied over it.
+        if (out.size() != s.size()) {
+            out.resize(s.size());
+        }
+        memcpy(out.data(), s.data(), s.size());
         return true;
     }
 
@@ -101,8 +100,48 @@ int hex_value(char c) {
     return c <= '9' ? c - '0' : c - 'a' + 10;
 }
 
-bool is_lower_hex(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+// What each byte may be in an address: a lower-case hex digit, or the colon.
+constexpr uint8_t lower_hex = 1, colon = 2;
+struct ByteClasses {
+    uint8_t of[256] = {};
+    constexpr ByteClasses() {
+        for (int c = '0'; c <= '9'; ++c) {
+            of[c] = lower_hex;
+        }
+        for (int c = 'a'; c <= 'f'; ++c) {
+            of[c] = lower_hex;
+        }
+        of[static_cast<int>(':')] = colon;
+    }
+};
+constexpr ByteClasses byte_classes;
+
+uint8_t byte_class(char c) {
+    return byte_classes.of[static_cast<unsigned char>(c)];
+}
+
+// Checked without a branch per byte: every byte's class is looked up, and
+// the first mismatch is remembered rather than acted on.
+bool plain_address_text(std::string_view s) {
+    if (s.size() != 17) {
+        return false;
+    }
+    unsigned wrong = 0;
+    for (size_t i = 0; i < 17; ++i) {
+        wrong |= byte_class(s[i]) ^ (i % 3 == 2 ? colon : lower_hex);
+    }
+    return wrong == 0;
+}
+
+bool hashed_address_text(std::string_view s) {
+    if (s.size() != 16) {
+        return false;
+    }
+    unsigned wrong = 0;
+    for (size_t i = 0; i < 16; ++i) {
+        wrong |= byte_class(s[i]) ^ lower_hex;
+    }
+    return wrong == 0;
 }
 
 enum RootKey {
@@ -155,8 +194,8 @@ bool parse_station(element item, AddressForm form, ScanStation& s, std::string& 
     if (!f.collect(item, error)) {
         return false;
     }
-    if (!f.get_string(address, s.address) ||
-        !(form == AddressForm::plain ? plain_address(s.address) : hashed_address(s.address))) {
+    if (!(form == AddressForm::plain ? f.get_string(address, s.address, plain_address_text)
+                                     : f.get_string(address, s.address, hashed_address_text))) {
         error = "bad station address";
         return false;
     }
@@ -169,7 +208,7 @@ bool parse_station(element item, AddressForm form, ScanStation& s, std::string& 
     s.rssi = static_cast<int>(r);
     s.band = static_cast<int>(b);
     s.freq = static_cast<int>(q);
-    if (!f.get_string(second_mac, s.second_mac) || !plain_address(s.second_mac)) {
+    if (!f.get_string(second_mac, s.second_mac, plain_address_text)) {
         error = "bad station second_mac";
         return false;
     }
@@ -321,27 +360,11 @@ struct Reader {
 }  // namespace
 
 bool plain_address(const std::string& s) {
-    if (s.size() != 17) {
-        return false;
-    }
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (i % 3 == 2 ? s[i] != ':' : !is_lower_hex(s[i])) {
-            return false;
-        }
-    }
-    return true;
+    return plain_address_text(s);
 }
 
 bool hashed_address(const std::string& s) {
-    if (s.size() != 16) {
-        return false;
-    }
-    for (char c : s) {
-        if (!is_lower_hex(c)) {
-            return false;
-        }
-    }
-    return true;
+    return hashed_address_text(s);
 }
 
 bool station_randomised(AddressForm form, const std::string& address, const bool* given,

@@ -13,6 +13,8 @@
 #include "fleet_test_doc.h"
 #include "fleet_view.h"
 #include "repeat_notices.h"
+#include "same_text.h"
+#include "scan_part.h"
 #ifdef FLEET_VIEW_WITH_DOCUMENT
 #include "fleet_document.h"
 #endif
@@ -297,6 +299,44 @@ TEST(FleetView, RefusesMalformedPayloads) {
     // Keys it does not read are skipped, however often they come.
     FleetView other;
     EXPECT_TRUE(take(other, "ap1", with("\"totals\":{", "\"x\":1,\"x\":[2],\"totals\":{"), 1000));
+}
+
+// The address checks and the key comparison read bytes in words and tables:
+// every byte value at every position, and every length and place of a
+// difference, against what the rule says.
+TEST(FleetView, ChecksEveryByteOfAddressesAndKeys) {
+    const std::string plain = "0a:1b:2c:3d:4e:5f", hashed = "0123456789abcdef";
+    EXPECT_TRUE(plain_address(plain));
+    EXPECT_TRUE(hashed_address(hashed));
+    for (int b = 0; b < 256; ++b) {
+        const char c = static_cast<char>(b);
+        const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+        for (size_t i = 0; i < plain.size(); ++i) {
+            std::string s = plain;
+            s[i] = c;
+            EXPECT_EQ(plain_address(s), i % 3 == 2 ? c == ':' : hex) << i << " " << b;
+        }
+        for (size_t i = 0; i < hashed.size(); ++i) {
+            std::string s = hashed;
+            s[i] = c;
+            EXPECT_EQ(hashed_address(s), hex) << i << " " << b;
+        }
+    }
+    for (const std::string& s :
+         {plain + "0", plain.substr(0, 16), hashed + "0", hashed.substr(1)}) {
+        EXPECT_FALSE(plain_address(s) || hashed_address(s)) << s;
+    }
+    const std::string text = "abcdefghijklmnopqrstuvwxyz0123456789ABCDEF";
+    for (size_t n = 0; n <= text.size(); ++n) {
+        const std::string a = text.substr(0, n);
+        EXPECT_TRUE(same_text(a, std::string(a))) << n;
+        EXPECT_FALSE(same_text(a, a + "_")) << n;
+        for (size_t i = 0; i < n; ++i) {
+            std::string b = a;
+            b[i] = '_';
+            EXPECT_FALSE(same_text(a, b)) << n << " " << i;
+        }
+    }
 }
 
 namespace {
