@@ -101,7 +101,8 @@ int hex_value(char c) {
 }
 
 // What each byte may be in an address: a lower-case hex digit, or the colon.
-constexpr uint8_t lower_hex = 1, colon = 2;
+constexpr uint8_t lower_hex = 1;
+constexpr uint8_t colon = 2;
 struct ByteClasses {
     uint8_t of[256] = {};
     constexpr ByteClasses() {
@@ -121,7 +122,7 @@ uint8_t byte_class(char c) {
 }
 
 // Checked without a branch per byte: every byte's class is looked up, and
-// the first mismatch is remembered rather than acted on.
+// a mismatch is gathered into one word rather than acted on at once.
 bool plain_address_text(std::string_view s) {
     if (s.size() != 17) {
         return false;
